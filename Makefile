@@ -1,0 +1,57 @@
+# The two everyday commands: `make test` and `make demo`. Both install the Debian packages they
+# need first.
+BUILD_DIR ?= build
+TSAN_DIR  ?= build-tsan
+ASAN_DIR  ?= build-asan
+BUILD_TYPE ?= RelWithDebInfo
+CTEST_JOBS ?= 2
+CMAKE_ARGS ?=
+
+.PHONY: all deps configure build test test-main test-tsan test-asan demo bench install format clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DRYVO_WERROR=ON $(CMAKE_ARGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD_DIR)
+
+# The whole suite: the main build (OBS module included) and the core under ThreadSanitizer and
+# under AddressSanitizer with UBSan.
+test: test-main test-tsan test-asan
+
+test-main: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j$(CTEST_JOBS)
+
+test-tsan: deps
+	@cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DRYVO_WERROR=ON \
+		-DRYVO_BUILD_MODULE=OFF -DRYVO_SANITIZE=thread >/dev/null
+	@cmake --build $(TSAN_DIR)
+	cd $(TSAN_DIR) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+		ctest --output-on-failure -j$(CTEST_JOBS) -LE nosan
+
+test-asan: deps
+	@cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DRYVO_WERROR=ON \
+		-DRYVO_BUILD_MODULE=OFF -DRYVO_SANITIZE=address >/dev/null
+	@cmake --build $(ASAN_DIR)
+	cd $(ASAN_DIR) && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
+		ctest --output-on-failure -j$(CTEST_JOBS) -LE nosan
+
+demo: build
+	@scripts/demo.sh $(BUILD_DIR)
+
+bench: build
+	@scripts/bench.sh $(BUILD_DIR)
+
+install: build
+	cmake --install $(BUILD_DIR)
+
+format:
+	@find src tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD_DIR) $(TSAN_DIR) $(ASAN_DIR)

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ryvoobs {
+
+// The built-in ingest endpoint, fixed at build time (scheme and host, no trailing slash).
+inline constexpr const char* kDefaultApiEndpoint = RYVO_DEFAULT_API_ENDPOINT;
+
+enum class AuthMode : std::int32_t { manual = 0, portal = 1 };
+enum class RuntimeMode : std::int32_t { tap_only = 0, runtime_only = 1, full = 2 };
+enum class CaptureMode : std::int32_t { streaming = 0, recording = 1, either = 2 };
+
+// Every setting of the plug-in. Plain record: nothing is enforced on assignment; validate() says
+// what is wrong.
+struct PluginConfig {
+    bool enabled = true;
+    AuthMode auth_mode = AuthMode::portal;
+    std::string stream_id;
+    std::string selected_stream_name;
+    std::string linked_account_email;
+    std::string linked_account_name;
+    std::string portal_link_session_id;
+    std::string portal_link_verification_code;
+    std::string portal_link_verification_url;
+    std::string portal_link_poll_token;
+    std::string portal_link_expires_at;
+    std::string api_key;
+    std::string api_key_id;
+    std::string api_endpoint = kDefaultApiEndpoint;
+    std::string agent_id = "primary";
+    std::string previous_service_id;
+    std::string previous_service_profile;
+    std::string previous_service_settings_json;
+    std::string previous_service_hotkeys_json;
+    RuntimeMode runtime_mode = RuntimeMode::tap_only;
+    CaptureMode capture_mode = CaptureMode::streaming;
+    std::int32_t segment_duration_ms = 2000;
+    std::int32_t ram_buffer_minutes = 10;
+    std::int32_t estimated_bitrate_kbps = 8000;
+
+    // Every rule the record breaks, as a message, in rule order; empty when valid.
+    std::vector<std::string> validate() const;
+};
+
+// Text forms: value 2 gives the third word, 1 the second, anything else the first.
+const char* to_string(AuthMode mode);
+const char* to_string(RuntimeMode mode);
+const char* to_string(CaptureMode mode);
+
+bool parse_capture_mode(const std::string& text, CaptureMode* out);
+
+// Strips whitespace and the quotes, brackets and punctuation a pasted stream ID tends to carry.
+std::string normalize_stream_id(std::string text);
+
+}  // namespace ryvoobs
