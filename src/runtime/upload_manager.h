@@ -1,0 +1,98 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "config/plugin_config.h"
+#include "runtime/segment_data.h"
+#include "runtime/status_tracker.h"
+#include "runtime/upload_clock.h"
+#include "runtime/upload_result.h"
+
+namespace ryvoobs {
+
+// One entry of the upload queue.
+struct UploadJob {
+    SegmentData segment;
+    std::int32_t attempts = 0;  // failed transport calls so far
+};
+
+// Owns one session's upload queue and the single worker that empties it: retries transient
+// failures with back-off, halts the session's uploads on a permanent one, and reports every
+// finished upload through the callbacks and the status tracker.
+//
+// start(), drain(), stop() and destruction belong to the owning thread; enqueue() and
+// queue_depth() may be called from any thread. The manager's mutex is a leaf: the transport, the
+// callbacks and the status tracker are only ever called without it.
+class UploadManager {
+  public:
+    using UploadedCallback = std::function<void(std::int64_t sequence)>;
+    using CompleteCallback = std::function<void(std::int64_t sequence, bool uploaded)>;
+
+    static constexpr std::int32_t kMaxAttempts = 5;
+    static constexpr std::int64_t kFirstBackoffMs = 500;
+    static constexpr std::int64_t kMaxRetryAfterMs = 300'000;
+
+    // `status` may be null; `clock` null means the steady clock.
+    UploadManager(PluginConfig config, UploadTransport transport, StatusTracker* status,
+                  UploadedCallback on_uploaded, CompleteCallback on_upload_complete,
+                  std::shared_ptr<UploadClock> clock = nullptr);
+    ~UploadManager();
+
+    UploadManager(const UploadManager&) = delete;
+    UploadManager& operator=(const UploadManager&) = delete;
+
+    void start();
+    void enqueue(SegmentData segment);
+    std::uint64_t queue_depth() const;
+    // Waits up to `timeout_ms` for the queue to empty and the job at hand to finish; returns 0 when
+    // it did, else the number of jobs still queued.
+    std::uint64_t drain(std::int32_t timeout_ms);
+    // Works off the queue (one last call per job, no retries), then ends the worker.
+    void stop();
+
+  private:
+    void run_worker(std::stop_token stop);
+    std::optional<UploadJob> take_next_job(std::stop_token stop);
+    void process_job(UploadJob job, std::stop_token stop);
+    UploadResult call_transport(const SegmentData& segment);
+    void finish_uploaded(std::int64_t sequence);
+    void report_failure(const UploadResult& result, const std::string& error_code);
+    void halt_after(std::int64_t sequence);
+    void give_up(std::int64_t sequence);
+    void retry_later(UploadJob job);
+    void report_completion(std::int64_t sequence, bool uploaded);
+    void finish_job();
+    void set_status_queue_depth(std::uint64_t depth);
+
+    const PluginConfig config_;
+    const UploadTransport transport_;
+    StatusTracker* const status_;
+    const UploadedCallback on_uploaded_;
+    const CompleteCallback on_upload_complete_;
+    const std::shared_ptr<UploadClock> clock_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable_any wake_;
+    bool halted_ = false;
+    bool busy_ = false;
+    std::deque<UploadJob> queue_;
+    std::optional<std::jthread> worker_;
+};
+
+// The delay before retry `attempts` (1-based): doubling back-off from 500 ms, lengthened, never
+// shortened, by the server's Retry-After up to five minutes.
+std::int64_t upload_retry_delay_ms(std::int32_t attempts, std::int64_t retry_after_ms);
+
+// Failures after which no upload of the session can succeed: a rejected key or an unknown stream.
+bool is_permanent_upload_failure(std::int32_t http_status, const std::string& error_code);
+
+}  // namespace ryvoobs
