@@ -1,0 +1,1 @@
+ryvo_add_test(ryvo_segment_tests SOURCES sha256_test.cpp segment_assembler_test.cpp)
