@@ -1,5 +1,6 @@
 #include "config/plugin_config.h"
 
+#include <cstdlib>
 #include <string_view>
 
 namespace ryvoobs {
@@ -34,6 +35,11 @@ const char* enum_text(Enum value, const char* first, const char* second, const c
 }
 
 }  // namespace
+
+std::string default_api_endpoint() {
+    const char* overridden = std::getenv("RYVO_DEFAULT_API_ENDPOINT");
+    return overridden != nullptr && overridden[0] != '\0' ? overridden : kDefaultApiEndpoint;
+}
 
 const char* to_string(AuthMode mode) {
     return static_cast<std::int32_t>(mode) == 1 ? "portal" : "manual";
@@ -82,7 +88,8 @@ std::vector<std::string> PluginConfig::validate() const {
     if (enabled) {
         if (auth_mode == AuthMode::portal) {
             if (stream_id.empty() != api_key.empty()) {
-                messages.emplace_back("portal mode requires both stream_id and api_key when linked");
+                messages.emplace_back(
+                    "portal mode requires both stream_id and api_key when linked");
             }
         } else {
             if (stream_id.empty()) {

@@ -9,6 +9,12 @@ namespace ryvoobs {
 // The built-in ingest endpoint, fixed at build time (scheme and host, no trailing slash).
 inline constexpr const char* kDefaultApiEndpoint = RYVO_DEFAULT_API_ENDPOINT;
 
+// The endpoint used wherever the default applies (a new configuration, a portal-linked one).
+// The environment variable RYVO_DEFAULT_API_ENDPOINT, when set and not empty, replaces the
+// built-in kDefaultApiEndpoint at run time, so that one build can be pointed at a staging or a
+// local ingest server without rebuilding.
+std::string default_api_endpoint();
+
 enum class AuthMode : std::int32_t { manual = 0, portal = 1 };
 enum class RuntimeMode : std::int32_t { tap_only = 0, runtime_only = 1, full = 2 };
 enum class CaptureMode : std::int32_t { streaming = 0, recording = 1, either = 2 };
@@ -29,7 +35,7 @@ struct PluginConfig {
     std::string portal_link_expires_at;
     std::string api_key;
     std::string api_key_id;
-    std::string api_endpoint = kDefaultApiEndpoint;
+    std::string api_endpoint = default_api_endpoint();
     std::string agent_id = "primary";
     std::string previous_service_id;
     std::string previous_service_profile;
@@ -43,6 +49,8 @@ struct PluginConfig {
 
     // Every rule the record breaks, as a message, in rule order; empty when valid.
     std::vector<std::string> validate() const;
+
+    bool operator==(const PluginConfig&) const = default;
 };
 
 // Text forms: value 2 gives the third word, 1 the second, anything else the first.
