@@ -1,0 +1,70 @@
+// What the plug-in does when OBS loads and unloads it. A missing or invalid configuration never
+// fails the load: the dock stays available so that the user can link or fix the install.
+
+#include <obs-module.h>
+
+#include <optional>
+#include <string>
+
+#include "capture/frontend_hook_obs.h"
+#include "capture/native_stream_service_obs.h"
+#include "capture/streaming_service_backup_obs.h"
+#include "config/config_file.h"
+#include "config/plugin_config.h"
+#include "dock/settings_ui.h"
+
+namespace {
+
+void log_loaded_config(const ryvoobs::PluginConfig& config) {
+    blog(LOG_INFO,
+         "[ryvo-obs] loaded config for stream %s with %d-minute RAM buffer (enabled=%s "
+         "runtime=%s capture=%s)",
+         config.stream_id.c_str(), config.ram_buffer_minutes, config.enabled ? "true" : "false",
+         ryvoobs::to_string(config.runtime_mode), ryvoobs::to_string(config.capture_mode));
+    if (config.enabled) {
+        blog(LOG_INFO,
+             "[ryvo-obs] Ryvo will reconcile the OBS Stream button with capture_mode=%s for this "
+             "install.",
+             ryvoobs::to_string(config.capture_mode));
+    } else {
+        blog(LOG_INFO,
+             "[ryvo-obs] Ryvo plugin starts disabled; OBS recording and streaming will run "
+             "normally until Ryvo is turned back on");
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+MODULE_EXPORT bool obs_module_load(void) {
+    blog(LOG_INFO, "[ryvo-obs] module loaded");
+    // The service type must exist before the active service can be switched to it.
+    ryvoobs::register_stream_service();
+    ryvoobs::install_settings_ui();
+    ryvoobs::ensure_streaming_service_selected();
+
+    const std::string path = ryvoobs::default_config_path();
+    std::string error;
+    const std::optional<ryvoobs::PluginConfig> config = ryvoobs::load_config_file(path, &error);
+    if (config) {
+        log_loaded_config(*config);
+        ryvoobs::install_obs_hook();
+    } else {
+        // Without a configuration there is nothing to attach; the dock installs the hook once it
+        // has saved one.
+        blog(LOG_INFO, "[ryvo-obs] no runtime config loaded from %s (%s)", path.c_str(),
+             error.c_str());
+    }
+    return true;
+}
+
+MODULE_EXPORT void obs_module_unload(void) {
+    // The hook goes first so that no delivery is running while the service and dock go away.
+    ryvoobs::uninstall_obs_hook();
+    ryvoobs::restore_previous_streaming_service();
+    ryvoobs::uninstall_settings_ui();
+    blog(LOG_INFO, "[ryvo-obs] module unloaded");
+}
+
+}  // extern "C"
