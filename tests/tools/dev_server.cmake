@@ -1,0 +1,1 @@
+ryvo_add_test(ryvo_dev_server_process_tests SOURCES dev_server_process_test.cpp)

@@ -1,0 +1,111 @@
+// The gtest-side handle on the development ingest server: other suites rely on it to start,
+// drive and always reap the child, so these cases check exactly that.
+#include "dev_server_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "runtime/sha256.h"
+
+namespace ryvoobs::test_support {
+namespace {
+
+std::vector<std::string> segment_headers(const std::string& key, const std::string& body) {
+    const std::vector<std::uint8_t> bytes(body.begin(), body.end());
+    return {"Authorization: Bearer " + key,
+            "Content-Type: application/octet-stream",
+            "X-Segment-SHA256: " + sha256_hex(bytes),
+            "X-Segment-Duration-Ms: 2000",
+            "X-Agent-ID: primary",
+            "X-Agent-Version: 0.2.10",
+            "X-Capture-Session-ID: c0ffee"};
+}
+
+std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(DevServerProcess, ServesUploadsAndReportsThem) {
+    DevServerProcess server;
+    ASSERT_GT(server.port(), 0);
+    EXPECT_EQ(server.base_url(), "http://127.0.0.1:" + std::to_string(server.port()));
+
+    const std::string segment = "transport stream bytes";
+    for (const int sequence : {1, 3}) {
+        const DevServerReply reply =
+            server.exchange("POST", "/api/v1/streams/stream-1/segments/" + std::to_string(sequence),
+                            segment, segment_headers("key-1", segment));
+        EXPECT_EQ(reply.status, 201) << reply.body;
+    }
+
+    const nlohmann::json session = server.report()["streams"]["stream-1"]["sessions"]["c0ffee"];
+    EXPECT_EQ(session["received"], nlohmann::json::array({1, 3}));
+    EXPECT_EQ(session["gaps"], nlohmann::json::array({2}));
+    EXPECT_EQ(session["bytes"], 2 * segment.size());
+}
+
+TEST(DevServerProcess, ControlCallsChangeTheNextAnswers) {
+    DevServerOptions options;
+    options.streams = {{"s", "k"}};
+    DevServerProcess server(options);
+    server.control("faults", {{"kind", "upload"}, {"status", 503}, {"retry_after", "7"}});
+    const std::string segment = "x";
+    const DevServerReply failed = server.exchange("POST", "/api/v1/streams/s/segments/1", segment,
+                                                  segment_headers("k", segment));
+    EXPECT_EQ(failed.status, 503);
+    const DevServerReply stored = server.exchange("POST", "/api/v1/streams/s/segments/1", segment,
+                                                  segment_headers("k", segment));
+    EXPECT_EQ(stored.status, 201);
+
+    EXPECT_THROW(server.control("faults", {{"kind", "no-such-kind"}}), std::runtime_error);
+    EXPECT_EQ(server.report()["faults"]["injected"]["upload"]["status_503"], 1);
+}
+
+TEST(DevServerProcess, StopEndsTheChildCleanlyAndReapsIt) {
+    pid_t pid = -1;
+    std::filesystem::path log;
+    {
+        DevServerProcess server;
+        pid = server.pid();
+        log = server.log_path();
+        EXPECT_EQ(server.stop(), 0);
+        EXPECT_NE(read_file(log).find("ryvo-dev-server summary:"), std::string::npos);
+        EXPECT_FALSE(server.running());
+    }
+    // Reaped, not a zombie: the process ID no longer exists at all.
+    errno = 0;
+    EXPECT_EQ(kill(pid, 0), -1);
+    EXPECT_EQ(errno, ESRCH);
+}
+
+TEST(DevServerProcess, DestructorReapsAServerThatWasNeverStopped) {
+    pid_t pid = -1;
+    {
+        DevServerProcess server;
+        pid = server.pid();
+        EXPECT_EQ(kill(pid, 0), 0);
+    }
+    errno = 0;
+    EXPECT_EQ(kill(pid, 0), -1);
+    EXPECT_EQ(errno, ESRCH);
+}
+
+TEST(DevServerProcess, StartFailureIsReportedWithTheServerOutput) {
+    try {
+        DevServerOptions options;
+        options.extra_args = {"--host", "192.0.2.1"};
+        DevServerProcess server(options);
+        FAIL() << "a non-loopback host must not start";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("loopback"), std::string::npos) << error.what();
+    }
+}
+
+}  // namespace
+}  // namespace ryvoobs::test_support
