@@ -9,7 +9,10 @@ namespace ryvoobs {
 
 // The API key of a portal-linked install lives in the user's credential store (the Secret
 // Service on Linux), one item per (service, account) pair.
+// Reverse domain of the built-in endpoint's host followed by ".obs.api-key", e.g.
+// "https://ingest.ryvo.net" gives "net.ryvo.ingest.obs.api-key".
 std::string default_api_key_service();
+std::string api_key_service_for_endpoint(const std::string& endpoint);
 std::string default_api_key_account(const PluginConfig& config);
 
 bool store_api_key_in_keychain(const std::string& service, const std::string& account,

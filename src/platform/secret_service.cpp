@@ -1,0 +1,202 @@
+#include "platform/secret_service.h"
+
+#include <libsecret/secret.h>
+
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+namespace ryvoobs {
+namespace {
+
+// Every item of the plug-in carries this schema name (as "xdg:schema") and the two attributes.
+const SecretSchema kApiKeySchema = [] {
+    SecretSchema schema{};
+    schema.name = "net.ryvo.obs.ApiKey";
+    schema.flags = SECRET_SCHEMA_NONE;
+    schema.attributes[0] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
+    schema.attributes[1] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
+    return schema;
+}();
+
+constexpr const char* kContentType = "application/octet-stream";
+
+struct ErrorFree {
+    void operator()(GError* error) const { g_error_free(error); }
+};
+struct HashTableUnref {
+    void operator()(GHashTable* table) const { g_hash_table_unref(table); }
+};
+struct ValueUnref {
+    void operator()(SecretValue* value) const { secret_value_unref(value); }
+};
+using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
+using AttributesPtr = std::unique_ptr<GHashTable, HashTableUnref>;
+using ValuePtr = std::unique_ptr<SecretValue, ValueUnref>;
+
+std::string string_from_secret_error(const GError* error) {
+    if (error == nullptr) {
+        return "Secret Service error";
+    }
+    if (error->message == nullptr || error->message[0] == '\0') {
+        return "Secret Service error " + std::to_string(error->code);
+    }
+    return error->message;
+}
+
+void set_message(std::string* message, std::string text) {
+    if (message != nullptr) {
+        *message = std::move(text);
+    }
+}
+
+// GLib would fall back to autolaunching a session bus (and an X11 helper) when the environment
+// names none; a credential lookup must fail instead. Same order of places as GLib's own lookup.
+bool session_bus_is_named(std::string* message) {
+    const char* address = g_getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address != nullptr && address[0] != '\0') {
+        return true;
+    }
+    const char* runtime_dir = g_getenv("XDG_RUNTIME_DIR");
+    if (runtime_dir != nullptr && runtime_dir[0] != '\0') {
+        std::error_code ignored;
+        if (std::filesystem::is_socket(std::filesystem::path(runtime_dir) / "bus", ignored)) {
+            return true;
+        }
+    }
+    set_message(message, "no D-Bus session bus is available");
+    return false;
+}
+
+AttributesPtr item_attributes(const std::string& service, const std::string& account) {
+    AttributesPtr attributes(g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free));
+    g_hash_table_insert(attributes.get(), g_strdup("service"), g_strdup(service.c_str()));
+    g_hash_table_insert(attributes.get(), g_strdup("account"), g_strdup(account.c_str()));
+    return attributes;
+}
+
+// One call's Secret Service proxy, opened on its own GLib context. Whatever the proxy schedules
+// lands on that context, which is drained and dropped at the end, so nothing waits for a main loop
+// the process may not run and no state outlives the call (the bus connection itself is GLib's
+// shared one).
+class SecretServiceCall {
+  public:
+    SecretServiceCall() : context_(g_main_context_new()) {
+        g_main_context_push_thread_default(context_);
+    }
+
+    ~SecretServiceCall() {
+        if (service_ != nullptr) {
+            g_object_unref(service_);
+        }
+        if (bus_ != nullptr) {
+            g_object_unref(bus_);
+        }
+        while (g_main_context_iteration(context_, FALSE)) {
+        }
+        g_main_context_pop_thread_default(context_);
+        g_main_context_unref(context_);
+    }
+
+    SecretServiceCall(const SecretServiceCall&) = delete;
+    SecretServiceCall& operator=(const SecretServiceCall&) = delete;
+
+    // The connected service, or null with `message` set.
+    SecretService* open(std::string* message) {
+        if (!session_bus_is_named(message)) {
+            return nullptr;
+        }
+        GError* raw_error = nullptr;
+        bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw_error);
+        if (bus_ == nullptr) {
+            const ErrorPtr error(raw_error);
+            set_message(message, string_from_secret_error(error.get()));
+            return nullptr;
+        }
+        // The shared connection would otherwise end the whole process (OBS) if the bus went away.
+        g_dbus_connection_set_exit_on_close(bus_, FALSE);
+        service_ = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE,
+                                            nullptr, &raw_error);
+        if (service_ == nullptr) {
+            const ErrorPtr error(raw_error);
+            set_message(message, string_from_secret_error(error.get()));
+        }
+        return service_;
+    }
+
+  private:
+    GMainContext* context_;
+    GDBusConnection* bus_ = nullptr;
+    SecretService* service_ = nullptr;
+};
+
+}  // namespace
+
+bool delete_secret_items(const std::string& service, const std::string& account,
+                         std::string* message) {
+    SecretServiceCall call;
+    SecretService* secret_service = call.open(message);
+    if (secret_service == nullptr) {
+        return false;
+    }
+    const AttributesPtr attributes = item_attributes(service, account);
+    GError* raw_error = nullptr;
+    // False without an error means there was nothing to delete.
+    secret_service_clear_sync(secret_service, &kApiKeySchema, attributes.get(), nullptr,
+                              &raw_error);
+    if (raw_error != nullptr) {
+        const ErrorPtr error(raw_error);
+        set_message(message, string_from_secret_error(error.get()));
+        return false;
+    }
+    return true;
+}
+
+bool add_secret_item(const std::string& service, const std::string& account,
+                     std::string_view secret, std::string* message) {
+    SecretServiceCall call;
+    SecretService* secret_service = call.open(message);
+    if (secret_service == nullptr) {
+        return false;
+    }
+    const AttributesPtr attributes = item_attributes(service, account);
+    const ValuePtr value(
+        secret_value_new(secret.data(), static_cast<gssize>(secret.size()), kContentType));
+    const std::string label = "Ryvo OBS API key (" + account + ")";
+    GError* raw_error = nullptr;
+    if (!secret_service_store_sync(secret_service, &kApiKeySchema, attributes.get(),
+                                   SECRET_COLLECTION_DEFAULT, label.c_str(), value.get(), nullptr,
+                                   &raw_error)) {
+        const ErrorPtr error(raw_error);
+        set_message(message, string_from_secret_error(error.get()));
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::string> lookup_secret_item(const std::string& service,
+                                              const std::string& account, std::string* message) {
+    SecretServiceCall call;
+    SecretService* secret_service = call.open(message);
+    if (secret_service == nullptr) {
+        return std::nullopt;
+    }
+    const AttributesPtr attributes = item_attributes(service, account);
+    GError* raw_error = nullptr;
+    const ValuePtr value(secret_service_lookup_sync(secret_service, &kApiKeySchema,
+                                                    attributes.get(), nullptr, &raw_error));
+    if (raw_error != nullptr) {
+        const ErrorPtr error(raw_error);
+        set_message(message, string_from_secret_error(error.get()));
+        return std::nullopt;
+    }
+    set_message(message, {});
+    if (!value) {
+        return std::nullopt;
+    }
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(value.get(), &length);
+    return std::string(bytes, length);
+}
+
+}  // namespace ryvoobs

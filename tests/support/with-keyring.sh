@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Runs a command inside a private D-Bus session that has its own unlocked Secret Service keyring,
+# so that tests can store and read credentials without touching the real user's keyring.
+#
+#   tests/support/with-keyring.sh <command> [args...]
+#
+# As a ctest wrapper: ryvo_add_test(<name> ... WRAPPER ${RYVO_TEST_SUPPORT_DIR}/with-keyring.sh);
+# ctest then runs "with-keyring.sh <test-binary> <args>" (test discovery included).
+#
+# The command sees HOME, XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_CACHE_HOME and XDG_RUNTIME_DIR inside
+# a fresh temporary directory, DBUS_SESSION_BUS_ADDRESS of the private bus, and a gnome-keyring
+# daemon whose default ("login") collection was created from the password "test" and is unlocked.
+# DISPLAY and XAUTHORITY are passed through, so the wrapper nests inside an Xvfb wrapper. Works as
+# root and without any existing session bus. The command's exit status is the wrapper's; the bus,
+# the keyring daemon and the temporary directory are gone when it returns.
+set -euo pipefail
+
+readonly password="test"
+
+wait_for_keyring() {
+    # Only ask the keyring once it owns its name: an earlier call would make the bus start a
+    # second daemon by activation. The login collection may come a moment after the name, so the
+    # default alias is asked for until it resolves. Bounded: 200 tries, 50 ms apart.
+    local reply
+    for _ in $(seq 200); do
+        reply=$(dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+            org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets)
+        if [[ "$reply" == *'boolean true'* ]] && reply=$(dbus-send --session --print-reply --dest=org.freedesktop.secrets \
+            /org/freedesktop/secrets org.freedesktop.Secret.Service.ReadAlias \
+            string:default 2>/dev/null) && [[ "$reply" == *'/collection/login"'* ]]; then
+            reply=$(dbus-send --session --print-reply --dest=org.freedesktop.secrets \
+                /org/freedesktop/secrets/collection/login org.freedesktop.DBus.Properties.Get \
+                string:org.freedesktop.Secret.Collection string:Locked)
+            if [[ "$reply" == *'boolean false'* ]]; then
+                return 0
+            fi
+            echo "with-keyring: the login collection is locked" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
+    echo "with-keyring: the keyring daemon did not come up" >&2
+    return 1
+}
+
+if [[ "${RYVO_WITH_KEYRING_INNER:-}" != 1 ]]; then
+    if [[ $# -eq 0 ]]; then
+        echo "usage: $0 <command> [args...]" >&2
+        exit 2
+    fi
+    home=$(mktemp -d "${TMPDIR:-/tmp}/ryvo-keyring.XXXXXX")
+    trap 'rm -rf "$home"' EXIT
+    mkdir -m 700 "$home/run"
+    status=0
+    env -u DBUS_SESSION_BUS_ADDRESS -u GNOME_KEYRING_CONTROL -u SSH_AUTH_SOCK \
+        HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_DATA_HOME="$home/.local/share" \
+        XDG_CACHE_HOME="$home/.cache" XDG_RUNTIME_DIR="$home/run" RYVO_WITH_KEYRING_INNER=1 \
+        dbus-run-session -- "$0" "$@" || status=$?
+    exit "$status"
+fi
+
+# Inside the private session.
+unset RYVO_WITH_KEYRING_INNER
+printf '%s' "$password" |
+    gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null 2>&1 &
+daemon=$!
+trap 'kill "$daemon" 2>/dev/null || true; wait "$daemon" 2>/dev/null || true' EXIT
+wait_for_keyring
+status=0
+"$@" || status=$?
+exit "$status"
