@@ -37,8 +37,10 @@ def _outage(server, request):
 
 
 def _reset(server, request):
-    server.faults.reset()
-    if request.get("records"):
+    clear_records = bool(request.get("records"))
+    server.faults.reset(counts=clear_records)
+    server.streams.reset()
+    if clear_records:
         server.records.clear()
     return {"ok": True}
 

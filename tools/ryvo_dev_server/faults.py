@@ -209,9 +209,12 @@ class FaultPlan:
                 self._cond.wait(max(0.0, self._outage_until - self._clock()))
             return False
 
-    def reset(self):
-        """Forgets every fault and releases held requests."""
+    def reset(self, counts=False):
+        """Forgets every fault (and, with `counts`, what was injected) and releases held
+        requests."""
         with self._cond:
+            if counts:
+                self._injected = {}
             self._fixed = []
             self._random = {}
             self._outage_mode = None

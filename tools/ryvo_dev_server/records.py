@@ -103,6 +103,7 @@ class Records:
         self._lock = threading.Lock()
         self._streams = {}
         self._data_dir = data_dir
+        self._files = set()
         self.backfill_from = backfill_from
         self.backfill_limit = backfill_limit
         self.connections = 0
@@ -138,7 +139,10 @@ class Records:
         """Records a verified segment; returns "new", "duplicate" or "conflict" (the same
         sequence again with other bytes, which replace the earlier ones)."""
         if self._data_dir is not None:
-            self._write_file(self.segment_path(stream_id, capture_session_id, sequence), body)
+            path = self.segment_path(stream_id, capture_session_id, sequence)
+            self._write_file(path, body)
+            with self._lock:
+                self._files.add(path)
         with self._lock:
             stream = self._stream_locked(stream_id)
             session = stream.session(capture_session_id, agent_id)
@@ -183,9 +187,16 @@ class Records:
             return agent.missing(self.backfill_from, self.backfill_limit)
 
     def clear(self):
+        """Forgets everything received, the segment files written included."""
         with self._lock:
             self._streams = {}
             self.connections = 0
+            files, self._files = self._files, set()
+        for path in files:
+            try:
+                os.remove(path)
+            except FileNotFoundError:
+                pass
 
     def report(self):
         with self._lock:

@@ -38,6 +38,7 @@ def load_streams_file(path):
 class Streams:
     def __init__(self, pairs):
         self._lock = threading.Lock()
+        self._initial = dict(pairs)
         self._keys = dict(pairs)
         self._revoked = set()
 
@@ -64,6 +65,12 @@ class Streams:
             if stream_id not in self._keys:
                 raise KeyError(stream_id)
             self._revoked.add(stream_id)
+
+    def reset(self):
+        """Back to the streams and keys of start-up, nothing revoked."""
+        with self._lock:
+            self._keys = dict(self._initial)
+            self._revoked = set()
 
     def revoked(self):
         with self._lock:
