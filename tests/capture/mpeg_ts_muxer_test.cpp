@@ -1,0 +1,176 @@
+#include "capture/mpeg_ts_muxer.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace ryvoobs {
+namespace {
+
+CodecConfig video_config(std::string codec = "h264") {
+    CodecConfig config;
+    config.kind = MediaKind::video;
+    config.codec = std::move(codec);
+    config.width = 320;
+    config.height = 240;
+    config.time_base_num = 1;
+    config.time_base_den = 30;
+    return config;
+}
+
+CodecConfig audio_config(std::string codec = "aac") {
+    CodecConfig config;
+    config.kind = MediaKind::audio;
+    config.codec = std::move(codec);
+    // AudioSpecificConfig of AAC-LC, 48 kHz, stereo.
+    config.extradata = {0x11, 0x90};
+    config.sample_rate = 48000;
+    config.channels = 2;
+    config.time_base_den = 48000;
+    return config;
+}
+
+// An Annex-B access unit: the muxer only needs the start code, never a decodable picture.
+EncodedMediaPacket video_packet(std::int64_t dts, std::int32_t timebase_den = 1000,
+                                bool keyframe = false) {
+    EncodedMediaPacket packet;
+    packet.kind = MediaKind::video;
+    packet.data = {0x00, 0x00, 0x00, 0x01, 0x65, 0x88, 0x84, 0x00, 0x33, 0xff};
+    packet.pts = dts;
+    packet.dts = dts;
+    packet.timebase_den = timebase_den;
+    packet.keyframe = keyframe;
+    return packet;
+}
+
+EncodedMediaPacket audio_packet(std::int64_t pts) {
+    EncodedMediaPacket packet;
+    packet.kind = MediaKind::audio;
+    packet.data.assign(180, 0x21);
+    packet.pts = pts;
+    packet.dts = pts;
+    packet.timebase_den = 48000;
+    packet.keyframe = true;
+    return packet;
+}
+
+std::string construction_error(const CodecConfig& video, const std::optional<CodecConfig>& audio) {
+    try {
+        MpegTsMuxer muxer(video, audio);
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "constructed";
+}
+
+TEST(MpegTsMuxerConstruction, AcceptsEachSupportedCodecWithoutExtradata) {
+    for (const char* codec : {"h264", "hevc", "av1"}) {
+        CodecConfig audio = audio_config();
+        audio.extradata.clear();
+        EXPECT_EQ(construction_error(video_config(codec), audio), "constructed") << codec;
+    }
+}
+
+TEST(MpegTsMuxerConstruction, CodecNamesMatchExactly) {
+    for (const char* codec : {"H264", "", "h265", "h264 ", "AAC"}) {
+        EXPECT_EQ(construction_error(video_config(codec), std::nullopt),
+                  std::string("unsupported codec: ") + codec);
+    }
+    EXPECT_EQ(construction_error(video_config(), audio_config("opus")), "unsupported codec: opus");
+}
+
+TEST(MpegTsMuxerConstruction, HeaderRefusalIsReported) {
+    CodecConfig audio = audio_config();
+    audio.sample_rate = 0;
+    EXPECT_EQ(construction_error(video_config(), audio), "failed to write mpegts header");
+}
+
+TEST(MpegTsMuxerTiming, ChunkDurationsFollowVideoDecodeTime) {
+    MpegTsMuxer muxer(video_config(), std::nullopt);
+    const auto duration_of = [&](const EncodedMediaPacket& packet) {
+        auto chunk = muxer.write_packet(packet);
+        return chunk ? chunk->duration_ms : -1;
+    };
+    EXPECT_EQ(duration_of(video_packet(0, 1000, true)), 0);
+    EXPECT_EQ(duration_of(video_packet(3, 90)), 33);
+    // A denominator of 0 or 1 counts whole seconds.
+    EXPECT_EQ(duration_of(video_packet(1, 1)), 967);
+    EXPECT_EQ(duration_of(video_packet(3, 0)), 2000);
+    // A jump too long for 32 bits saturates instead of wrapping negative.
+    EXPECT_EQ(duration_of(video_packet(3'000'000'000LL + 3000, 1000)),
+              std::numeric_limits<std::int32_t>::max());
+}
+
+TEST(MpegTsMuxerTiming, RefusedBackwardsPacketLeavesVideoTimeAlone) {
+    MpegTsMuxer muxer(video_config(), std::nullopt);
+    ASSERT_TRUE(muxer.write_packet(video_packet(0, 1000, true)));
+    ASSERT_TRUE(muxer.write_packet(video_packet(100)));
+    EXPECT_FALSE(muxer.write_packet(video_packet(50)));
+    auto next = muxer.write_packet(video_packet(200));
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->duration_ms, 100);
+}
+
+TEST(MpegTsMuxerAudio, AudioChunksNeitherFlagKeyframesNorAdvanceVideoTime) {
+    MpegTsMuxer muxer(video_config(), audio_config());
+    auto first = muxer.write_packet(video_packet(0, 1000, true));
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(first->keyframe);
+
+    int audio_chunks = 0;
+    for (std::int64_t pts = 0; pts < 4 * 1024; pts += 1024) {
+        if (auto chunk = muxer.write_packet(audio_packet(pts))) {
+            ++audio_chunks;
+            EXPECT_FALSE(chunk->keyframe);
+            EXPECT_EQ(chunk->duration_ms, 0);
+            EXPECT_FALSE(chunk->bytes.empty());
+        }
+    }
+    EXPECT_GT(audio_chunks, 0);
+
+    auto video = muxer.write_packet(video_packet(40));
+    ASSERT_TRUE(video);
+    EXPECT_EQ(video->duration_ms, 40);
+    EXPECT_FALSE(video->keyframe);
+}
+
+TEST(MpegTsMuxerAudio, EmptyAudioCodecMeansNoAudioStream) {
+    MpegTsMuxer muxer(video_config(), audio_config(""));
+    EXPECT_FALSE(muxer.write_packet(audio_packet(0)));
+    EXPECT_TRUE(muxer.write_packet(video_packet(0, 1000, true)));
+    EXPECT_FALSE(muxer.write_packet(audio_packet(1024)));
+}
+
+TEST(MpegTsMuxerPackets, EmptyPayloadNeverReachesTheMuxer) {
+    MpegTsMuxer muxer(video_config(), audio_config());
+    EncodedMediaPacket empty = video_packet(1000, 1000, true);
+    empty.data.clear();
+    EXPECT_FALSE(muxer.write_packet(empty));
+    // Had the empty packet been written, an earlier dts would now be refused.
+    auto chunk = muxer.write_packet(video_packet(0, 1000, true));
+    ASSERT_TRUE(chunk);
+    EXPECT_EQ(chunk->duration_ms, 0);
+}
+
+TEST(MpegTsMuxerLifetime, RefusedPacketsLeaveTheMuxerUsable) {
+    auto muxer = std::make_unique<MpegTsMuxer>(video_config(), audio_config());
+    // A first H.264 packet without a start code is refused outright.
+    EncodedMediaPacket malformed = video_packet(0, 1000, true);
+    malformed.data.erase(malformed.data.begin(), malformed.data.begin() + 4);
+    EXPECT_FALSE(muxer->write_packet(malformed));
+    ASSERT_TRUE(muxer->write_packet(video_packet(0, 1000, true)));
+    ASSERT_TRUE(muxer->write_packet(video_packet(33)));
+    EXPECT_FALSE(muxer->write_packet(video_packet(10)));
+
+    MpegTsMuxer moved(std::move(*muxer));
+    EXPECT_FALSE(muxer->write_packet(video_packet(66)));
+    EXPECT_TRUE(moved.write_packet(video_packet(66)));
+    // Both the emptied handle and, at scope end, the live one must release cleanly.
+    muxer.reset();
+}
+
+}  // namespace
+}  // namespace ryvoobs
