@@ -1,0 +1,312 @@
+#include "platform/http_session.h"
+
+#include <curl/curl.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+namespace ryvoobs {
+namespace {
+
+// Bodies the ingest API answers with are small JSON or error pages; anything far larger is a
+// broken or hostile server and must not grow the process without bound.
+constexpr std::size_t kMaxResponseBody = 4 * 1024 * 1024;
+
+void ensure_curl_initialised() {
+    static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
+    static_cast<void>(result);
+}
+
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+std::string_view trim(std::string_view text) {
+    constexpr std::string_view kSpace = " \t\r\n";
+    const auto first = text.find_first_not_of(kSpace);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
+}
+
+bool breaks_header_block(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+struct UrlDeleter {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+
+struct ListDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
+
+UrlHandle parse_http_url(const std::string& url) {
+    if (url.find('\0') != std::string::npos) {
+        return nullptr;
+    }
+    UrlHandle handle(curl_url());
+    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+        return nullptr;
+    }
+    char* scheme = nullptr;
+    if (curl_url_get(handle.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) {
+        return nullptr;
+    }
+    const bool http = strcasecmp(scheme, "http") == 0 || strcasecmp(scheme, "https") == 0;
+    curl_free(scheme);
+    return http ? std::move(handle) : nullptr;
+}
+
+bool append_header(HeaderList& list, const std::string& line) {
+    curl_slist* extended = curl_slist_append(list.get(), line.c_str());
+    if (extended == nullptr) {
+        return false;
+    }
+    static_cast<void>(list.release());
+    list.reset(extended);
+    return true;
+}
+
+// libcurl drops a header given as "Name:" and sends "Name;" as an empty one.
+std::string header_line(const std::string& name, const std::string& value) {
+    return value.empty() ? name + ";" : name + ": " + value;
+}
+
+struct ResponseState {
+    std::string body;
+    std::string retry_after;
+    bool body_too_large = false;
+};
+
+// libcurl's own low-speed limit judges a speed averaged over several seconds, so it only fires
+// some five seconds after the data stopped; the stall bound is kept here instead.
+struct StallWatch {
+    std::chrono::steady_clock::duration limit;
+    std::chrono::steady_clock::time_point last_progress = std::chrono::steady_clock::now();
+    curl_off_t last_bytes = 0;
+    bool stalled = false;
+};
+
+int on_progress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
+    auto* watch = static_cast<StallWatch*>(user);
+    const auto now = std::chrono::steady_clock::now();
+    if (received + sent != watch->last_bytes) {
+        watch->last_bytes = received + sent;
+        watch->last_progress = now;
+        return 0;
+    }
+    if (now - watch->last_progress >= watch->limit) {
+        watch->stalled = true;
+        return 1;
+    }
+    return 0;
+}
+
+std::string stall_message(std::chrono::milliseconds limit) {
+    return "Operation too slow: no data transferred for " + std::to_string(limit.count()) + " ms";
+}
+
+std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* state = static_cast<ResponseState*>(user);
+    const std::size_t bytes = size * count;
+    if (state->body.size() + bytes > kMaxResponseBody) {
+        state->body_too_large = true;
+        return CURL_WRITEFUNC_ERROR;
+    }
+    state->body.append(data, bytes);
+    return bytes;
+}
+
+std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* state = static_cast<ResponseState*>(user);
+    const std::size_t bytes = size * count;
+    const std::string_view line(data, bytes);
+    if (line.starts_with("HTTP/")) {
+        // A new status line: informational responses before the final one carry nothing of use.
+        state->retry_after.clear();
+    } else if (const auto colon = line.find(':');
+               colon != std::string_view::npos &&
+               equals_ignoring_case(line.substr(0, colon), "Retry-After")) {
+        state->retry_after = std::string(trim(line.substr(colon + 1)));
+    }
+    return bytes;
+}
+
+}  // namespace
+
+// Easy handles, each holding at most one connection. A handle goes back to the pool after every
+// exchange so that its connection is reused; at most `max_connections` handles exist, which
+// caps the connections of the session. The mutex is a leaf: no libcurl call runs under it.
+class HttpSession::HandlePool {
+  public:
+    explicit HandlePool(std::size_t capacity) : capacity_(std::max<std::size_t>(capacity, 1)) {}
+
+    ~HandlePool() {
+        for (CURL* handle : idle_) {
+            curl_easy_cleanup(handle);
+        }
+    }
+
+    HandlePool(const HandlePool&) = delete;
+    HandlePool& operator=(const HandlePool&) = delete;
+
+    // Null when libcurl cannot create a handle.
+    CURL* acquire() {
+        {
+            std::unique_lock lock(mutex_);
+            available_.wait(lock, [this] { return !idle_.empty() || created_ < capacity_; });
+            if (!idle_.empty()) {
+                CURL* handle = idle_.back();
+                idle_.pop_back();
+                return handle;
+            }
+            ++created_;
+        }
+        CURL* handle = curl_easy_init();
+        if (handle == nullptr) {
+            std::lock_guard lock(mutex_);
+            --created_;
+            available_.notify_one();
+        }
+        return handle;
+    }
+
+    void release(CURL* handle) {
+        {
+            std::lock_guard lock(mutex_);
+            idle_.push_back(handle);
+        }
+        available_.notify_one();
+    }
+
+  private:
+    const std::size_t capacity_;
+    std::mutex mutex_;
+    std::condition_variable available_;
+    // Most recently used last, so a thread working alone gets its warm handle back.
+    std::vector<CURL*> idle_;
+    std::size_t created_ = 0;
+};
+
+HttpSession::HttpSession(HttpSessionOptions options)
+    : options_(std::move(options)), pool_(std::make_unique<HandlePool>(options_.max_connections)) {
+    ensure_curl_initialised();
+    if (const char* ca_file = std::getenv("RYVO_CA_FILE"); ca_file != nullptr) {
+        ca_file_ = ca_file;
+    }
+}
+
+HttpSession::~HttpSession() = default;
+
+HttpExchange HttpSession::perform(HttpMethod method, const std::string& url,
+                                  const std::map<std::string, std::string>& headers,
+                                  std::span<const std::uint8_t> body) const {
+    HttpExchange exchange;
+    UrlHandle parsed = parse_http_url(url);
+    if (!parsed) {
+        exchange.outcome = HttpExchange::Outcome::invalid_url;
+        return exchange;
+    }
+
+    HeaderList header_list;
+    bool has_content_type = false;
+    for (const auto& [name, value] : headers) {
+        if (name.empty() || breaks_header_block(name) || breaks_header_block(value)) {
+            exchange.outcome = HttpExchange::Outcome::invalid_header;
+            return exchange;
+        }
+        has_content_type = has_content_type || equals_ignoring_case(name, "Content-Type");
+        if (!append_header(header_list, header_line(name, value))) {
+            exchange.error = "out of memory";
+            return exchange;
+        }
+    }
+    // Segments are megabytes: without this libcurl would wait for a 100 Continue first. A POST
+    // without a declared type must not be labelled as a form either.
+    if (!append_header(header_list, "Expect:") ||
+        (method == HttpMethod::post && !has_content_type &&
+         !append_header(header_list, "Content-Type:"))) {
+        exchange.error = "out of memory";
+        return exchange;
+    }
+
+    CURL* handle = pool_->acquire();
+    if (handle == nullptr) {
+        exchange.error = "could not create an HTTP handle";
+        return exchange;
+    }
+    // Options are set from scratch for every exchange; the reset keeps the live connection.
+    curl_easy_reset(handle);
+    char error_buffer[CURL_ERROR_SIZE] = {};
+    ResponseState state;
+    curl_easy_setopt(handle, CURLOPT_CURLU, parsed.get());
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_buffer);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS,
+                     static_cast<long>(options_.exchange_timeout.count()));
+    StallWatch stall{options_.stall_timeout};
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &on_progress);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &stall);
+    curl_easy_setopt(handle, CURLOPT_MAXCONNECTS, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!ca_file_.empty()) {
+        curl_easy_setopt(handle, CURLOPT_CAINFO, ca_file_.c_str());
+        curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
+    }
+    if (!options_.user_agent.empty()) {
+        curl_easy_setopt(handle, CURLOPT_USERAGENT, options_.user_agent.c_str());
+    }
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, header_list.get());
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &on_body);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &state);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &on_header);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &state);
+    if (method == HttpMethod::post) {
+        static constexpr char kNoBody[] = "";
+        curl_easy_setopt(handle, CURLOPT_POST, 1L);
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDS,
+                         body.empty() ? static_cast<const void*>(kNoBody)
+                                      : static_cast<const void*>(body.data()));
+    } else {
+        curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+    }
+
+    const CURLcode result = curl_easy_perform(handle);
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    // Nothing in the handle may point at this call's buffers once it is back in the pool.
+    curl_easy_reset(handle);
+    pool_->release(handle);
+
+    if (result != CURLE_OK) {
+        if (state.body_too_large) {
+            exchange.error = "response body too large";
+        } else if (stall.stalled) {
+            exchange.error = stall_message(options_.stall_timeout);
+        } else {
+            exchange.error = error_buffer[0] != '\0' ? std::string(error_buffer)
+                                                     : std::string(curl_easy_strerror(result));
+        }
+        return exchange;
+    }
+    exchange.outcome = HttpExchange::Outcome::response;
+    exchange.status = status;
+    exchange.body = std::move(state.body);
+    exchange.retry_after = std::move(state.retry_after);
+    return exchange;
+}
+
+}  // namespace ryvoobs

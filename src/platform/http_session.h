@@ -1,0 +1,68 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+
+// Blocking HTTP(S) exchanges on libcurl.
+//
+// TLS peers are always verified, against the system CA store; setting the environment variable
+// RYVO_CA_FILE to a PEM file makes that file the only trusted CA set instead (for test servers
+// with their own CA). Verification itself can never be switched off.
+namespace ryvoobs {
+
+enum class HttpMethod { get, post };
+
+struct HttpSessionOptions {
+    // Longest whole exchange, connecting included.
+    std::chrono::milliseconds exchange_timeout{30'000};
+    // Longest time without any body data moving in either direction, connecting and waiting
+    // for the answer included. Checked about once a second.
+    std::chrono::milliseconds stall_timeout{15'000};
+    // Connections to the server at once; further exchanges wait for one to come free.
+    std::size_t max_connections = 4;
+    std::string user_agent;
+};
+
+struct HttpExchange {
+    enum class Outcome { response, invalid_url, invalid_header, transport_failure };
+
+    Outcome outcome = Outcome::transport_failure;
+    std::int64_t status = 0;  // of the final response
+    std::string body;         // empty unless a response arrived
+    std::string error;        // libcurl's description of a transport failure
+    std::string retry_after;  // the final response's Retry-After value, trimmed; "" when absent
+};
+
+// One session per client. Exchanges on different threads run at the same time, each on its own
+// connection; a connection outlives the exchange and is reused by the next one, so a thread that
+// sends one request after another keeps talking over the same connection.
+class HttpSession {
+  public:
+    explicit HttpSession(HttpSessionOptions options = {});
+    ~HttpSession();
+
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
+
+    // Only http and https URLs are accepted; anything else, and header names or values that
+    // would break the header block (CR, LF, NUL), fail before any network activity. Headers are
+    // sent in the map's order; an empty value is sent as an empty header. `body` (POST only) is
+    // sent from the caller's buffer as it is.
+    HttpExchange perform(HttpMethod method, const std::string& url,
+                         const std::map<std::string, std::string>& headers,
+                         std::span<const std::uint8_t> body) const;
+
+  private:
+    class HandlePool;
+
+    HttpSessionOptions options_;
+    std::string ca_file_;
+    std::unique_ptr<HandlePool> pool_;
+};
+
+}  // namespace ryvoobs

@@ -1,0 +1,1 @@
+ryvo_add_test(ryvo_curl_api_tests SOURCES curl_ryvo_api_test.cpp)

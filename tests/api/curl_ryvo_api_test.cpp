@@ -1,0 +1,351 @@
+#include "api/curl_ryvo_api.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "api/http_response.h"
+#include "dev_server_process.h"
+#include "runtime/sha256.h"
+#include "temporary_directory.h"
+
+namespace ryvoobs {
+namespace {
+
+using nlohmann::json;
+using test_support::DevServerOptions;
+using test_support::DevServerProcess;
+
+PluginConfig config_for(const std::string& endpoint) {
+    PluginConfig config;
+    config.api_endpoint = endpoint;
+    config.stream_id = "stream-1";
+    config.api_key = "key-1";
+    config.agent_id = "primary";
+    return config;
+}
+
+SegmentData segment(std::int64_t sequence, std::size_t size = 1000) {
+    SegmentData data;
+    data.sequence = sequence;
+    data.duration_ms = 2000;
+    data.capture_session_id = "cap-1";
+    auto bytes = std::make_shared<SegmentBytes>(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        (*bytes)[i] = static_cast<std::uint8_t>(i * 7 + static_cast<std::size_t>(sequence));
+    }
+    data.sha256 = sha256_hex(*bytes);
+    data.bytes = std::move(bytes);
+    return data;
+}
+
+class CurlRyvoApiTest : public ::testing::Test {
+  protected:
+    // Makes the server's next `kind` request answer with `fault` (see the dev server's faults).
+    void inject(const std::string& kind, json fault) {
+        fault["kind"] = kind;
+        server_.control("faults", fault);
+    }
+    std::int64_t connections() { return server_.report()["connections"].get<std::int64_t>(); }
+
+    DevServerProcess server_;
+    CurlRyvoApi api_{config_for(server_.base_url())};
+};
+
+TEST_F(CurlRyvoApiTest, UploadSucceedsOnlyWith201) {
+    const UploadResult stored = api_.upload_segment(segment(17, 3 << 20));
+    EXPECT_TRUE(stored.ok) << stored.error;
+    EXPECT_EQ(stored.http_status, 201);
+    EXPECT_EQ(stored.error, "");
+
+    inject("upload", {{"status", 200}, {"body", "{}"}});
+    const UploadResult plain_ok = api_.upload_segment(segment(18));
+    EXPECT_FALSE(plain_ok.ok);
+    EXPECT_EQ(plain_ok.http_status, 200);
+    EXPECT_EQ(plain_ok.error, "");
+}
+
+TEST_F(CurlRyvoApiTest, UploadFailuresCarryBodyAndRetryAfter) {
+    struct Case {
+        int status;
+        std::string retry_after;  // "" for none
+        std::int64_t retry_after_ms;
+    };
+    const std::string body = R"({"error":"busy"})";
+    for (const Case& c : {Case{500, "", 0}, Case{429, "12", 12000}, Case{429, "900", 300000},
+                          Case{429, "0", 0}, Case{503, "Wed, 21 Oct 2015 07:28:00 GMT", 0}}) {
+        json fault{{"status", c.status}, {"body", body}};
+        if (!c.retry_after.empty()) {
+            fault["retry_after"] = c.retry_after;
+        }
+        inject("upload", fault);
+        const UploadResult result = api_.upload_segment(segment(1));
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.http_status, c.status);
+        EXPECT_EQ(result.error, body);
+        EXPECT_EQ(result.retry_after_ms, c.retry_after_ms) << c.retry_after;
+    }
+}
+
+TEST_F(CurlRyvoApiTest, RejectedKeyIsUnauthorizedEverywhere) {
+    PluginConfig config = config_for(server_.base_url());
+    config.api_key = "wrong";
+    const CurlRyvoApi api(config);
+
+    const UploadResult upload = api.upload_segment(segment(1));
+    EXPECT_EQ(upload.http_status, 401);
+    EXPECT_EQ(parse_error_code(upload.error), "unauthorized");
+
+    std::string error;
+    EXPECT_EQ(api.post_heartbeat(HeartbeatPayload{}, &error), ApiStatus::unauthorized);
+    EXPECT_EQ(parse_error_code(error), "unauthorized");
+
+    ApiStatus status = ApiStatus::ok;
+    EXPECT_FALSE(api.fetch_backfill(&error, &status));
+    EXPECT_EQ(status, ApiStatus::unauthorized);
+
+    error.clear();
+    EXPECT_FALSE(api.post_end(&error));
+    EXPECT_EQ(parse_error_code(error), "unauthorized");
+}
+
+TEST_F(CurlRyvoApiTest, HeartbeatClassifiesAnswers) {
+    std::string error = "stale";
+    EXPECT_EQ(api_.post_heartbeat(HeartbeatPayload{42, 0.5, 3, kPluginVersion}, &error),
+              ApiStatus::ok);
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(server_.report()["streams"]["stream-1"]["requests"]["heartbeat"], 1);
+
+    inject("heartbeat", {{"status", 403}, {"body", R"({"error":"unauthorized"})"}});
+    EXPECT_EQ(api_.post_heartbeat(HeartbeatPayload{}, &error), ApiStatus::unauthorized);
+    EXPECT_EQ(error, R"({"error":"unauthorized"})");
+
+    inject("heartbeat", {{"status", 503}, {"body", ""}});
+    EXPECT_EQ(api_.post_heartbeat(HeartbeatPayload{}, nullptr), ApiStatus::failed);
+    EXPECT_EQ(api_.post_heartbeat(HeartbeatPayload{}, &error), ApiStatus::ok);
+}
+
+TEST_F(CurlRyvoApiTest, BackfillReadsTheServersRequest) {
+    std::string error = "stale";
+    ApiStatus status = ApiStatus::failed;
+    auto nothing_missing = api_.fetch_backfill(&error, &status);
+    ASSERT_TRUE(nothing_missing);
+    EXPECT_TRUE(nothing_missing->missing_sequences.empty());
+    EXPECT_EQ(nothing_missing->priority, "normal");
+    EXPECT_EQ(status, ApiStatus::ok);
+    EXPECT_EQ(error, "");
+
+    ASSERT_TRUE(api_.upload_segment(segment(4)).ok);
+    ASSERT_TRUE(api_.upload_segment(segment(7)).ok);
+    auto gaps = api_.fetch_backfill(nullptr, nullptr);
+    ASSERT_TRUE(gaps);
+    EXPECT_EQ(gaps->missing_sequences, (std::vector<std::int64_t>{5, 6}));
+
+    inject("backfill",
+           {{"status", 200}, {"body", R"({"missing_sequences":[5,6],"priority":"high"})"}});
+    gaps = api_.fetch_backfill(nullptr, &status);
+    ASSERT_TRUE(gaps);
+    EXPECT_EQ(gaps->priority, "high");
+
+    const std::string page = "<html><body>Not Found</body></html>";
+    inject("backfill", {{"status", 404}, {"body", page}});
+    EXPECT_FALSE(api_.fetch_backfill(&error, &status));
+    EXPECT_EQ(status, ApiStatus::failed);
+    EXPECT_EQ(error, page);
+}
+
+TEST_F(CurlRyvoApiTest, EndAcceptsAny2xx) {
+    std::string error = "kept";
+    EXPECT_TRUE(api_.post_end(&error));
+    EXPECT_EQ(error, "kept");
+    EXPECT_TRUE(server_.report()["streams"]["stream-1"]["agents"]["primary"]["end_received"]);
+
+    inject("end", {{"status", 204}, {"body", ""}});
+    EXPECT_TRUE(api_.post_end(&error));
+    inject("end", {{"status", 500}, {"body", "down"}});
+    EXPECT_FALSE(api_.post_end(&error));
+    EXPECT_EQ(error, "down");
+}
+
+TEST_F(CurlRyvoApiTest, UnparsableUrlFailsWithoutContactingTheServer) {
+    const std::int64_t before = connections();
+    for (const auto& [endpoint, stream] :
+         {std::pair{server_.base_url(), std::string("a b")},
+          std::pair{std::string("ftp://127.0.0.1"), std::string("stream-1")},
+          std::pair{std::string("no scheme"), std::string("stream-1")}}) {
+        PluginConfig config = config_for(endpoint);
+        config.stream_id = stream;
+        const CurlRyvoApi api(config);
+        const UploadResult upload = api.upload_segment(segment(1));
+        EXPECT_EQ(upload.http_status, 0);
+        EXPECT_EQ(upload.error, "invalid URL");
+        std::string error;
+        ApiStatus status = ApiStatus::ok;
+        EXPECT_EQ(api.post_heartbeat(HeartbeatPayload{}, &error), ApiStatus::failed);
+        EXPECT_EQ(error, "invalid URL");
+        EXPECT_FALSE(api.fetch_backfill(&error, &status));
+        EXPECT_EQ(status, ApiStatus::failed);
+        EXPECT_FALSE(api.post_end(&error));
+        EXPECT_EQ(error, "invalid URL");
+    }
+    // Only the report request itself connects.
+    EXPECT_EQ(connections(), before + 1);
+}
+
+TEST_F(CurlRyvoApiTest, HeaderValuesCannotInjectHeaders) {
+    const std::int64_t before = connections();
+    PluginConfig config = config_for(server_.base_url());
+    config.api_key = "key-1\r\nX-Injected: 1";
+    const UploadResult upload = CurlRyvoApi(config).upload_segment(segment(1));
+    EXPECT_EQ(upload.http_status, 0);
+    EXPECT_EQ(upload.error, "invalid header");
+    EXPECT_EQ(connections(), before + 1);
+}
+
+TEST(CurlRyvoApiTransport, ConnectionRefusedCarriesLibcurlText) {
+    std::string endpoint;
+    {
+        DevServerProcess closed;
+        endpoint = closed.base_url();
+    }
+    const CurlRyvoApi api(config_for(endpoint));
+    const UploadResult upload = api.upload_segment(segment(1));
+    EXPECT_EQ(upload.http_status, 0);
+    EXPECT_NE(upload.error.find("onnect"), std::string::npos) << upload.error;
+    std::string error;
+    ApiStatus status = ApiStatus::ok;
+    EXPECT_EQ(api.post_heartbeat(HeartbeatPayload{}, &error), ApiStatus::failed);
+    EXPECT_EQ(error, upload.error);
+    EXPECT_FALSE(api.fetch_backfill(&error, &status));
+    EXPECT_EQ(status, ApiStatus::failed);
+    EXPECT_FALSE(api.post_end(nullptr));
+}
+
+TEST_F(CurlRyvoApiTest, ExchangesAreBounded) {
+    // The server holds the answer far longer than either bound allows.
+    HttpSessionOptions whole;
+    whole.exchange_timeout = std::chrono::milliseconds(300);
+    inject("upload", {{"action", "delay"}, {"delay_ms", 20000}});
+    const UploadResult timed_out =
+        CurlRyvoApi(config_for(server_.base_url()), whole).upload_segment(segment(1));
+    EXPECT_EQ(timed_out.http_status, 0);
+    EXPECT_NE(timed_out.error.find("timed out"), std::string::npos) << timed_out.error;
+
+    HttpSessionOptions stall;
+    stall.stall_timeout = std::chrono::milliseconds(200);
+    inject("heartbeat", {{"action", "delay"}, {"delay_ms", 20000}});
+    std::string error;
+    EXPECT_EQ(CurlRyvoApi(config_for(server_.base_url()), stall)
+                  .post_heartbeat(HeartbeatPayload{}, &error),
+              ApiStatus::failed);
+    EXPECT_NE(error.find("no data transferred"), std::string::npos) << error;
+}
+
+TEST_F(CurlRyvoApiTest, OneThreadKeepsOneConnection) {
+    const std::int64_t before = connections();
+    for (std::int64_t sequence = 0; sequence < 10; ++sequence) {
+        ASSERT_TRUE(api_.upload_segment(segment(sequence)).ok);
+    }
+    ASSERT_EQ(api_.post_heartbeat(HeartbeatPayload{}, nullptr), ApiStatus::ok);
+    EXPECT_EQ(connections(), before + 2);  // the uploads' one and the report's own
+}
+
+TEST_F(CurlRyvoApiTest, NeverMoreThanFourConnections) {
+    // Held answers keep every connection busy, so each thread would need its own.
+    inject("upload", {{"action", "delay"}, {"delay_ms", 200}, {"count", 8}});
+    const std::int64_t before = connections();
+    std::vector<std::jthread> threads;
+    std::vector<int> statuses(8);
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([this, i, &statuses] {
+            statuses[static_cast<std::size_t>(i)] = api_.upload_segment(segment(i)).http_status;
+        });
+    }
+    threads.clear();
+    EXPECT_EQ(statuses, std::vector<int>(8, 201));
+    EXPECT_LE(connections(), before + 4 + 1);
+}
+
+TEST(CurlRyvoApiTransport, UploadTransportUsesTheClientsOwnConfiguration) {
+    DevServerProcess server;
+    const UploadTransport transport =
+        make_api_upload_transport(std::make_shared<CurlRyvoApi>(config_for(server.base_url())));
+    EXPECT_EQ(transport(PluginConfig{}, segment(3)).http_status, 201);
+    EXPECT_EQ(make_curl_upload_transport(config_for(server.base_url()))(PluginConfig{}, segment(4))
+                  .http_status,
+              201);
+    EXPECT_FALSE(make_api_upload_transport(nullptr));
+}
+
+TEST(RetryAfterHeader, OnlyDelaySecondsCount) {
+    struct Case {
+        const char* value;
+        std::int64_t ms;
+    };
+    for (const Case& c : {Case{"12", 12000}, Case{"300", 300000}, Case{"301", 300000},
+                          Case{"99999999999999999999999", 300000}, Case{"7s", 7000}, Case{"0", 0},
+                          Case{"-5", 0}, Case{"", 0}, Case{"Wed, 21 Oct 2015 07:28:00 GMT", 0}}) {
+        EXPECT_EQ(retry_after_ms_from_header(c.value), c.ms) << c.value;
+    }
+}
+
+// A local CA and a server certificate for 127.0.0.1, made with the openssl tool.
+class TlsFiles {
+  public:
+    TlsFiles() {
+        const std::string script = dir_.file("make-certificates.sh");
+        std::ofstream(script) << R"sh(set -e
+cd "$(dirname "$0")"
+ec="-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+for ca in ca other;
+        do
+    openssl req -x509 $ec -keyout $ca.key -out $ca.pem -days 2 -subj /CN=ryvo-test-$ca \
+        -addext basicConstraints=critical,CA:TRUE
+done
+openssl req $ec -keyout server.key -out server.csr -subj /CN=127.0.0.1
+echo subjectAltName=IP:127.0.0.1 > server.ext
+openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+    -extfile server.ext -out server.pem
+)sh";
+        if (std::system(("/bin/sh " + script + " >/dev/null 2>&1").c_str()) != 0) {
+            throw std::runtime_error("openssl could not make the test certificates");
+        }
+    }
+    std::string file(const std::string& name) const { return dir_.file(name); }
+
+  private:
+    testing::TemporaryDirectory dir_;
+};
+
+TEST(CurlRyvoApiTls, VerifiesTheServerAgainstTheConfiguredCa) {
+    const TlsFiles tls;
+    DevServerOptions options;
+    options.tls_cert = tls.file("server.pem");
+    options.tls_key = tls.file("server.key");
+    DevServerProcess server(options);
+
+    unsetenv("RYVO_CA_FILE");
+    const UploadResult system_store =
+        CurlRyvoApi(config_for(server.base_url())).upload_segment(segment(1));
+    EXPECT_EQ(system_store.http_status, 0);
+    EXPECT_NE(system_store.error.find("certificate"), std::string::npos) << system_store.error;
+
+    setenv("RYVO_CA_FILE", tls.file("other.pem").c_str(), 1);
+    const UploadResult wrong_ca =
+        CurlRyvoApi(config_for(server.base_url())).upload_segment(segment(1));
+    EXPECT_EQ(wrong_ca.http_status, 0);
+    EXPECT_NE(wrong_ca.error.find("certificate"), std::string::npos) << wrong_ca.error;
+
+    setenv("RYVO_CA_FILE", tls.file("ca.pem").c_str(), 1);
+    const UploadResult trusted =
+        CurlRyvoApi(config_for(server.base_url())).upload_segment(segment(1));
+    unsetenv("RYVO_CA_FILE");
+    EXPECT_TRUE(trusted.ok) << trusted.error;
+}
+
+}  // namespace
+}  // namespace ryvoobs
