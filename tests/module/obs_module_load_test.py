@@ -47,6 +47,7 @@ class ModuleLoadTest(unittest.TestCase):
             obs.wait_for_log([re.compile(r"\[ryvo-obs\] (loaded config|no runtime config)")])
             log = obs.quit()
             path = str(obs.ryvo_config_path)
+            self.assertEqual(obs.returncode(), 0, "OBS did not exit cleanly")
         self.assertNotRegex(log, r"Failed to load '[^']*' text for module: '[^']*ryvo-obs",
                             "the module's locale data was not found")
         shutdown = log.find("==== Shutting down")

@@ -3,13 +3,16 @@
 
 Each run gets its own X server (Xvfb), its own session bus and a throw-away home directory whose
 OBS configuration skips every first-run dialog and wizard, and turns obs-websocket on without a
-password. Used as a library:
+password on a free port. Used as a library:
 
     with XServer() as x, ObsSession(build_dir, display=x.display) as obs:
         obs.write_ryvo_config({...})
         obs.start()
         obs.wait_for_log(["[ryvo-obs] module loaded"])
-        log = obs.quit()
+        with obs.websocket() as ws:
+            ws.request("StartStream")
+        ...
+        log = obs.quit()  # stops the outputs, then quits through OBS's main window
 
 and from the command line (see `--help`). Nothing is left running when a run ends, fails or is
 interrupted: every child process dies with the harness.
@@ -35,6 +38,8 @@ MODULE_NAME = "ryvo-obs"
 OBS_LAST_VERSION = (29 << 24) | (0 << 16) | 2
 PROFILE = "Untitled"
 SCENE_COLLECTION = "Untitled"
+STARTUP_COMPLETE = "==== Startup complete"
+SHUTTING_DOWN = "==== Shutting down"
 
 _PR_SET_PDEATHSIG = 1
 
@@ -142,6 +147,53 @@ class XServer:
         self.stop()
 
 
+class ObsWebSocket:
+    """A minimal obs-websocket 5 client: identify without authentication, send requests."""
+
+    def __init__(self, port, timeout=10.0):
+        import websocket  # python3-websocket
+
+        self._ws = websocket.create_connection(f"ws://127.0.0.1:{port}", timeout=timeout)
+        self._next_id = 0
+        self._receive(op=0)
+        self._ws.send(json.dumps({"op": 1, "d": {"rpcVersion": 1, "eventSubscriptions": 0}}))
+        self._receive(op=2)
+
+    def _receive(self, op, request_id=None):
+        # No events are subscribed, so few other messages can come first; the count and the
+        # socket's timeout both bound the wait.
+        for _ in range(100):
+            message = json.loads(self._ws.recv())
+            if message.get("op") == op and (
+                    request_id is None or message["d"].get("requestId") == request_id):
+                return message["d"]
+        raise HarnessError(f"obs-websocket sent no message with op {op}")
+
+    def request(self, request_type, data=None):
+        """Sends one request and returns its response data; raises HarnessError on failure."""
+        self._next_id += 1
+        request_id = str(self._next_id)
+        payload = {"requestType": request_type, "requestId": request_id}
+        if data is not None:
+            payload["requestData"] = data
+        self._ws.send(json.dumps({"op": 6, "d": payload}))
+        response = self._receive(op=7, request_id=request_id)
+        status = response.get("requestStatus", {})
+        if not status.get("result"):
+            raise HarnessError(f"{request_type} failed: {status.get('code')} "
+                               f"{status.get('comment', '')}".rstrip())
+        return response.get("responseData", {})
+
+    def close(self):
+        self._ws.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
 class ObsSession:
     """One OBS process in a throw-away home, with the module of `build_dir` installed."""
 
@@ -159,6 +211,7 @@ class ObsSession:
         self.obs_config = self.config_home / "obs-studio"
         self.websocket_port = free_tcp_port()
         self._obs = None
+        self._console = None
         self._bus = None
         self._bus_address = None
         self._log_file = None
@@ -340,6 +393,28 @@ class ObsSession:
                 raise HarnessError(f"OBS did not log {_describe(missing)} within {timeout} s")
             time.sleep(0.1)
 
+    def websocket(self, timeout=30.0):
+        """Connects to OBS's obs-websocket server once it has started."""
+        self.wait_for_log(["[WebSocketServer::Start] Server started successfully"], timeout)
+        return ObsWebSocket(self.websocket_port)
+
+    def stop_outputs(self, timeout=30.0):
+        """Stops streaming and recording, as a user does before quitting, and waits until OBS
+        reports them stopped."""
+        with self.websocket(timeout) as ws:
+            checks = (("GetStreamStatus", "StopStream"), ("GetRecordStatus", "StopRecord"))
+            pending = [(status, stop) for status, stop in checks
+                       if ws.request(status).get("outputActive")]
+            for _, stop in pending:
+                ws.request(stop)
+            deadline = time.monotonic() + timeout
+            while pending:
+                pending = [(status, stop) for status, stop in pending
+                           if ws.request(status).get("outputActive")]
+                if pending and time.monotonic() > deadline:
+                    raise HarnessError(f"OBS outputs still active after {timeout} s")
+                time.sleep(0.1)
+
     def main_window(self):
         out = subprocess.run(
             ["xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.pid), "--name",
@@ -364,40 +439,60 @@ class ObsSession:
     def _xdotool(self, *args):
         subprocess.run(["xdotool", *args], env=self._xenv(), capture_output=True, timeout=10)
 
-    def quit(self, timeout=30.0):
-        """Quits OBS as a user does (Ctrl+Q in its main window, confirming a question) and
-        returns the log. Raises HarnessError when OBS had to be killed."""
+    def quit(self, timeout=60.0, stop_outputs=True):
+        """Quits OBS as a user does: stops its outputs, then Ctrl+Q in its main window, confirming
+        a question if one comes up. Returns the log; raises HarnessError when OBS had to be
+        killed."""
         if self._obs is None:
             raise HarnessError("OBS was not started")
         deadline = time.monotonic() + timeout
         if self.running():
-            window = self.wait_for_main_window(timeout=max(1.0, deadline - time.monotonic()))
-            self._xdotool("windowfocus", "--sync", window)
-            self._xdotool("key", "--clearmodifiers", "ctrl+q")
-        answered = False
+            # A key press that arrives before OBS has finished starting can get lost.
+            self.wait_for_log([STARTUP_COMPLETE], timeout=max(1.0, deadline - time.monotonic()))
+        if stop_outputs and self.running():
+            self.stop_outputs(timeout=max(1.0, deadline - time.monotonic()))
+        pressed_at = None
         while self.running() and time.monotonic() < deadline:
+            # Once OBS logs its shutdown it needs no more input; until then a lost key press is
+            # repeated now and then, and a question that the press raised is answered.
+            if SHUTTING_DOWN not in self.log_text():
+                answered = pressed_at is not None and self._confirm_dialog()
+                due = pressed_at is None or time.monotonic() - pressed_at > 5.0
+                if not answered and due and self._press_quit():
+                    pressed_at = time.monotonic()
             time.sleep(0.2)
-            if not answered and self.running() and self.main_window() is not None:
-                answered = self._confirm_dialog()
         if self.running():
             os.killpg(self._obs.pid, signal.SIGKILL)
             self._obs.wait()
             raise HarnessError(f"OBS did not quit within {timeout} s and was killed")
         return self.log_text()
 
+    def _press_quit(self):
+        window = self.main_window()
+        if window is None:
+            return False
+        self._xdotool("windowfocus", "--sync", window)
+        self._xdotool("key", "--clearmodifiers", "ctrl+q")
+        return True
+
     def _confirm_dialog(self):
-        # A question such as "exit while streaming?" is a second visible window of the process;
-        # Return presses its default answer.
+        # A question such as "exit while recording?" is a visible dialog-type window of the
+        # process; Return presses its accepting button.
+        for window in self._visible_windows():
+            props = subprocess.run(["xprop", "-display", self.display, "-id", window,
+                                    "_NET_WM_WINDOW_TYPE"], capture_output=True, text=True,
+                                   timeout=10).stdout
+            if "_NET_WM_WINDOW_TYPE_DIALOG" in props:
+                self._xdotool("windowfocus", "--sync", window)
+                self._xdotool("key", "Return")
+                return True
+        return False
+
+    def _visible_windows(self):
         out = subprocess.run(["xdotool", "search", "--all", "--onlyvisible", "--pid",
                               str(self.pid), ""], env=self._xenv(), capture_output=True,
                              text=True, timeout=10)
-        main = self.main_window()
-        dialogs = [w for w in out.stdout.split() if w != main]
-        if not dialogs:
-            return False
-        self._xdotool("windowfocus", "--sync", dialogs[-1])
-        self._xdotool("key", "Return")
-        return True
+        return out.stdout.split()
 
     def returncode(self):
         return self._obs.returncode if self._obs else None
@@ -406,11 +501,13 @@ class ObsSession:
         if self._obs is not None and self._obs.poll() is None:
             os.killpg(self._obs.pid, signal.SIGKILL)
             self._obs.wait()
-        if getattr(self, "_console", None):
+        if self._console is not None:
             self._console.close()
             self._console = None
-        _stop(self._bus)
-        self._bus = None
+        if self._bus is not None:
+            _stop(self._bus)
+            self._bus.stdout.close()
+            self._bus = None
         if not self.keep_home:
             shutil.rmtree(self.home, ignore_errors=True)
 
