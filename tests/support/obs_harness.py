@@ -60,17 +60,15 @@ def _spawn(args, **kwargs):
 
 
 def _stop(process, grace=5.0):
-    """Terminates a child if it still runs; True when it ended on SIGTERM within the grace."""
+    """Terminates a child if it still runs, and kills it if it ignores that."""
     if process is None or process.poll() is not None:
-        return True
+        return
     process.terminate()
     try:
         process.wait(timeout=grace)
-        return True
     except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
-        return False
 
 
 def free_tcp_port():
@@ -105,6 +103,9 @@ class XServer:
             os.close(write_fd)
             write_fd = None
             number = self._read_display_number(read_fd)
+        except BaseException:
+            self.stop()
+            raise
         finally:
             if write_fd is not None:
                 os.close(write_fd)
@@ -118,7 +119,6 @@ class XServer:
         os.set_blocking(fd, False)
         while not data.endswith(b"\n"):
             if time.monotonic() > deadline:
-                self.stop()
                 raise HarnessError("Xvfb did not report a display in time")
             if self._process.poll() is not None:
                 raise HarnessError(f"Xvfb exited with status {self._process.returncode}")
