@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -244,7 +245,9 @@ class DevServerProcess {
 
     std::string read_log() const {
         std::ifstream in(log_path());
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
     }
 
     DevServerOptions options_;

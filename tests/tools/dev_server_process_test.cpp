@@ -6,7 +6,7 @@
 
 #include <cerrno>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,7 +28,9 @@ std::vector<std::string> segment_headers(const std::string& key, const std::stri
 
 std::string read_file(const std::filesystem::path& path) {
     std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 TEST(DevServerProcess, ServesUploadsAndReportsThem) {
