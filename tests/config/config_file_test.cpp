@@ -1,0 +1,234 @@
+#include "config/config_file.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "isolated_home.h"
+
+namespace ryvoobs {
+namespace {
+
+class ConfigFileTest : public ::testing::Test {
+  protected:
+    void write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+    std::string contents() const {
+        std::ostringstream out;
+        out << std::ifstream(path_, std::ios::binary).rdbuf();
+        return out.str();
+    }
+    std::optional<PluginConfig> read(const std::string& text) {
+        write(text);
+        error_.clear();
+        return read_config_file(path_, &error_);
+    }
+
+    testing::IsolatedHome home_;
+    // Away from the default path, so that no credential store is involved.
+    std::string path_ = home_.file("obs-plugin.json");
+    std::string error_;
+};
+
+TEST_F(ConfigFileTest, AbsentMembersTakeTheDefaultsAndUnknownOnesAreIgnored) {
+    EXPECT_EQ(read("{}"), PluginConfig{});
+    EXPECT_EQ(read(R"({"future_setting": [1, 2], "stream_id": 42, "auth_mode": 1})"),
+              PluginConfig{});
+    EXPECT_EQ(read(R"({"stream_id": " \"abc-123\", "})")->stream_id, "abc-123");
+    EXPECT_EQ(default_config_path(), home_.file(".config/Ryvo/obs-plugin.json"));
+}
+
+TEST_F(ConfigFileTest, EnabledAcceptsAnythingWithATruthValue) {
+    const std::pair<const char*, bool> cases[] = {
+        {"false", false},   {"0", false},       {"0.0", false},    {"2", true},
+        {"0.5", true},      {"\"yes\"", true},  {"\"t\"", true},   {"\" \\t+007\"", true},
+        {"\"-0\"", false},  {"\"0.9\"", false}, {"\"no\"", false}, {"\"\"", false},
+        {"\"+-1\"", false}, {"null", true},     {"[]", true},      {"{}", true},
+        {"true", true},     {"\"000T\"", true},
+    };
+    for (auto [value, expected] : cases) {
+        auto config = read(std::string(R"({"enabled": )") + value + "}");
+        ASSERT_TRUE(config) << value;
+        EXPECT_EQ(config->enabled, expected) << value;
+    }
+}
+
+TEST_F(ConfigFileTest, IntegersAreReadLooselyAndSaturateAtThe32BitLimits) {
+    constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+    constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
+    const std::pair<const char*, std::int32_t> cases[] = {
+        {"\"1500\"", 1500},
+        {"2000.9", 2000},
+        {"-2.9", -2},
+        {"null", 2000},
+        {"[3]", 2000},
+        {"true", 1},
+        {"false", 0},
+        {"\"abc\"", 0},
+        {"\" -12ms\"", -12},
+        {"\"1e3\"", 1},
+        {"4294967297", kMax},
+        {"-4294967297", kMin},
+        {"18446744073709551615", kMax},
+        {"1e300", kMax},
+        {"-1e300", kMin},
+        {"\"99999999999999999999999\"", kMax},
+        {"\"-9223372036854775809\"", kMin},
+    };
+    for (auto [value, expected] : cases) {
+        auto config = read(std::string(R"({"segment_duration_ms": )") + value + "}");
+        ASSERT_TRUE(config) << value;
+        EXPECT_EQ(config->segment_duration_ms, expected) << value;
+    }
+}
+
+TEST_F(ConfigFileTest, FailuresCarryTheirReasonAndTheFirstBadModeWins) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"[]", "invalid config JSON"},
+        {"", "invalid config JSON"},
+        {"{\"stream_id\": \"a\"", "invalid config JSON"},
+        {"{\"stream_id\": \"\xff\"}", "invalid config JSON"},
+        {R"({"auth_mode": "Portal", "runtime_mode": "full"})",
+         "auth_mode must be manual or portal"},
+        {R"({"runtime_mode": "Full", "auth_mode": "x"})", "auth_mode must be manual or portal"},
+        {R"({"runtime_mode": "fast", "capture_mode": "x"})",
+         "runtime_mode must be tap_only, runtime_only, or full"},
+        {R"({"capture_mode": " either"})", "capture_mode must be streaming, recording, or either"},
+    };
+    for (auto [text, expected] : cases) {
+        EXPECT_FALSE(read(text)) << text;
+        EXPECT_EQ(error_, expected) << text;
+    }
+    std::filesystem::remove(path_);
+    EXPECT_FALSE(read_config_file(path_, &error_));
+    EXPECT_EQ(error_, "config file not found: " + path_);
+    EXPECT_FALSE(read_config_file(home_.path(), &error_));
+    EXPECT_EQ(error_, "config file not found: " + home_.path());
+    EXPECT_FALSE(load_config_file(path_, nullptr));
+
+    write("{}");
+    error_ = "untouched";
+    EXPECT_TRUE(read_config_file(path_, &error_));
+    EXPECT_TRUE(load_config_file(path_, &error_));
+    EXPECT_EQ(error_, "untouched");
+}
+
+TEST_F(ConfigFileTest, PortalInstallsUseTheBuiltInEndpointAndNeverTapRecordingAlone) {
+    struct Case {
+        const char* auth;
+        const char* capture;
+        CaptureMode expected_capture;
+        bool endpoint_kept;
+    };
+    const Case cases[] = {
+        {"portal", "recording", CaptureMode::streaming, false},
+        {"portal", "either", CaptureMode::either, false},
+        {"manual", "recording", CaptureMode::recording, true},
+    };
+    for (const Case& c : cases) {
+        auto config =
+            read(std::string(R"({"api_endpoint": "https://other.example", )") +
+                 "\"auth_mode\": \"" + c.auth + "\", \"capture_mode\": \"" + c.capture + "\"}");
+        ASSERT_TRUE(config);
+        EXPECT_EQ(config->capture_mode, c.expected_capture) << c.auth << " " << c.capture;
+        EXPECT_EQ(config->api_endpoint,
+                  c.endpoint_kept ? "https://other.example" : kDefaultApiEndpoint);
+    }
+}
+
+TEST_F(ConfigFileTest, EnvironmentReplacesTheBuiltInEndpointWhereverTheDefaultApplies) {
+    setenv("RYVO_DEFAULT_API_ENDPOINT", "http://127.0.0.1:8443", 1);
+    EXPECT_EQ(PluginConfig{}.api_endpoint, "http://127.0.0.1:8443");
+    EXPECT_EQ(read(R"({"api_endpoint": "https://other.example"})")->api_endpoint,
+              "http://127.0.0.1:8443");
+    setenv("RYVO_DEFAULT_API_ENDPOINT", "", 1);
+    EXPECT_EQ(PluginConfig{}.api_endpoint, kDefaultApiEndpoint);
+    unsetenv("RYVO_DEFAULT_API_ENDPOINT");
+}
+
+PluginConfig every_field_set() {
+    PluginConfig config;
+    config.enabled = false;
+    config.auth_mode = AuthMode::manual;
+    config.stream_id = "stream-7";
+    config.selected_stream_name = "Main \"stage\" / night";
+    config.linked_account_email = "a@example.com";
+    config.linked_account_name = "Änne";
+    config.portal_link_session_id = "s";
+    config.portal_link_verification_code = "ABCD-1234";
+    config.portal_link_verification_url = "https://example.com/link";
+    config.portal_link_poll_token = "p";
+    config.portal_link_expires_at = "2026-12-06T10:00:00Z";
+    config.api_key = "key-1";
+    config.api_key_id = "kid";
+    config.api_endpoint = "https://other.example";
+    config.agent_id = "backup";
+    config.previous_service_id = "rtmp_common";
+    config.previous_service_profile = "Untitled";
+    config.previous_service_settings_json = R"({"key":"x\ny"})";
+    config.previous_service_hotkeys_json = "{}";
+    config.runtime_mode = RuntimeMode::full;
+    config.capture_mode = CaptureMode::recording;
+    config.segment_duration_ms = 1500;
+    config.ram_buffer_minutes = 15;
+    config.estimated_bitrate_kbps = -1;
+    return config;
+}
+
+TEST_F(ConfigFileTest, SaveWritesAnOwnerOnlyFileThatReadsBackTheSame) {
+    std::string nested = home_.file("new/dirs/obs-plugin.json");
+    PluginConfig config = every_field_set();
+    config.stream_id = "[stream-7];";
+    ASSERT_TRUE(save_config_file(nested, config, &error_)) << error_;
+    EXPECT_EQ(read_config_file(nested, nullptr), every_field_set());
+
+    // A file left readable by others is replaced by an owner-only one.
+    write("{}");
+    chmod(path_.c_str(), 0644);
+    PluginConfig portal;
+    portal.stream_id = "s";
+    portal.api_key = "key-in-file";
+    ASSERT_TRUE(save_config_file(path_, portal, &error_)) << error_;
+    struct stat info {};
+    ASSERT_EQ(stat(path_.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    std::string text = contents();
+    EXPECT_EQ(text.back(), '\n');
+    auto json = nlohmann::json::parse(text);
+    EXPECT_EQ(json.size(), 24u);
+    EXPECT_EQ(json["api_key"], "key-in-file") << "away from the default path the key stays";
+}
+
+TEST_F(ConfigFileTest, SaveWarnsAboutABrokenRuleButLoadRefusesIt) {
+    PluginConfig config;
+    config.ram_buffer_minutes = 0;
+    EXPECT_TRUE(save_config_file(path_, config, &error_));
+    EXPECT_EQ(error_, "ram_buffer_minutes must be between 1 and 15");
+    error_.clear();
+    EXPECT_FALSE(load_config_file(path_, &error_));
+    EXPECT_EQ(error_, "ram_buffer_minutes must be between 1 and 15");
+    EXPECT_TRUE(read_config_file(path_, nullptr));
+}
+
+TEST_F(ConfigFileTest, FailedSaveSaysWhyAndLeavesTheOldFile) {
+    write("old");
+    PluginConfig config;
+    config.linked_account_name = "\xc3";  // cut-off UTF-8
+    EXPECT_FALSE(save_config_file(path_, config, &error_));
+    EXPECT_EQ(error_, "failed to encode config JSON");
+    EXPECT_EQ(contents(), "old");
+
+    EXPECT_FALSE(save_config_file(path_ + "/obs-plugin.json", PluginConfig{}, &error_));
+    EXPECT_EQ(error_, "failed to create config directory: Not a directory");
+    EXPECT_FALSE(save_config_file(home_.path(), PluginConfig{}, &error_));
+    EXPECT_EQ(error_, "failed to write config file: Is a directory");
+    EXPECT_EQ(contents(), "old");
+    EXPECT_FALSE(save_config_file(path_ + "/x", PluginConfig{}, nullptr));
+}
+
+}  // namespace
+}  // namespace ryvoobs

@@ -1,0 +1,93 @@
+#include "platform/file_system.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "temporary_directory.h"
+
+namespace ryvoobs {
+namespace {
+
+unsigned permissions_of(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0xFFFFu;
+}
+
+std::size_t entries_in(const std::string& directory) {
+    auto range = std::filesystem::directory_iterator(directory);
+    return static_cast<std::size_t>(std::distance(begin(range), end(range)));
+}
+
+class ScopedUmask {
+  public:
+    explicit ScopedUmask(mode_t mask) : saved_(::umask(mask)) {}
+    ~ScopedUmask() { ::umask(saved_); }
+
+  private:
+    mode_t saved_;
+};
+
+TEST(WriteFileAtomically, NewContentCarriesExactlyTheRequestedModeWhateverTheUmask) {
+    testing::TemporaryDirectory dir;
+    std::string path = dir.file("data.json");
+    ASSERT_TRUE(write_file_atomically(path, "old", 0644, nullptr));
+    for (auto [mask, mode] : {std::pair<mode_t, unsigned>{0, 0600}, {0, 0640}, {077, 0644}}) {
+        ScopedUmask umask(mask);
+        std::string content = "content for mode " + std::to_string(mode);
+        ASSERT_TRUE(write_file_atomically(path, content, mode, nullptr));
+        EXPECT_EQ(permissions_of(path), mode);
+        EXPECT_EQ(read_whole_file(path, nullptr), content);
+    }
+    EXPECT_EQ(entries_in(dir.path()), 1u) << "no temporary file may be left behind";
+}
+
+TEST(WriteFileAtomically, FailureReportsTheSystemTextAndLeavesNothingBehind) {
+    testing::TemporaryDirectory dir;
+    std::string error;
+    EXPECT_FALSE(write_file_atomically(dir.file("missing/data.json"), "x", 0600, &error));
+    EXPECT_EQ(error, "No such file or directory");
+
+    std::filesystem::create_directory(dir.file("occupied"));
+    EXPECT_FALSE(write_file_atomically(dir.file("occupied"), "x", 0600, &error));
+    EXPECT_EQ(error, "Is a directory");
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("occupied")));
+    EXPECT_EQ(entries_in(dir.path()), 1u);
+}
+
+TEST(CreateDirectories, CreatesMissingParentsAndAcceptsExistingOnes) {
+    testing::TemporaryDirectory dir;
+    std::string error = "untouched";
+    EXPECT_TRUE(create_directories(dir.file("a/b//c/"), &error));
+    EXPECT_TRUE(create_directories(dir.file("a/b"), &error));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("a/b/c")));
+    EXPECT_EQ(error, "untouched");
+
+    std::ofstream(dir.file("plain")) << "x";
+    EXPECT_FALSE(create_directories(dir.file("plain/sub"), &error));
+    EXPECT_EQ(error, "Not a directory");
+    EXPECT_FALSE(create_directories(dir.file("plain"), &error));
+}
+
+TEST(ReadWholeFile, ReadsBinaryContentBeyondOneBufferAndRefusesWhatIsNoFile) {
+    testing::TemporaryDirectory dir;
+    std::string content(200000, 'x');
+    content[7] = '\0';
+    content.back() = '\n';
+    ASSERT_TRUE(write_file_atomically(dir.file("big"), content, 0600, nullptr));
+    EXPECT_EQ(read_whole_file(dir.file("big"), nullptr), content);
+
+    std::string error;
+    EXPECT_FALSE(read_whole_file(dir.file("none"), &error));
+    EXPECT_EQ(error, "No such file or directory");
+    EXPECT_FALSE(read_whole_file(dir.path(), &error));
+    EXPECT_EQ(error, "Is a directory");
+    EXPECT_FALSE(set_file_permissions(dir.file("none"), 0600, &error));
+    EXPECT_EQ(error, "No such file or directory");
+}
+
+}  // namespace
+}  // namespace ryvoobs
