@@ -100,7 +100,7 @@ class DevServer:
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 output = self.output()
-                self.stop()
+                self.close()
                 raise DevServerError("dev server exited with %s: %s"
                                      % (self.process.returncode, output))
             try:
@@ -109,8 +109,10 @@ class DevServer:
                 return self
             except (OSError, ValueError):
                 time.sleep(0.01)
-        self.stop()
-        raise DevServerError("dev server not ready within %.0f s" % self.start_timeout)
+        output = self.output()
+        self.close()
+        raise DevServerError("dev server not ready within %.0f s: %s"
+                             % (self.start_timeout, output))
 
     def stop(self, timeout=5.0):
         """SIGTERM, then SIGKILL when it takes longer than `timeout`; returns the exit code."""

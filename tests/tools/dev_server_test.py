@@ -375,6 +375,39 @@ class LifecycleTest(unittest.TestCase):
 
         self.assertTrue(poll_until(gone, timeout=10))
 
+    def test_streams_faults_and_backfill_answers_can_be_set_at_start(self):
+        work = tempfile.mkdtemp(prefix="ryvo-dev-server-files-")
+        self.addCleanup(shutil.rmtree, work, True)
+        streams_file = os.path.join(work, "streams.json")
+        faults_file = os.path.join(work, "faults.json")
+        with open(streams_file, "w", encoding="utf-8") as out:
+            json.dump({"streams": {"from-file": "file-key"}}, out)
+        with open(faults_file, "w", encoding="utf-8") as out:
+            json.dump({"faults": [{"kind": "upload", "status": 503}],
+                       "random": [{"kind": "end", "seed": 1,
+                                   "faults": [{"percent": 100, "status": 500}]}]}, out)
+        args = ["--streams-file", streams_file, "--faults-file", faults_file,
+                "--backfill-empty", "empty_list", "--backfill-from", "1"]
+        with DevServer(extra_args=args) as server:
+            self.assertEqual(server.upload("from-file", "file-key", 2, b"x").status, 503)
+            self.assertEqual(server.upload("from-file", "file-key", 2, b"x").status, 201)
+            self.assertEqual(server.upload(STREAM, KEY, 1, b"x").status, 201)
+            headers = {"Authorization": "Bearer file-key", "X-Agent-ID": "primary"}
+            reply = server.request("GET", "/api/v1/streams/from-file/backfill-requests",
+                                   headers=headers)
+            self.assertEqual(reply.json()["missing_sequences"], [1])
+            reply = server.request("GET", "/api/v1/streams/%s/backfill-requests" % STREAM,
+                                   headers=AGENT_HEADERS)
+            self.assertEqual((reply.status, reply.json()["missing_sequences"]), (200, []))
+            self.assertEqual(server.request("POST", "/api/v1/streams/from-file/end",
+                                            headers=headers).status, 500)
+
+        with open(faults_file, "w", encoding="utf-8") as out:
+            json.dump({"faults": [{"kind": "upload", "status": 1000}]}, out)
+        with self.assertRaises(RuntimeError) as raised:
+            DevServer(extra_args=["--faults-file", faults_file]).start()
+        self.assertIn("status", str(raised.exception))
+
     def test_refuses_to_listen_beyond_loopback_and_serves_ipv6_loopback(self):
         server = DevServer(host="192.0.2.1")
         with self.assertRaises(RuntimeError) as raised:

@@ -31,10 +31,26 @@ def _stream(text):
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
+_CONTROL_HELP = """control requests (JSON; never faulted, but a refusing outage blocks them):
+  GET  /_dev/report    what was received, per stream, capture session and agent
+  POST /_dev/faults    {"kind": "upload|heartbeat|backfill|end", "count": N, "status": S,
+                        "body": ..., "retry_after": R, "stream": ID, "sequence": N}
+                       {"kind": ..., "action": "delay", "delay_ms": MS [, "status": S]}
+                       {"kind": ..., "action": "drop", "stage": "headers|body|stored"}
+  POST /_dev/random    {"kind": ..., "seed": N, "faults": [{"percent": P, "status": S, ...}]}
+  POST /_dev/outage    {"mode": "refuse|blackhole", "duration_ms": MS} or {"mode": "none"}
+  POST /_dev/revoke    {"stream": ID}
+  POST /_dev/streams   {"stream": ID, "key": KEY}
+  POST /_dev/settings  {"backfill_empty": "not_found|empty_list", "backfill_from": N|null}
+  POST /_dev/reset     {} or {"records": true}
+"""
+
+
 def parse_args(argv):
     parser = argparse.ArgumentParser(
         prog="ryvo-dev-server",
-        description="A local ingest server for tests, the demo and benchmarks.")
+        description="A local ingest server for tests, the demo and benchmarks.",
+        epilog=_CONTROL_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--host", type=_loopback_host, default="127.0.0.1",
                         help="loopback address to bind: 127.0.0.1 (default) or ::1")
     parser.add_argument("--port", type=int, default=0, help="port; 0 (default) picks a free one")
@@ -54,7 +70,8 @@ def parse_args(argv):
                              "received)")
     parser.add_argument("--backfill-limit", type=int, default=1000,
                         help="most sequences listed in one backfill answer")
-    parser.add_argument("--max-segment-bytes", type=int, default=64 << 20)
+    parser.add_argument("--max-segment-bytes", type=int, default=64 << 20,
+                        help="largest segment body accepted; larger ones get 413")
     parser.add_argument("--faults-file",
                         help='JSON {"faults": [...], "random": [...]} applied at start, in the '
                              "shapes of POST /_dev/faults and /_dev/random")
@@ -64,6 +81,8 @@ def parse_args(argv):
     args = parser.parse_args(argv)
     if bool(args.tls_cert) != bool(args.tls_key):
         parser.error("--tls-cert and --tls-key go together")
+    if not 0 <= args.port <= 65535:
+        parser.error("--port must be from 0 to 65535")
     if args.backfill_limit < 1:
         parser.error("--backfill-limit must be at least 1")
     return args

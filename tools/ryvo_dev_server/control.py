@@ -32,8 +32,9 @@ def _random(server, request):
 
 
 def _outage(server, request):
-    server.faults.set_outage(request)
-    return {"ok": True}
+    # A refusing outage ends every open connection, this one included, so it starts only
+    # once the answer is out.
+    return {"ok": True}, server.faults.set_outage(request)
 
 
 def _reset(server, request):
@@ -87,18 +88,20 @@ _ROUTES = {
 
 
 def handle(server, method, name, body):
-    """Returns (HTTP status, JSON-able answer)."""
+    """Returns (HTTP status, JSON-able answer, a call to make after answering or None)."""
     route = _ROUTES.get((method, name))
     if route is None:
         known = any(key[1] == name for key in _ROUTES)
-        return (405, {"error": "method_not_allowed"}) if known else (404, {"error": "not_found"})
+        return (405 if known else 404,
+                {"error": "method_not_allowed" if known else "not_found"}, None)
     try:
         request = json.loads(body.decode("utf-8")) if body.strip() else {}
     except (UnicodeDecodeError, ValueError):
-        return 400, {"error": "invalid_json"}
+        return 400, {"error": "invalid_json"}, None
     if not isinstance(request, dict):
-        return 400, {"error": "invalid_json", "message": "expected a JSON object"}
+        return 400, {"error": "invalid_json", "message": "expected a JSON object"}, None
     try:
-        return 200, route(server, request)
+        answer = route(server, request)
     except FaultError as error:
-        return 400, {"error": "bad_request", "message": str(error)}
+        return 400, {"error": "bad_request", "message": str(error)}, None
+    return (200,) + answer if isinstance(answer, tuple) else (200, answer, None)

@@ -162,20 +162,27 @@ class FaultPlan:
             return fault
 
     def set_outage(self, obj):
+        """Checks an outage request and returns the call that starts it (or ends the current
+        one), so that the control request can be answered first."""
         mode = obj.get("mode")
         if mode in (None, "none"):
-            with self._cond:
-                self._outage_mode = None
-                self._cond.notify_all()
-            return
+            return self._end_outage
         if mode not in OUTAGE_MODES:
             raise FaultError("mode must be none or one of " + ", ".join(OUTAGE_MODES))
         duration_ms = _int_field(obj, "duration_ms", None, 1, MAX_WAIT_MS)
+        return lambda: self._start_outage(mode, duration_ms)
+
+    def _start_outage(self, mode, duration_ms):
         with self._cond:
             self._outage_mode = mode
             self._outage_until = self._clock() + duration_ms / 1000
             counts = self._injected.setdefault("outage", {})
             counts[mode] = counts.get(mode, 0) + 1
+
+    def _end_outage(self):
+        with self._cond:
+            self._outage_mode = None
+            self._cond.notify_all()
 
     def outage(self):
         """The outage mode in force now, or None."""

@@ -42,6 +42,7 @@ def _media_type(value):
 class DevServerHandler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "ryvo-dev-server"
+    disable_nagle_algorithm = True
     # An idle keep-alive connection or a stalled body read gives up after this many seconds.
     timeout = 30
 
@@ -90,10 +91,10 @@ class DevServerHandler(http.server.BaseHTTPRequestHandler):
             if close:
                 self.send_header("Connection", "close")
                 self.close_connection = True
-            self.end_headers()
-            if self.command != "HEAD":
-                self.wfile.write(body)
-            self.wfile.flush()
+            # Head and body leave in one write: a small second write would wait for the
+            # client's delayed acknowledgement.
+            self._headers_buffer.append(b"\r\n" + body)
+            self.flush_headers()
         except OSError:
             # The client went away (it timed out on a held request, say); nothing to tell it.
             self.close_connection = True
@@ -168,8 +169,10 @@ class DevServerHandler(http.server.BaseHTTPRequestHandler):
 
     def _control(self, method, path):
         body = self.read_body(_MAX_SMALL_BODY, required=False) if method == "POST" else b""
-        status, answer = control.handle(self.server, method, path[len("/_dev/"):], body)
+        status, answer, after = control.handle(self.server, method, path[len("/_dev/"):], body)
         self.send_json(status, answer)
+        if after is not None:
+            after()
 
     # -- the ingest requests -----------------------------------------------------------------
 

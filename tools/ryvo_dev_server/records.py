@@ -203,7 +203,8 @@ class Records:
             streams = {}
             for stream_id, stream in self._streams.items():
                 streams[stream_id] = {
-                    "sessions": {sid: s.to_json(self.backfill_limit) for sid, s in stream.sessions.items()},
+                    "sessions": {sid: s.to_json(self.backfill_limit)
+                                 for sid, s in stream.sessions.items()},
                     "agents": {aid: a.to_json(self.backfill_from, self.backfill_limit)
                                for aid, a in stream.agents.items()},
                     "requests": dict(stream.requests),
