@@ -22,17 +22,6 @@ TEST(StatusTracker, StartTimeFollowsTheStreamingFlag) {
     EXPECT_TRUE(tracker.snapshot().started_at.has_value());
 }
 
-TEST(StatusTracker, SuccessfulUploadReconnects) {
-    StatusTracker tracker;
-    tracker.set_connected(false);
-    tracker.note_upload(4);
-    const StatusSnapshot snapshot = tracker.snapshot();
-    EXPECT_TRUE(snapshot.connected);
-    EXPECT_EQ(snapshot.upload_queue_depth, 4u);
-    EXPECT_TRUE(snapshot.last_upload_at.has_value());
-    EXPECT_FALSE(snapshot.last_segment_at.has_value());
-}
-
 // Readers on other threads must never see one segment's cache figures mixed with another's.
 TEST(StatusTracker, SnapshotsAreConsistentUnderConcurrentWrites) {
     StatusTracker tracker;
