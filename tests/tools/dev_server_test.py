@@ -275,6 +275,8 @@ class FaultTest(SharedServerCase):
         self.assertEqual(statuses(7), first)
         self.assertNotEqual(statuses(8), first)
         self.assertEqual(set(first), {201, 429, 500})
+        self.server.control("random", {"kind": "upload", "faults": []})
+        self.assertEqual({self.upload(n).status for n in range(1, 11)}, {201})
         reply = self.server.request("POST", "/_dev/random", json.dumps({
             "kind": "upload", "faults": [{"percent": 80, "status": 500},
                                          {"percent": 30, "status": 503}]}).encode())

@@ -84,8 +84,10 @@ class _FixedRule:
         self.remaining = _int_field(obj, "count", 1, 1, 1_000_000)
         self.stream = obj.get("stream")
         self.sequence = obj.get("sequence")
-        if self.sequence is not None and self.kind != "upload":
-            raise FaultError("only upload faults can name a sequence")
+        if self.sequence is not None:
+            if self.kind != "upload":
+                raise FaultError("only upload faults can name a sequence")
+            _int_field(obj, "sequence", None, 0, 2**63 - 1)
         self.fault = Fault(obj)
 
     def matches(self, kind, stream_id, sequence):
@@ -99,8 +101,8 @@ class _RandomRules:
         seed = obj.get("seed", 0)
         self.rng = random.Random("%s:%s" % (seed, self.kind))
         rules = obj.get("faults")
-        if not isinstance(rules, list) or not rules:
-            raise FaultError("faults must be a non-empty list")
+        if not isinstance(rules, list):
+            raise FaultError("faults must be a list (empty to stop random faults of the kind)")
         self.rules = []
         total = 0.0
         for rule in rules:
@@ -140,7 +142,10 @@ class FaultPlan:
     def set_random(self, obj):
         rules = _RandomRules(obj)
         with self._cond:
-            self._random[rules.kind] = rules
+            if rules.rules:
+                self._random[rules.kind] = rules
+            else:
+                self._random.pop(rules.kind, None)
 
     def pick(self, kind, stream_id, sequence=None):
         """The fault for this request, if any: queued rules first (oldest first), then the

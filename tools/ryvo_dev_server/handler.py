@@ -16,6 +16,7 @@ _KIND_OF_OP = {"heartbeat": "heartbeat", "backfill-requests": "backfill", "end":
 _METHOD_OF_KIND = {"upload": "POST", "heartbeat": "POST", "backfill": "GET", "end": "POST"}
 _DIGEST = re.compile(r"^[0-9a-f]{64}$")
 _DECIMAL = re.compile(r"^-?[0-9]{1,19}$")
+_CONTENT_LENGTH = re.compile(r"^[0-9]{1,18}$")
 _INT64_MAX = 2**63 - 1
 _HEARTBEAT_FIELDS = {"current_sequence": int, "cache_depth_minutes": (int, float),
                      "upload_queue_depth": int, "agent_version": str}
@@ -57,7 +58,7 @@ class DevServerHandler(http.server.BaseHTTPRequestHandler):
             pass
         self.server.untrack_connection(self.connection)
 
-    def log_message(self, format, *args):  # noqa: A002 - the base class names it so
+    def log_message(self, format, *args):
         if self.server.verbose:
             super().log_message(format, *args)
 
@@ -117,7 +118,7 @@ class DevServerHandler(http.server.BaseHTTPRequestHandler):
             if required:
                 raise RequestRejected(411, "length_required", "send a Content-Length")
             return 0
-        if not value.isdigit():
+        if not _CONTENT_LENGTH.match(value):
             raise RequestRejected(400, "invalid_content_length", close=True)
         return int(value)
 
