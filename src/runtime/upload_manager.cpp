@@ -10,6 +10,10 @@
 namespace ryvoobs {
 namespace {
 
+constexpr std::int32_t kMaxAttempts = 5;
+constexpr std::int64_t kFirstBackoffMs = 500;
+constexpr std::int64_t kMaxRetryAfterMs = 300'000;
+
 constexpr const char* kStreamNotFoundMessage = "Ryvo stream not found. Check the stream ID.";
 constexpr const char* kKeyRejectedMessage =
     "API key rejected. Rotate your key in the Ryvo dashboard.";
@@ -53,21 +57,24 @@ std::optional<std::string> run_guarded(Function&& function) {
     }
 }
 
-}  // namespace
-
+// The delay before retry `attempts` (1-based): doubling back-off from 500 ms, lengthened, never
+// shortened, by the server's Retry-After up to five minutes.
 std::int64_t upload_retry_delay_ms(std::int32_t attempts, std::int64_t retry_after_ms) {
-    const std::int32_t doublings = std::clamp(attempts - 1, 0, UploadManager::kMaxAttempts - 2);
-    const std::int64_t backoff = UploadManager::kFirstBackoffMs << doublings;
+    const std::int32_t doublings = std::clamp(attempts - 1, 0, kMaxAttempts - 2);
+    const std::int64_t backoff = kFirstBackoffMs << doublings;
     if (retry_after_ms > backoff) {
-        return std::min(retry_after_ms, UploadManager::kMaxRetryAfterMs);
+        return std::min(retry_after_ms, kMaxRetryAfterMs);
     }
     return backoff;
 }
 
+// Failures after which no upload of the session can succeed: a rejected key or an unknown stream.
 bool is_permanent_upload_failure(std::int32_t http_status, const std::string& error_code) {
     return http_status == 401 || http_status == 403 || http_status == 404 ||
            error_code == "not_found" || error_code == "unauthorized";
 }
+
+}  // namespace
 
 UploadManager::UploadManager(PluginConfig config, UploadTransport transport, StatusTracker* status,
                              UploadedCallback on_uploaded, CompleteCallback on_upload_complete,
@@ -121,8 +128,8 @@ std::uint64_t UploadManager::drain(std::int32_t timeout_ms) {
     if (!worker_) {
         return 0;
     }
-    std::unique_lock lock(mutex_);
     const UploadClock::TimePoint deadline = clock_->now() + std::chrono::milliseconds(timeout_ms);
+    std::unique_lock lock(mutex_);
     if (clock_->wait_until(wake_, lock, deadline, [this] { return queue_.empty() && !busy_; })) {
         return 0;
     }

@@ -37,10 +37,6 @@ class UploadManager {
     using UploadedCallback = std::function<void(std::int64_t sequence)>;
     using CompleteCallback = std::function<void(std::int64_t sequence, bool uploaded)>;
 
-    static constexpr std::int32_t kMaxAttempts = 5;
-    static constexpr std::int64_t kFirstBackoffMs = 500;
-    static constexpr std::int64_t kMaxRetryAfterMs = 300'000;
-
     // `status` may be null; `clock` null means the steady clock.
     UploadManager(PluginConfig config, UploadTransport transport, StatusTracker* status,
                   UploadedCallback on_uploaded, CompleteCallback on_upload_complete,
@@ -87,12 +83,5 @@ class UploadManager {
     std::deque<UploadJob> queue_;
     std::optional<std::jthread> worker_;
 };
-
-// The delay before retry `attempts` (1-based): doubling back-off from 500 ms, lengthened, never
-// shortened, by the server's Retry-After up to five minutes.
-std::int64_t upload_retry_delay_ms(std::int32_t attempts, std::int64_t retry_after_ms);
-
-// Failures after which no upload of the session can succeed: a rejected key or an unknown stream.
-bool is_permanent_upload_failure(std::int32_t http_status, const std::string& error_code);
 
 }  // namespace ryvoobs
