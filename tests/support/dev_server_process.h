@@ -51,12 +51,13 @@ class DevServerProcess {
             throw std::runtime_error("dev server: cannot make a temporary folder");
         }
         work_dir_ = pattern;
-        spawn();
         try {
+            spawn();
             wait_until_ready();
         } catch (...) {
             stop();
-            std::filesystem::remove_all(work_dir_);
+            std::error_code ignored;
+            std::filesystem::remove_all(work_dir_, ignored);
             throw;
         }
     }

@@ -293,7 +293,7 @@ class FaultTest(SharedServerCase):
         connection = self.server.connection()
         connection.request("GET", "/_dev/report")
         connection.getresponse().read()
-        self.server.control("outage", {"mode": "refuse", "duration_ms": 500})
+        self.server.control("outage", {"mode": "refuse", "duration_ms": 1000})
 
         def refused():
             try:
