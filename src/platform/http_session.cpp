@@ -7,6 +7,8 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -66,14 +68,13 @@ UrlHandle parse_http_url(const std::string& url) {
     return http ? std::move(handle) : nullptr;
 }
 
-bool append_header(HeaderList& list, const std::string& line) {
+void append_header(HeaderList& list, const std::string& line) {
     curl_slist* extended = curl_slist_append(list.get(), line.c_str());
     if (extended == nullptr) {
-        return false;
+        throw std::bad_alloc();
     }
     static_cast<void>(list.release());
     list.reset(extended);
-    return true;
 }
 
 // libcurl drops a header given as "Name:" and sends "Name;" as an empty one.
@@ -81,53 +82,55 @@ std::string header_line(const std::string& name, const std::string& value) {
     return value.empty() ? name + ";" : name + ": " + value;
 }
 
-struct ResponseState {
+// What one exchange collects; lives on the calling thread's stack for the exchange.
+struct CallState {
+    char error[CURL_ERROR_SIZE] = {};
     std::string body;
     std::string retry_after;
     bool body_too_large = false;
-};
-
-// libcurl's own low-speed limit judges a speed averaged over several seconds, so it only fires
-// some five seconds after the data stopped; the stall bound is kept here instead.
-struct StallWatch {
-    std::chrono::steady_clock::duration limit;
+    bool out_of_memory = false;
+    // libcurl's own low-speed limit judges a speed averaged over several seconds, so it fires
+    // only some five seconds after the data stopped; the stall bound is kept here instead.
+    std::chrono::steady_clock::duration stall_limit{};
     std::chrono::steady_clock::time_point last_progress = std::chrono::steady_clock::now();
     curl_off_t last_bytes = 0;
     bool stalled = false;
 };
 
-int on_progress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
-    auto* watch = static_cast<StallWatch*>(user);
+// The callbacks run inside libcurl: nothing may be thrown through it.
+int on_progress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) noexcept {
+    auto* state = static_cast<CallState*>(user);
     const auto now = std::chrono::steady_clock::now();
-    if (received + sent != watch->last_bytes) {
-        watch->last_bytes = received + sent;
-        watch->last_progress = now;
+    if (received + sent != state->last_bytes) {
+        state->last_bytes = received + sent;
+        state->last_progress = now;
         return 0;
     }
-    if (now - watch->last_progress >= watch->limit) {
-        watch->stalled = true;
+    if (now - state->last_progress >= state->stall_limit) {
+        state->stalled = true;
         return 1;
     }
     return 0;
 }
 
-std::string stall_message(std::chrono::milliseconds limit) {
-    return "Operation too slow: no data transferred for " + std::to_string(limit.count()) + " ms";
-}
-
-std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
-    auto* state = static_cast<ResponseState*>(user);
+std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) noexcept {
+    auto* state = static_cast<CallState*>(user);
     const std::size_t bytes = size * count;
     if (state->body.size() + bytes > kMaxResponseBody) {
         state->body_too_large = true;
         return CURL_WRITEFUNC_ERROR;
     }
-    state->body.append(data, bytes);
+    try {
+        state->body.append(data, bytes);
+    } catch (const std::bad_alloc&) {
+        state->out_of_memory = true;
+        return CURL_WRITEFUNC_ERROR;
+    }
     return bytes;
 }
 
-std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) {
-    auto* state = static_cast<ResponseState*>(user);
+std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) noexcept {
+    auto* state = static_cast<CallState*>(user);
     const std::size_t bytes = size * count;
     const std::string_view line(data, bytes);
     if (line.starts_with("HTTP/")) {
@@ -136,9 +139,91 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
     } else if (const auto colon = line.find(':');
                colon != std::string_view::npos &&
                equals_ignoring_case(line.substr(0, colon), "Retry-After")) {
-        state->retry_after = std::string(trim(line.substr(colon + 1)));
+        try {
+            state->retry_after = std::string(trim(line.substr(colon + 1)));
+        } catch (const std::bad_alloc&) {
+            state->out_of_memory = true;
+            return CURL_WRITEFUNC_ERROR;
+        }
     }
     return bytes;
+}
+
+std::string failure_description(const CallState& state, CURLcode result,
+                                std::chrono::milliseconds stall_limit) {
+    if (state.body_too_large) {
+        return "response body too large";
+    }
+    if (state.out_of_memory) {
+        return "out of memory";
+    }
+    if (state.stalled) {
+        return "Operation too slow: no data transferred for " +
+               std::to_string(stall_limit.count()) + " ms";
+    }
+    return state.error[0] != '\0' ? std::string(state.error)
+                                  : std::string(curl_easy_strerror(result));
+}
+
+// The caller's headers plus two that switch off libcurl defaults: segments are megabytes, and
+// without "Expect:" libcurl would first wait for a 100 Continue; a POST without a declared type
+// must not be labelled as a form. Nothing when a name or value would break the header block.
+std::optional<HeaderList> header_list_for(HttpMethod method,
+                                          const std::map<std::string, std::string>& headers) {
+    HeaderList list;
+    bool has_content_type = false;
+    for (const auto& [name, value] : headers) {
+        if (name.empty() || breaks_header_block(name) || breaks_header_block(value)) {
+            return std::nullopt;
+        }
+        has_content_type = has_content_type || equals_ignoring_case(name, "Content-Type");
+        append_header(list, header_line(name, value));
+    }
+    append_header(list, "Expect:");
+    if (method == HttpMethod::post && !has_content_type) {
+        append_header(list, "Content-Type:");
+    }
+    return list;
+}
+
+void set_options(CURL* handle, const HttpSessionOptions& options, const std::string& ca_file,
+                 HttpMethod method, CURLU* url, curl_slist* headers,
+                 std::span<const std::uint8_t> body, CallState* state) {
+    curl_easy_setopt(handle, CURLOPT_CURLU, url);
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, state->error);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS,
+                     static_cast<long>(options.exchange_timeout.count()));
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &on_progress);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, state);
+    curl_easy_setopt(handle, CURLOPT_MAXCONNECTS, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!ca_file.empty()) {
+        curl_easy_setopt(handle, CURLOPT_CAINFO, ca_file.c_str());
+        curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
+    }
+    if (!options.user_agent.empty()) {
+        curl_easy_setopt(handle, CURLOPT_USERAGENT, options.user_agent.c_str());
+    }
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &on_body);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, state);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &on_header);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, state);
+    if (method == HttpMethod::post) {
+        static constexpr char kNoBody[] = "";
+        curl_easy_setopt(handle, CURLOPT_POST, 1L);
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+        // Sent straight from the caller's buffer: libcurl does not copy POSTFIELDS.
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDS,
+                         body.empty() ? static_cast<const void*>(kNoBody)
+                                      : static_cast<const void*>(body.data()));
+    } else {
+        curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+    }
 }
 
 }  // namespace
@@ -207,101 +292,58 @@ HttpSession::HttpSession(HttpSessionOptions options)
 
 HttpSession::~HttpSession() = default;
 
+// Returns its handle to the pool reset, so that nothing in it points at the finished call's
+// buffers and the next exchange sets its options from scratch; the live connection survives.
+class HttpSession::HandleLease {
+  public:
+    explicit HandleLease(HandlePool& pool) : pool_(pool), handle_(pool.acquire()) {}
+    ~HandleLease() {
+        if (handle_ != nullptr) {
+            curl_easy_reset(handle_);
+            pool_.release(handle_);
+        }
+    }
+    HandleLease(const HandleLease&) = delete;
+    HandleLease& operator=(const HandleLease&) = delete;
+
+    CURL* get() const { return handle_; }
+
+  private:
+    HandlePool& pool_;
+    CURL* handle_;
+};
+
 HttpExchange HttpSession::perform(HttpMethod method, const std::string& url,
                                   const std::map<std::string, std::string>& headers,
                                   std::span<const std::uint8_t> body) const {
     HttpExchange exchange;
-    UrlHandle parsed = parse_http_url(url);
+    const UrlHandle parsed = parse_http_url(url);
     if (!parsed) {
         exchange.outcome = HttpExchange::Outcome::invalid_url;
         return exchange;
     }
-
-    HeaderList header_list;
-    bool has_content_type = false;
-    for (const auto& [name, value] : headers) {
-        if (name.empty() || breaks_header_block(name) || breaks_header_block(value)) {
-            exchange.outcome = HttpExchange::Outcome::invalid_header;
-            return exchange;
-        }
-        has_content_type = has_content_type || equals_ignoring_case(name, "Content-Type");
-        if (!append_header(header_list, header_line(name, value))) {
-            exchange.error = "out of memory";
-            return exchange;
-        }
-    }
-    // Segments are megabytes: without this libcurl would wait for a 100 Continue first. A POST
-    // without a declared type must not be labelled as a form either.
-    if (!append_header(header_list, "Expect:") ||
-        (method == HttpMethod::post && !has_content_type &&
-         !append_header(header_list, "Content-Type:"))) {
-        exchange.error = "out of memory";
+    const std::optional<HeaderList> header_list = header_list_for(method, headers);
+    if (!header_list) {
+        exchange.outcome = HttpExchange::Outcome::invalid_header;
         return exchange;
     }
 
-    CURL* handle = pool_->acquire();
-    if (handle == nullptr) {
+    const HandleLease lease(*pool_);
+    if (lease.get() == nullptr) {
         exchange.error = "could not create an HTTP handle";
         return exchange;
     }
-    // Options are set from scratch for every exchange; the reset keeps the live connection.
-    curl_easy_reset(handle);
-    char error_buffer[CURL_ERROR_SIZE] = {};
-    ResponseState state;
-    curl_easy_setopt(handle, CURLOPT_CURLU, parsed.get());
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_buffer);
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS,
-                     static_cast<long>(options_.exchange_timeout.count()));
-    StallWatch stall{options_.stall_timeout};
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &on_progress);
-    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &stall);
-    curl_easy_setopt(handle, CURLOPT_MAXCONNECTS, 1L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!ca_file_.empty()) {
-        curl_easy_setopt(handle, CURLOPT_CAINFO, ca_file_.c_str());
-        curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
-    }
-    if (!options_.user_agent.empty()) {
-        curl_easy_setopt(handle, CURLOPT_USERAGENT, options_.user_agent.c_str());
-    }
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, header_list.get());
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &on_body);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &state);
-    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &on_header);
-    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &state);
-    if (method == HttpMethod::post) {
-        static constexpr char kNoBody[] = "";
-        curl_easy_setopt(handle, CURLOPT_POST, 1L);
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDS,
-                         body.empty() ? static_cast<const void*>(kNoBody)
-                                      : static_cast<const void*>(body.data()));
-    } else {
-        curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
-    }
-
-    const CURLcode result = curl_easy_perform(handle);
-    long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-    // Nothing in the handle may point at this call's buffers once it is back in the pool.
-    curl_easy_reset(handle);
-    pool_->release(handle);
-
+    CallState state;
+    state.stall_limit = options_.stall_timeout;
+    set_options(lease.get(), options_, ca_file_, method, parsed.get(), header_list->get(), body,
+                &state);
+    const CURLcode result = curl_easy_perform(lease.get());
     if (result != CURLE_OK) {
-        if (state.body_too_large) {
-            exchange.error = "response body too large";
-        } else if (stall.stalled) {
-            exchange.error = stall_message(options_.stall_timeout);
-        } else {
-            exchange.error = error_buffer[0] != '\0' ? std::string(error_buffer)
-                                                     : std::string(curl_easy_strerror(result));
-        }
+        exchange.error = failure_description(state, result, options_.stall_timeout);
         return exchange;
     }
+    long status = 0;
+    curl_easy_getinfo(lease.get(), CURLINFO_RESPONSE_CODE, &status);
     exchange.outcome = HttpExchange::Outcome::response;
     exchange.status = status;
     exchange.body = std::move(state.body);

@@ -59,6 +59,7 @@ class HttpSession {
 
   private:
     class HandlePool;
+    class HandleLease;
 
     HttpSessionOptions options_;
     std::string ca_file_;
