@@ -32,7 +32,13 @@ struct ValueUnref {
 };
 using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
 using AttributesPtr = std::unique_ptr<GHashTable, HashTableUnref>;
+struct ItemListFree {
+    void operator()(GList* items) const { g_list_free_full(items, g_object_unref); }
+};
 using ValuePtr = std::unique_ptr<SecretValue, ValueUnref>;
+using ItemListPtr = std::unique_ptr<GList, ItemListFree>;
+
+constexpr const char* kLockedMessage = "the keyring holding the item is locked";
 
 std::string string_from_secret_error(const GError* error) {
     if (error == nullptr) {
@@ -75,10 +81,27 @@ AttributesPtr item_attributes(const std::string& service, const std::string& acc
     return attributes;
 }
 
+// The pair's items, locked ones included. Nothing is ever unlocked here: an unlock prompt would
+// block the calling (UI) thread until the user answers, and come back on every re-read.
+std::optional<ItemListPtr> search_items(SecretService* secret_service, const std::string& service,
+                                        const std::string& account, SecretSearchFlags flags,
+                                        std::string* message) {
+    const AttributesPtr attributes = item_attributes(service, account);
+    GError* raw_error = nullptr;
+    ItemListPtr items(secret_service_search_sync(secret_service, &kApiKeySchema, attributes.get(),
+                                                 flags, nullptr, &raw_error));
+    if (raw_error != nullptr) {
+        const ErrorPtr error(raw_error);
+        set_message(message, string_from_secret_error(error.get()));
+        return std::nullopt;
+    }
+    return items;
+}
+
 // One call's Secret Service proxy, opened on its own GLib context. Whatever the proxy schedules
 // lands on that context, which is drained and dropped at the end, so nothing waits for a main loop
-// the process may not run and no state outlives the call (the bus connection itself is GLib's
-// shared one).
+// the process may not run. GLib keeps the session connection only while someone holds it, so a
+// bus that went away between calls is not reused.
 class SecretServiceCall {
   public:
     SecretServiceCall() : context_(g_main_context_new()) {
@@ -113,7 +136,7 @@ class SecretServiceCall {
             set_message(message, string_from_secret_error(error.get()));
             return nullptr;
         }
-        // The shared connection would otherwise end the whole process (OBS) if the bus went away.
+        // GLib's session connection would otherwise end the whole process if the bus went away.
         g_dbus_connection_set_exit_on_close(bus_, FALSE);
         service_ = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE,
                                             nullptr, &raw_error);
@@ -139,15 +162,24 @@ bool delete_secret_items(const std::string& service, const std::string& account,
     if (secret_service == nullptr) {
         return false;
     }
-    const AttributesPtr attributes = item_attributes(service, account);
-    GError* raw_error = nullptr;
-    // False without an error means there was nothing to delete.
-    secret_service_clear_sync(secret_service, &kApiKeySchema, attributes.get(), nullptr,
-                              &raw_error);
-    if (raw_error != nullptr) {
-        const ErrorPtr error(raw_error);
-        set_message(message, string_from_secret_error(error.get()));
+    std::optional<ItemListPtr> items =
+        search_items(secret_service, service, account, SECRET_SEARCH_ALL, message);
+    if (!items) {
         return false;
+    }
+    for (GList* node = items->get(); node != nullptr; node = node->next) {
+        SecretItem* item = SECRET_ITEM(node->data);
+        // A locked item would stay behind while the delete reported success.
+        if (secret_item_get_locked(item)) {
+            set_message(message, kLockedMessage);
+            return false;
+        }
+        GError* raw_error = nullptr;
+        if (!secret_item_delete_sync(item, nullptr, &raw_error)) {
+            const ErrorPtr error(raw_error);
+            set_message(message, string_from_secret_error(error.get()));
+            return false;
+        }
     }
     return true;
 }
@@ -181,19 +213,24 @@ std::optional<std::string> lookup_secret_item(const std::string& service,
     if (secret_service == nullptr) {
         return std::nullopt;
     }
-    const AttributesPtr attributes = item_attributes(service, account);
-    GError* raw_error = nullptr;
-    const ValuePtr value(secret_service_lookup_sync(secret_service, &kApiKeySchema,
-                                                    attributes.get(), nullptr, &raw_error));
-    if (raw_error != nullptr) {
-        const ErrorPtr error(raw_error);
-        set_message(message, string_from_secret_error(error.get()));
+    // Without SECRET_SEARCH_ALL the search gives the one item to use, an unlocked one first.
+    std::optional<ItemListPtr> items =
+        search_items(secret_service, service, account, SECRET_SEARCH_LOAD_SECRETS, message);
+    if (!items) {
+        return std::nullopt;
+    }
+    if (!*items) {
+        set_message(message, {});
+        return std::nullopt;
+    }
+    SecretItem* item = SECRET_ITEM(items->get()->data);
+    // A locked item is there but unreadable; calling it missing would drop the key silently.
+    const ValuePtr value(secret_item_get_locked(item) ? nullptr : secret_item_get_secret(item));
+    if (!value) {
+        set_message(message, kLockedMessage);
         return std::nullopt;
     }
     set_message(message, {});
-    if (!value) {
-        return std::nullopt;
-    }
     gsize length = 0;
     const gchar* bytes = secret_value_get(value.get(), &length);
     return std::string(bytes, length);

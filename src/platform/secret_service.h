@@ -10,10 +10,12 @@ namespace ryvoobs {
 // schema, identified by a (service, account) pair, in the default collection. The secret is raw
 // bytes, so any string round-trips unchanged.
 //
-// Each call opens its own Secret Service proxy on its own GLib main context, so it needs no main
-// loop and shares no state between threads. The D-Bus session bus must be named by the
-// environment (DBUS_SESSION_BUS_ADDRESS or $XDG_RUNTIME_DIR/bus); without it a call fails at once
-// rather than autolaunching a bus.
+// Each call opens its own Secret Service proxy on its own GLib main context and keeps nothing
+// once it returns, so it needs no main loop and may run on any thread. The D-Bus session bus must
+// be named by the environment (DBUS_SESSION_BUS_ADDRESS or $XDG_RUNTIME_DIR/bus); without it a
+// call fails at once rather than autolaunching a bus. Reads and deletes never ask the user to
+// unlock a locked keyring (they fail instead); adding to a locked collection lets the service
+// prompt, as that only happens when the user saves new credentials.
 //
 // On failure a call returns false (or nothing) and sets `message`, when given, to the service's
 // description of the failure.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <libsecret/secret.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,15 @@ using namespace std::string_literals;
 
 const std::string kService = "net.ryvo.test.obs.api-key";
 
+constexpr const char* kLoginCollection = "/org/freedesktop/secrets/collection/login";
+
+GHashTable* attributes_for(const std::string& service, const std::string& account) {
+    GHashTable* attributes = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
+    g_hash_table_insert(attributes, g_strdup("service"), g_strdup(service.c_str()));
+    g_hash_table_insert(attributes, g_strdup("account"), g_strdup(account.c_str()));
+    return attributes;
+}
+
 struct FoundItem {
     std::string object_path;
     std::string schema;
@@ -21,17 +31,13 @@ struct FoundItem {
 
 // Every item with the pair's attributes, whatever its schema, locked or not.
 std::vector<FoundItem> items_for(const std::string& service, const std::string& account) {
-    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
-    g_hash_table_insert(attributes, g_strdup("service"), g_strdup(service.c_str()));
-    g_hash_table_insert(attributes, g_strdup("account"), g_strdup(account.c_str()));
+    GHashTable* attributes = attributes_for(service, account);
     GError* error = nullptr;
     GList* found = secret_service_search_sync(nullptr, nullptr, attributes, SECRET_SEARCH_ALL,
                                               nullptr, &error);
-    g_hash_table_foreach(
-        attributes, [](gpointer key, gpointer value, gpointer) { g_free(key), g_free(value); },
-        nullptr);
     g_hash_table_unref(attributes);
-    EXPECT_EQ(error, nullptr) << error->message;
+    EXPECT_EQ(error, nullptr);
+    g_clear_error(&error);
     std::vector<FoundItem> items;
     for (GList* node = found; node != nullptr; node = node->next) {
         SecretItem* item = SECRET_ITEM(node->data);
@@ -45,11 +51,92 @@ std::vector<FoundItem> items_for(const std::string& service, const std::string& 
     return items;
 }
 
+// A second item for the pair, as another writer that does not replace would leave it.
+void add_duplicate_item(const std::string& account, const std::string& key) {
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, nullptr);
+    ASSERT_NE(service, nullptr);
+    SecretCollection* collection = secret_collection_for_alias_sync(
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, nullptr);
+    ASSERT_NE(collection, nullptr);
+    GHashTable* attributes = attributes_for(kService, account);
+    g_hash_table_insert(attributes, g_strdup("xdg:schema"), g_strdup("net.ryvo.obs.ApiKey"));
+    SecretValue* value =
+        secret_value_new(key.data(), static_cast<gssize>(key.size()), "text/plain");
+    GError* error = nullptr;
+    SecretItem* item = secret_item_create_sync(collection, nullptr, attributes, "duplicate", value,
+                                               SECRET_ITEM_CREATE_NONE, nullptr, &error);
+    EXPECT_NE(item, nullptr) << (error ? error->message : "");
+    g_clear_error(&error);
+    if (item != nullptr) {
+        g_object_unref(item);
+    }
+    secret_value_unref(value);
+    g_hash_table_unref(attributes);
+    g_object_unref(collection);
+    g_object_unref(service);
+}
+
+// A call to the keyring daemon's service object; the reply, or null after a test failure.
+GVariant* call_keyring(GDBusConnection* bus, const char* interface, const char* method,
+                       GVariant* parameters) {
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.secrets", "/org/freedesktop/secrets", interface, method, parameters,
+        nullptr, G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
+    EXPECT_NE(reply, nullptr) << method << ": " << (error ? error->message : "");
+    g_clear_error(&error);
+    return reply;
+}
+
+void set_login_collection_locked(bool locked) {
+    // One connection throughout: a Secret Service session belongs to the connection that opened it.
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    GVariant* reply = nullptr;
+    if (locked) {
+        const char* paths[] = {kLoginCollection, nullptr};
+        reply = call_keyring(bus, "org.freedesktop.Secret.Service", "Lock",
+                             g_variant_new("(^ao)", paths));
+    } else if (GVariant* session =
+                   call_keyring(bus, "org.freedesktop.Secret.Service", "OpenSession",
+                                g_variant_new("(sv)", "plain", g_variant_new_string("")))) {
+        // Unlocking through the Secret Service would need a prompt; gnome-keyring takes the
+        // password (the wrapper's "test") directly through its interface for tools.
+        const char* session_path = nullptr;
+        GVariant* output = nullptr;
+        g_variant_get(session, "(v&o)", &output, &session_path);
+        const std::string password = "test";
+        GVariant* secret = g_variant_new(
+            "(o@ay@ays)", session_path,
+            g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, nullptr, 0, 1),
+            g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, password.data(), password.size(), 1),
+            "text/plain");
+        reply = call_keyring(bus, "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
+                             "UnlockWithMasterPassword",
+                             g_variant_new("(o@(oayays))", kLoginCollection, secret));
+        g_variant_unref(output);
+        g_variant_unref(session);
+    }
+    if (reply != nullptr) {
+        g_variant_unref(reply);
+    }
+    g_object_unref(bus);
+}
+
+// These tests store, delete and lock: only ever in the wrapper's throw-away keyring.
+class KeychainStore : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::getenv("RYVO_PRIVATE_KEYRING") == nullptr) {
+            GTEST_FAIL() << "run through tests/support/with-keyring.sh";
+        }
+    }
+};
+
 std::optional<std::string> load(const std::string& account, std::string* error) {
     return load_api_key_from_keychain(kService, account, error);
 }
 
-TEST(KeychainStore, StoringTwiceLeavesOneItemWithTheSecondKey) {
+TEST_F(KeychainStore, StoringTwiceLeavesOneItemWithTheSecondKey) {
     std::string error = "stale";
     ASSERT_TRUE(store_api_key_in_keychain(kService, "twice", "first-key", &error)) << error;
     ASSERT_TRUE(store_api_key_in_keychain(kService, "twice", "second-key", &error)) << error;
@@ -63,7 +150,7 @@ TEST(KeychainStore, StoringTwiceLeavesOneItemWithTheSecondKey) {
     EXPECT_EQ(load("twice", &error), "second-key");
 }
 
-TEST(KeychainStore, KeysRoundTripByteForByte) {
+TEST_F(KeychainStore, KeysRoundTripByteForByte) {
     std::string every_byte;
     for (int byte = 0; byte < 256; ++byte) {
         every_byte.push_back(static_cast<char>(byte));
@@ -80,7 +167,39 @@ TEST(KeychainStore, KeysRoundTripByteForByte) {
     }
 }
 
-TEST(KeychainStore, MissingItemIsNotAFailure) {
+TEST_F(KeychainStore, ReplacingRemovesEveryEarlierItemOfThePair) {
+    add_duplicate_item("duplicated", "old-1");
+    add_duplicate_item("duplicated", "old-2");
+    ASSERT_EQ(items_for(kService, "duplicated").size(), 2u);
+
+    std::string error;
+    ASSERT_TRUE(store_api_key_in_keychain(kService, "duplicated", "new-key", &error)) << error;
+    EXPECT_EQ(items_for(kService, "duplicated").size(), 1u);
+    EXPECT_EQ(load("duplicated", &error), "new-key");
+}
+
+// A locked item exists but cannot be read or deleted: that is a failure, never "no item".
+TEST_F(KeychainStore, LockedKeyringIsAFailure) {
+    ASSERT_TRUE(store_api_key_in_keychain(kService, "locked", "locked-key", nullptr));
+    set_login_collection_locked(true);
+
+    std::string error;
+    EXPECT_EQ(load("locked", &error), std::nullopt);
+    EXPECT_EQ(error,
+              "failed to read API key from Keychain: the keyring holding the item is locked");
+    EXPECT_FALSE(remove_api_key_from_keychain(kService, "locked", &error));
+    EXPECT_EQ(error,
+              "failed to remove API key from Keychain: the keyring holding the item is locked");
+    EXPECT_FALSE(store_api_key_in_keychain(kService, "locked", "other-key", &error));
+    EXPECT_EQ(error, "failed to replace Keychain item: the keyring holding the item is locked");
+    EXPECT_FALSE(store_api_key_in_keychain(kService, "locked-new", "other-key", &error));
+    EXPECT_EQ(error.rfind("failed to store API key in Keychain: ", 0), 0u) << error;
+
+    set_login_collection_locked(false);
+    EXPECT_EQ(load("locked", &error), "locked-key");
+}
+
+TEST_F(KeychainStore, MissingItemIsNotAFailure) {
     std::string error = "stale";
     EXPECT_EQ(load("never-stored", &error), std::nullopt);
     EXPECT_EQ(error, "");
@@ -91,7 +210,7 @@ TEST(KeychainStore, MissingItemIsNotAFailure) {
     EXPECT_EQ(load("never-stored", nullptr), std::nullopt);
 }
 
-TEST(KeychainStore, ItemsAreKeptApartByServiceAndAccount) {
+TEST_F(KeychainStore, ItemsAreKeptApartByServiceAndAccount) {
     ASSERT_TRUE(store_api_key_in_keychain(kService, "alpha", "alpha-key", nullptr));
     ASSERT_TRUE(store_api_key_in_keychain(kService, "beta", "beta-key", nullptr));
     ASSERT_TRUE(

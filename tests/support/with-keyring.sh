@@ -10,6 +10,7 @@
 # The command sees HOME, XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_CACHE_HOME and XDG_RUNTIME_DIR inside
 # a fresh temporary directory, DBUS_SESSION_BUS_ADDRESS of the private bus, and a gnome-keyring
 # daemon whose default ("login") collection was created from the password "test" and is unlocked.
+# The bus starts no services by activation.
 # DISPLAY and XAUTHORITY are passed through, so the wrapper nests inside an Xvfb wrapper. Works as
 # root and without any existing session bus. The command's exit status is the wrapper's; the bus,
 # the keyring daemon and the temporary directory are gone when it returns.
@@ -18,9 +19,9 @@ set -euo pipefail
 readonly password="test"
 
 wait_for_keyring() {
-    # Only ask the keyring once it owns its name: an earlier call would make the bus start a
-    # second daemon by activation. The login collection may come a moment after the name, so the
-    # default alias is asked for until it resolves. Bounded: 200 tries, 50 ms apart.
+    # The bus cannot start the keyring by activation, so wait for the daemon to own its name; the
+    # login collection may come a moment later, so the default alias is asked for until it
+    # resolves. Bounded: 200 tries, 50 ms apart.
     local reply
     for _ in $(seq 200); do
         reply=$(dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
@@ -51,16 +52,35 @@ if [[ "${RYVO_WITH_KEYRING_INNER:-}" != 1 ]]; then
     home=$(mktemp -d "${TMPDIR:-/tmp}/ryvo-keyring.XXXXXX")
     trap 'rm -rf "$home"' EXIT
     mkdir -m 700 "$home/run"
+    # A session bus without service activation: nothing but the daemon started below can appear
+    # on it, so a stray unlock prompt fails at once instead of opening a window on $DISPLAY and
+    # waiting for an answer.
+    cat >"$home/session.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=$home/run</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+EOF
     status=0
     env -u DBUS_SESSION_BUS_ADDRESS -u GNOME_KEYRING_CONTROL -u SSH_AUTH_SOCK \
         HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_DATA_HOME="$home/.local/share" \
         XDG_CACHE_HOME="$home/.cache" XDG_RUNTIME_DIR="$home/run" RYVO_WITH_KEYRING_INNER=1 \
-        dbus-run-session -- "$0" "$@" || status=$?
+        dbus-run-session --config-file="$home/session.conf" -- "$0" "$@" || status=$?
     exit "$status"
 fi
 
-# Inside the private session.
+# Inside the private session. Tests that write to the keyring check RYVO_PRIVATE_KEYRING, so that
+# they never run against a real user's keyring.
 unset RYVO_WITH_KEYRING_INNER
+export RYVO_PRIVATE_KEYRING=1
 printf '%s' "$password" |
     gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null 2>&1 &
 daemon=$!
