@@ -1,0 +1,211 @@
+#include "runtime/ryvo_runtime.h"
+
+#include <utility>
+
+#include "api/curl_ryvo_api.h"
+#include "api/ingest_requests.h"
+#include "config/config_file.h"
+#include "runtime/capture_session_id.h"
+#include "runtime/sequence_checkpoint.h"
+
+namespace ryvoobs {
+namespace {
+
+void set_error(std::string* error, std::string text) {
+    if (error != nullptr) {
+        *error = std::move(text);
+    }
+}
+
+std::int64_t first_sequence_for(const PluginConfig& config, const std::string& state_path) {
+    const auto checkpoint = load_sequence_checkpoint(state_path, nullptr);
+    if (checkpoint && !checkpoint->stream_id.empty() && !checkpoint->agent_id.empty() &&
+        checkpoint->stream_id == config.stream_id && checkpoint->agent_id == config.agent_id) {
+        return checkpoint->last_sequence + 1;
+    }
+    return 1;
+}
+
+double cache_depth_minutes(std::int32_t segment_duration_ms, std::uint64_t segment_count) {
+    if (segment_duration_ms < 1) {
+        return 0.0;
+    }
+    return static_cast<double>(segment_duration_ms) * static_cast<double>(segment_count) / 1000.0 /
+           60.0;
+}
+
+}  // namespace
+
+RyvoRuntime::RyvoRuntime(std::string config_path, std::string state_path,
+                         ClientFactory client_factory)
+    : config_path_(std::move(config_path)),
+      state_path_(std::move(state_path)),
+      client_factory_(std::move(client_factory)) {}
+
+RyvoRuntime::~RyvoRuntime() {
+    stop();
+}
+
+bool RyvoRuntime::load(std::string* error) {
+    std::lock_guard lock(mutex_);
+    return load_locked(error);
+}
+
+bool RyvoRuntime::load_locked(std::string* error) {
+    config_ = load_config_file(config_path_, error);
+    if (!config_) {
+        return false;
+    }
+    client_ = client_factory_ ? client_factory_(*config_) : std::make_shared<CurlRyvoApi>(*config_);
+    return true;
+}
+
+bool RyvoRuntime::start(std::string* error) {
+    // One critical section from the check to the new session, so that two starts racing each
+    // other cannot both build a session (and the loser destroy the winner's under the mutex).
+    std::lock_guard lock(mutex_);
+    if (session_) {
+        return true;
+    }
+    if (!load_locked(error)) {
+        return false;
+    }
+    const PluginConfig& config = *config_;
+    auto checkpoint_writer = [state_path = state_path_, stream_id = config.stream_id,
+                              agent_id = config.agent_id](std::int64_t sequence) {
+        save_sequence_checkpoint(state_path, SequenceCheckpointState{stream_id, agent_id, sequence},
+                                 nullptr);
+    };
+    session_ = std::make_unique<RyvoSession>(
+        config, make_api_upload_transport(client_), first_sequence_for(config, state_path_),
+        std::move(checkpoint_writer), make_capture_session_id());
+    ++session_generation_;
+    session_->start();
+    return true;
+}
+
+bool RyvoRuntime::stop() {
+    return stop_impl(false, nullptr);
+}
+
+bool RyvoRuntime::stop_and_end(std::string* error) {
+    return stop_impl(true, error);
+}
+
+bool RyvoRuntime::stop_impl(bool end_stream, std::string* error) {
+    std::unique_ptr<RyvoSession> session;
+    std::shared_ptr<RyvoApiClient> client;
+    {
+        std::lock_guard lock(mutex_);
+        session = std::move(session_);
+        client = client_;
+    }
+    if (!session) {
+        return true;
+    }
+    session->stop();
+    bool result = true;
+    if (end_stream) {
+        if (client) {
+            result = client->post_end(error);
+        } else {
+            set_error(error, "Ryvo API client was unavailable while ending the stream.");
+            result = false;
+        }
+    }
+    session.reset();
+    return result;
+}
+
+void RyvoRuntime::push_encoded_bytes(std::span<const std::uint8_t> bytes, std::int32_t duration_ms,
+                                     bool keyframe) {
+    std::lock_guard lock(mutex_);
+    if (session_) {
+        session_->push_encoded_bytes(bytes, duration_ms, keyframe);
+    }
+}
+
+void RyvoRuntime::report_error(std::string message) {
+    std::lock_guard lock(mutex_);
+    if (session_) {
+        session_->report_error(std::move(message));
+    }
+}
+
+void RyvoRuntime::report_auth_failed(bool failed) {
+    std::lock_guard lock(mutex_);
+    if (session_) {
+        session_->report_auth_failed(failed);
+    }
+}
+
+ApiStatus RyvoRuntime::poll_backfill(std::string* error) {
+    std::shared_ptr<RyvoApiClient> client;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (!session_ || !client_) {
+            set_error(error, "runtime not started");
+            return ApiStatus::failed;
+        }
+        client = client_;
+        generation = session_generation_;
+    }
+    ApiStatus status = ApiStatus::ok;
+    const std::optional<BackfillResponse> response = client->fetch_backfill(error, &status);
+    if (!response) {
+        return status;
+    }
+    std::lock_guard lock(mutex_);
+    // A session started after the request went out has its own numbering; the answer is not
+    // about it.
+    if (session_ && session_generation_ == generation) {
+        for (const std::int64_t sequence : response->missing_sequences) {
+            session_->requeue_sequence(sequence);
+        }
+    }
+    return status;
+}
+
+ApiStatus RyvoRuntime::send_heartbeat(std::string* error) {
+    std::shared_ptr<RyvoApiClient> client;
+    HeartbeatPayload payload;
+    {
+        std::lock_guard lock(mutex_);
+        if (!session_ || !client_) {
+            set_error(error, "runtime not started");
+            return ApiStatus::failed;
+        }
+        client = client_;
+        const StatusSnapshot status = session_->status_snapshot();
+        const RamCacheSnapshot cache = session_->cache_snapshot();
+        payload.current_sequence = status.current_sequence;
+        payload.cache_depth_minutes =
+            cache_depth_minutes(session_->config().segment_duration_ms, cache.segment_count);
+        payload.upload_queue_depth = status.upload_queue_depth;
+        payload.agent_version = kPluginVersion;
+    }
+    return client->post_heartbeat(payload, error);
+}
+
+bool RyvoRuntime::loaded() const {
+    std::lock_guard lock(mutex_);
+    return config_.has_value();
+}
+
+std::optional<PluginConfig> RyvoRuntime::config() const {
+    std::lock_guard lock(mutex_);
+    return config_;
+}
+
+RamCacheSnapshot RyvoRuntime::cache_snapshot() const {
+    std::lock_guard lock(mutex_);
+    return session_ ? session_->cache_snapshot() : RamCacheSnapshot{};
+}
+
+StatusSnapshot RyvoRuntime::status_snapshot() const {
+    std::lock_guard lock(mutex_);
+    return session_ ? session_->status_snapshot() : StatusSnapshot{};
+}
+
+}  // namespace ryvoobs

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "api/ryvo_api_client.h"
+#include "config/plugin_config.h"
+#include "runtime/ram_segment_cache.h"
+#include "runtime/ryvo_session.h"
+#include "runtime/status_tracker.h"
+
+namespace ryvoobs {
+
+// The one object through which the plug-in drives delivery: it loads the configuration, owns the
+// API client built from it and at most one running session.
+//
+// One mutex, the session mutex, serialises feeding, snapshots, load, start and the detaching step
+// of a stop. Network exchanges never run under it: the drain at stop, the backfill poll and the
+// heartbeat take what they need, release it, and take it again only to act on the answer, so a
+// slow or unreachable server never holds up the bytes coming from the encoder.
+class RyvoRuntime {
+  public:
+    using ClientFactory = std::function<std::shared_ptr<RyvoApiClient>(PluginConfig)>;
+
+    // Without a factory the libcurl client is used.
+    RyvoRuntime(std::string config_path, std::string state_path, ClientFactory client_factory = {});
+    // Stops a running session without telling the server that the broadcast ended.
+    ~RyvoRuntime();
+
+    RyvoRuntime(const RyvoRuntime&) = delete;
+    RyvoRuntime& operator=(const RyvoRuntime&) = delete;
+
+    // (Re)reads the configuration and rebuilds the client. True when a configuration is present.
+    bool load(std::string* error);
+    // Starts a session unless one runs. True when a session runs afterwards.
+    bool start(std::string* error);
+    bool stop();
+    // Stops the session, then tells the server that the broadcast ended: the result of that call.
+    bool stop_and_end(std::string* error);
+
+    void push_encoded_bytes(std::span<const std::uint8_t> bytes, std::int32_t duration_ms,
+                            bool keyframe);
+    void report_error(std::string message);
+    void report_auth_failed(bool failed);
+
+    ApiStatus poll_backfill(std::string* error);
+    ApiStatus send_heartbeat(std::string* error);
+
+    bool loaded() const;
+    // A copy of the loaded configuration, so that a later load() cannot pull it from under the
+    // caller.
+    std::optional<PluginConfig> config() const;
+    RamCacheSnapshot cache_snapshot() const;
+    StatusSnapshot status_snapshot() const;
+
+  private:
+    bool load_locked(std::string* error);
+    bool stop_impl(bool end_stream, std::string* error);
+
+    const std::string config_path_;
+    const std::string state_path_;
+    const ClientFactory client_factory_;
+
+    mutable std::mutex mutex_;
+    std::optional<PluginConfig> config_;
+    std::shared_ptr<RyvoApiClient> client_;
+    std::unique_ptr<RyvoSession> session_;
+    // Tells an answer that arrived after its session ended from one for the current session.
+    std::uint64_t session_generation_ = 0;
+};
+
+}  // namespace ryvoobs
