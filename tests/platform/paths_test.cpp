@@ -25,12 +25,5 @@ TEST(Paths, ApplicationSupportRootFollowsTheXdgRules) {
     EXPECT_EQ(home_directory(), getpwuid(getuid())->pw_dir);
 }
 
-TEST(Paths, ParentDirectory) {
-    EXPECT_EQ(parent_directory("/a/b/c.json"), "/a/b");
-    EXPECT_EQ(parent_directory("/a//b"), "/a");
-    EXPECT_EQ(parent_directory("/c"), "/");
-    EXPECT_EQ(parent_directory("c"), "");
-}
-
 }  // namespace
 }  // namespace ryvoobs
