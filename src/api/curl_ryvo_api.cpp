@@ -32,9 +32,9 @@ HttpSessionOptions with_user_agent(HttpSessionOptions options) {
 
 }  // namespace
 
-CurlRyvoApi::CurlRyvoApi(PluginConfig config, HttpSessionOptions limits)
+CurlRyvoApi::CurlRyvoApi(PluginConfig config, HttpSessionOptions options)
     : config_(std::move(config)),
-      session_(std::make_unique<HttpSession>(with_user_agent(std::move(limits)))) {}
+      session_(std::make_unique<HttpSession>(with_user_agent(std::move(options)))) {}
 
 CurlRyvoApi::~CurlRyvoApi() = default;
 

@@ -10,10 +10,10 @@ namespace ryvoobs {
 
 // The ingest client over libcurl: one HTTP session per client, shared by every request it sends,
 // with at most four connections to the ingest host. Each exchange is bounded to 15 s without
-// data and 30 s in all unless `limits` says otherwise (tests shorten them).
+// data and 30 s in all unless `options` say otherwise (tests shorten them).
 class CurlRyvoApi final : public RyvoApiClient {
   public:
-    explicit CurlRyvoApi(PluginConfig config, HttpSessionOptions limits = {});
+    explicit CurlRyvoApi(PluginConfig config, HttpSessionOptions options = {});
     ~CurlRyvoApi() override;
 
     CurlRyvoApi(const CurlRyvoApi&) = delete;
