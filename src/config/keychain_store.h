@@ -8,19 +8,24 @@
 namespace ryvoobs {
 
 // The API key of a portal-linked install lives in the user's credential store (the Secret
-// Service on Linux), one item per (service, account) pair.
-// Reverse domain of the built-in endpoint's host followed by ".obs.api-key", e.g.
-// "https://ingest.ryvo.net" gives "net.ryvo.ingest.obs.api-key".
+// Service on Linux), one item per (service, account) pair. These functions never log.
+
+// The reverse domain of the endpoint's host followed by ".obs.api-key", e.g.
+// "https://ingest.ryvo.net" gives "net.ryvo.ingest.obs.api-key"; the default is that of the
+// built-in endpoint.
 std::string default_api_key_service();
 std::string api_key_service_for_endpoint(const std::string& endpoint);
+// The configuration's api_key_id, else "portal-default" or "manual-default" by auth_mode.
 std::string default_api_key_account(const PluginConfig& config);
 
+// Creates or replaces the pair's item; on success clears `error`.
 bool store_api_key_in_keychain(const std::string& service, const std::string& account,
                                const std::string& api_key, std::string* error);
 // Nothing with an empty error: there is no such item. Nothing with an error: the read failed.
 std::optional<std::string> load_api_key_from_keychain(const std::string& service,
                                                       const std::string& account,
                                                       std::string* error);
+// A missing item counts as removed; on success clears `error`.
 bool remove_api_key_from_keychain(const std::string& service, const std::string& account,
                                   std::string* error);
 
