@@ -2,51 +2,42 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 #include "runtime/upload_clock.h"
 
 namespace ryvoobs {
 
-// Back-off sleeps end at once by moving the clock to their deadline, so retries cost no real
-// time; deadline waits (the stop drain) end only when the waited-for state arrives or the test
-// moves the clock past the deadline with advance().
+// Back-off sleeps end at once by jumping to their deadline, so retries cost no real time; a
+// deadline wait (the stop drain) ends only when its state arrives or the test calls advance().
 class JumpingUploadClock final : public UploadClock {
   public:
     TimePoint now() const override {
         std::lock_guard lock(mutex_);
         return now_;
     }
-
     void sleep_until(TimePoint deadline, std::stop_token) override {
         std::lock_guard lock(mutex_);
         now_ = std::max(now_, deadline);
     }
-
     bool wait_until(std::condition_variable_any& wake, std::unique_lock<std::mutex>& lock,
                     TimePoint deadline, const std::function<bool()>& ready) override {
         ++waiters_;
-        bool met = ready();
-        // Polling, because advance() has no way to notify the caller's condition variable.
-        while (!met && now() < deadline) {
+        // Polls, since advance() cannot notify the caller's condition variable.
+        while (!ready() && now() < deadline) {
             wake.wait_for(lock, std::chrono::milliseconds(1));
-            met = ready();
         }
         --waiters_;
-        return met;
+        return ready();
     }
-
     void advance(std::chrono::milliseconds step) {
         std::lock_guard lock(mutex_);
         now_ += step;
     }
-
-    // Returns once some thread is inside wait_until(), or false after `limit` of real time.
-    bool wait_for_waiter(std::chrono::milliseconds limit = std::chrono::seconds(5)) const {
-        const auto give_up = std::chrono::steady_clock::now() + limit;
-        while (waiters_ == 0) {
-            if (std::chrono::steady_clock::now() > give_up) {
+    // True once some thread waits in wait_until(); false after five seconds of real time.
+    bool wait_for_waiter() const {
+        for (int polls = 0; waiters_ == 0; ++polls) {
+            if (polls == 5000) {
                 return false;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
