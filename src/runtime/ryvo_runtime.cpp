@@ -71,10 +71,16 @@ bool RyvoRuntime::start(std::string* error) {
         return false;
     }
     const PluginConfig& config = *config_;
+    // The checkpoint is best effort (the next segment writes it again), and the session calls
+    // this between caching a segment and queueing it: nothing may escape from here, or the
+    // segment would be stranded in the cache as in flight.
     auto checkpoint_writer = [state_path = state_path_, stream_id = config.stream_id,
-                              agent_id = config.agent_id](std::int64_t sequence) {
-        save_sequence_checkpoint(state_path, SequenceCheckpointState{stream_id, agent_id, sequence},
-                                 nullptr);
+                              agent_id = config.agent_id](std::int64_t sequence) noexcept {
+        try {
+            save_sequence_checkpoint(
+                state_path, SequenceCheckpointState{stream_id, agent_id, sequence}, nullptr);
+        } catch (...) {
+        }
     };
     session_ = std::make_unique<RyvoSession>(
         config, make_api_upload_transport(client_), first_sequence_for(config, state_path_),
