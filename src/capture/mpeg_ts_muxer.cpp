@@ -61,7 +61,9 @@ struct MpegTsMuxer::Impl {
     AVStream* audio_stream = nullptr;
     std::vector<std::uint8_t> output;
     bool header_written = false;
-    std::int64_t last_video_dts_ms = -1;
+    // Empty until a video packet produced a chunk. Not a -1 sentinel: with B-frames an encoder's
+    // first decode timestamps are negative, and their time must still count.
+    std::optional<std::int64_t> last_video_dts_ms;
     // Set while the trailer is written: those bytes are never delivered, so they are not kept.
     bool discard_output = false;
 
@@ -107,12 +109,10 @@ void MpegTsMuxer::Impl::open() {
     if (audio_config.has_value() && !audio_config->codec.empty()) {
         configure_stream(&audio_stream, *audio_config);
     }
-    if (!header_written) {
-        if (avformat_write_header(format_context, nullptr) < 0) {
-            throw std::runtime_error("failed to write mpegts header");
-        }
-        header_written = true;
+    if (avformat_write_header(format_context, nullptr) < 0) {
+        throw std::runtime_error("failed to write mpegts header");
     }
+    header_written = true;
 }
 
 void MpegTsMuxer::Impl::configure_stream(AVStream** out, const CodecConfig& config) {
@@ -232,9 +232,9 @@ std::optional<MuxedChunk> MpegTsMuxer::write_packet(const EncodedMediaPacket& pa
     MuxedChunk chunk;
     if (is_video) {
         const std::int64_t dts_ms = av_rescale_q(packet.dts, source, AVRational{1, 1000});
-        if (impl.last_video_dts_ms >= 0) {
+        if (impl.last_video_dts_ms.has_value()) {
             const std::int64_t elapsed = std::clamp<std::int64_t>(
-                dts_ms - impl.last_video_dts_ms, 0, std::numeric_limits<std::int32_t>::max());
+                dts_ms - *impl.last_video_dts_ms, 0, std::numeric_limits<std::int32_t>::max());
             chunk.duration_ms = static_cast<std::int32_t>(elapsed);
         }
         impl.last_video_dts_ms = dts_ms;

@@ -194,13 +194,14 @@ void write_chunks(const fs::path& path, const std::vector<MuxedChunk>& chunks) {
 }
 
 struct VideoEncoder {
+    std::string name;
     std::string codec;
     std::string encoder;
     std::string options;
 };
 
 void PrintTo(const VideoEncoder& encoder, std::ostream* out) {
-    *out << encoder.encoder;
+    *out << encoder.name;
 }
 
 class MpegTsMuxerClip : public ::testing::TestWithParam<VideoEncoder> {};
@@ -232,11 +233,11 @@ TEST_P(MpegTsMuxerClip, BecomesADecodableStreamOfTheSameLength) {
 
 INSTANTIATE_TEST_SUITE_P(
     Encoders, MpegTsMuxerClip,
-    ::testing::Values(VideoEncoder{"h264", "libx264", "-preset ultrafast -g 60 -bf 0"},
-                      VideoEncoder{"hevc", "libx265",
+    ::testing::Values(VideoEncoder{"h264", "h264", "libx264", "-preset ultrafast -g 60 -bf 0"},
+                      VideoEncoder{"hevc", "hevc", "libx265",
                                    "-preset ultrafast -x265-params "
                                    "keyint=60:min-keyint=60:bframes=0:log-level=error"}),
-    [](const ::testing::TestParamInfo<VideoEncoder>& encoder) { return encoder.param.codec; });
+    [](const ::testing::TestParamInfo<VideoEncoder>& encoder) { return encoder.param.name; });
 
 // Segments are cut in front of keyframe chunks, so each cut must play on its own: whole transport
 // packets, the tables first, a keyframe first.

@@ -83,7 +83,16 @@ TEST(MpegTsMuxerTiming, ChunkDurationsFollowVideoDecodeTime) {
         auto chunk = muxer.write_packet(packet);
         return chunk ? chunk->duration_ms : -1;
     };
-    EXPECT_EQ(duration_of(video_packet(0, 1000, true)), 0);
+    // With B-frames the first decode timestamps are negative and presentation runs out of order;
+    // durations follow decode time and count from the first chunk on.
+    const auto reordered = [](std::int64_t dts, std::int64_t pts) {
+        EncodedMediaPacket packet = video_packet(dts, 1000, dts < -60);
+        packet.pts = pts;
+        return packet;
+    };
+    EXPECT_EQ(duration_of(reordered(-66, 0)), 0);
+    EXPECT_EQ(duration_of(reordered(-33, 100)), 33);
+    EXPECT_EQ(duration_of(reordered(0, 33)), 33);
     EXPECT_EQ(duration_of(video_packet(3, 90)), 33);
     // A denominator of 0 or 1 counts whole seconds.
     EXPECT_EQ(duration_of(video_packet(1, 1)), 967);
