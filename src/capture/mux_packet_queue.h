@@ -1,0 +1,56 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+
+#include "capture/encoded_media_packet.h"
+
+namespace ryvoobs {
+
+inline constexpr std::size_t kMuxQueueCapacity = 2048;
+
+struct MuxPushOutcome {
+    enum class Result { queued, refused, dropped };
+    Result result = Result::refused;
+    // For a dropped packet: the drop count including it and the queue depth that refused it.
+    std::uint64_t drops = 0;
+    std::size_t depth = 0;
+};
+
+// The packets waiting between OBS's encoder threads and the mux worker. It accepts packets only
+// while it is open for one attachment's token, and it never blocks a producer: a full queue drops
+// the new packet. Its lock is a leaf.
+class MuxPacketQueue {
+  public:
+    // Accepts packets carrying `token` from now on.
+    void open(std::uint64_t token);
+    // Refuses every packet, forgets the queued ones and wakes the consumer.
+    void close();
+
+    MuxPushOutcome push(std::uint64_t token, EncodedMediaPacket&& packet);
+    // Waits for a packet; nothing once a stop is requested and the queue is empty.
+    std::optional<EncodedMediaPacket> wait_pop(std::stop_token stop);
+
+    std::uint64_t drops() const;
+    void reset_drops();
+    std::size_t size() const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::condition_variable_any cv_;
+    std::deque<EncodedMediaPacket> queue_;
+    bool accepting_ = false;
+    std::uint64_t token_ = 0;
+    std::uint64_t drops_ = 0;
+};
+
+// Overflow is logged on the first drop and on every tenth, so that a stalled worker cannot flood
+// the log from the encoder thread.
+bool should_log_mux_drop(std::uint64_t drops);
+
+}  // namespace ryvoobs

@@ -1,0 +1,189 @@
+#include "capture/runtime_maintenance.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ryvoobs {
+namespace {
+
+using Clock = RuntimeMaintenance::Clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+struct LogLine {
+    bool warning;
+    std::string message;
+};
+
+// A runtime whose answers and figures the test sets, recording what the maintenance did to it.
+struct FakeRuntime {
+    ApiStatus backfill_answer = ApiStatus::ok;
+    std::string backfill_error;
+    ApiStatus heartbeat_answer = ApiStatus::ok;
+    std::string heartbeat_error;
+    int backfill_calls = 0;
+    int heartbeat_calls = 0;
+    std::vector<std::string> reported_errors;
+    bool auth_failed = false;
+    StatusSnapshot status;
+    RamCacheSnapshot cache;
+    std::uint64_t drops = 0;
+    std::vector<LogLine> log;
+
+    MaintainedRuntime hooks() {
+        return MaintainedRuntime{
+            [this](std::string* error) {
+                ++backfill_calls;
+                *error = backfill_error;
+                return backfill_answer;
+            },
+            [this](std::string* error) {
+                ++heartbeat_calls;
+                *error = heartbeat_error;
+                return heartbeat_answer;
+            },
+            [this](std::string message) { reported_errors.push_back(std::move(message)); },
+            [this](bool failed) { auth_failed = failed; },
+            [this] { return status; },
+            [this] { return cache; },
+            [this] { return drops; },
+        };
+    }
+    MaintenanceLog sink() {
+        return [this](bool warning, const std::string& message) {
+            log.push_back({warning, message});
+        };
+    }
+    std::vector<std::string> lines_starting(const std::string& prefix) const {
+        std::vector<std::string> found;
+        for (const LogLine& line : log) {
+            if (line.message.rfind(prefix, 0) == 0) {
+                found.push_back(line.message);
+            }
+        }
+        return found;
+    }
+};
+
+// Runs passes 200 ms apart from `from` (exclusive) to `to` (inclusive), as the worker does.
+void run_until(RuntimeMaintenance& maintenance, Clock::time_point& now, Clock::time_point to) {
+    while (now + milliseconds(200) <= to) {
+        now += milliseconds(200);
+        maintenance.run_pass(now);
+    }
+}
+
+class RuntimeMaintenanceTest : public ::testing::Test {
+  protected:
+    FakeRuntime runtime;
+    Clock::time_point start{seconds(1000)};
+    Clock::time_point now = start;
+    RuntimeMaintenance maintenance{runtime.hooks(), runtime.sink(), start};
+};
+
+TEST_F(RuntimeMaintenanceTest, PollsEveryTwoSecondsAndBeatsEveryTen) {
+    maintenance.run_pass(now);
+    EXPECT_EQ(runtime.backfill_calls, 0);
+    run_until(maintenance, now, start + seconds(20));
+    EXPECT_EQ(runtime.backfill_calls, 10);
+    EXPECT_EQ(runtime.heartbeat_calls, 2);
+}
+
+TEST_F(RuntimeMaintenanceTest, StatusLineOnFirstPassOnChangeAndEveryThirtySeconds) {
+    runtime.status.current_sequence = 4;
+    runtime.status.upload_queue_depth = 2;
+    runtime.cache = RamCacheSnapshot{3, 3000, 100000, 50, 1, 3, 0, 0, 0};
+    maintenance.run_pass(now);
+    ASSERT_EQ(runtime.lines_starting("runtime status:").size(), 1u);
+    EXPECT_EQ(runtime.log.back().message,
+              "runtime status: sequence=4 queue=2 cache=3000/100000 bytes segments=3/50 "
+              "evictions=0 unuploaded_evictions=0 mux_drops=0 connected=false error=none");
+    EXPECT_FALSE(runtime.log.back().warning);
+
+    // Nothing changes: the line repeats every 30 s.
+    run_until(maintenance, now, start + seconds(29) + milliseconds(800));
+    EXPECT_EQ(runtime.lines_starting("runtime status:").size(), 1u);
+    run_until(maintenance, now, start + seconds(30));
+    EXPECT_EQ(runtime.lines_starting("runtime status:").size(), 2u);
+    run_until(maintenance, now, start + seconds(60));
+    EXPECT_EQ(runtime.lines_starting("runtime status:").size(), 3u);
+
+    // A new sequence shows in the very next pass; a changed error too.
+    runtime.status.current_sequence = 5;
+    run_until(maintenance, now, now + milliseconds(200));
+    EXPECT_EQ(runtime.lines_starting("runtime status:").size(), 4u);
+    runtime.status.last_error = "Upload failed";
+    run_until(maintenance, now, now + milliseconds(200));
+    ASSERT_EQ(runtime.lines_starting("runtime status:").size(), 5u);
+    EXPECT_NE(runtime.log.back().message.find("error=Upload failed"), std::string::npos);
+    // Figures that are not watched (queue depth) wait for the period.
+    runtime.status.upload_queue_depth = 9;
+    run_until(maintenance, now, now + milliseconds(200));
+    EXPECT_EQ(runtime.lines_starting("runtime status:").size(), 5u);
+}
+
+TEST_F(RuntimeMaintenanceTest, StatusLineIsAWarningWhenDataIsAtRisk) {
+    maintenance.run_pass(now);
+    EXPECT_FALSE(runtime.log.back().warning);
+    runtime.drops = 1;
+    run_until(maintenance, now, now + milliseconds(200));
+    EXPECT_TRUE(runtime.log.back().warning);
+    runtime.drops = 0;
+    runtime.cache.max_bytes = 1000;
+    runtime.cache.total_bytes = 900;
+    run_until(maintenance, now, now + milliseconds(200));
+    EXPECT_TRUE(runtime.log.back().warning);
+    runtime.cache.total_bytes = 899;
+    run_until(maintenance, now, now + milliseconds(200));
+    EXPECT_FALSE(runtime.log.back().warning);
+    runtime.cache.unuploaded_evictions = 1;
+    run_until(maintenance, now, now + milliseconds(200));
+    EXPECT_TRUE(runtime.log.back().warning);
+}
+
+TEST_F(RuntimeMaintenanceTest, RejectedHeartbeatHaltsOnlyHeartbeats) {
+    runtime.heartbeat_answer = ApiStatus::unauthorized;
+    runtime.heartbeat_error = "API key rejected";
+    run_until(maintenance, now, start + seconds(40));
+    EXPECT_EQ(runtime.heartbeat_calls, 1);
+    EXPECT_EQ(runtime.backfill_calls, 20);
+    EXPECT_TRUE(runtime.auth_failed);
+    EXPECT_EQ(runtime.reported_errors,
+              std::vector<std::string>{"API key rejected. Rotate your key in the Ryvo dashboard."});
+    EXPECT_EQ(runtime.lines_starting("heartbeat rejected (auth)"),
+              std::vector<std::string>{
+                  "heartbeat rejected (auth): halting heartbeat for this session: API key "
+                  "rejected"});
+}
+
+TEST_F(RuntimeMaintenanceTest, RejectedBackfillHaltsOnlyPolling) {
+    runtime.backfill_answer = ApiStatus::unauthorized;
+    run_until(maintenance, now, start + seconds(40));
+    EXPECT_EQ(runtime.backfill_calls, 1);
+    EXPECT_EQ(runtime.heartbeat_calls, 4);
+    EXPECT_TRUE(runtime.auth_failed);
+    EXPECT_EQ(runtime.lines_starting("backfill rejected (auth)").size(), 1u);
+}
+
+TEST_F(RuntimeMaintenanceTest, FailuresAreRetriedAndOnlyMeaningfulOnesLogged) {
+    runtime.backfill_answer = ApiStatus::failed;
+    runtime.backfill_error = "runtime not started";
+    runtime.heartbeat_answer = ApiStatus::failed;
+    run_until(maintenance, now, start + seconds(10));
+    EXPECT_TRUE(runtime.lines_starting("backfill poll failed").empty());
+    EXPECT_TRUE(runtime.lines_starting("heartbeat failed").empty());
+
+    runtime.backfill_error = "connection refused";
+    runtime.heartbeat_error = "timed out";
+    run_until(maintenance, now, start + seconds(20));
+    EXPECT_EQ(runtime.lines_starting("backfill poll failed: connection refused").size(), 5u);
+    EXPECT_EQ(runtime.lines_starting("heartbeat failed: timed out").size(), 1u);
+    EXPECT_FALSE(runtime.auth_failed);
+    EXPECT_TRUE(runtime.reported_errors.empty());
+}
+
+}  // namespace
+}  // namespace ryvoobs
