@@ -1,0 +1,71 @@
+#include "delivery_tally.h"
+
+#include <utility>
+
+#include "api/ingest_requests.h"
+
+namespace ryvoobs {
+namespace {
+
+// The answers after which the upload worker halts the session's uploads.
+bool is_refusal(const UploadResult& result) {
+    if (result.http_status == 401 || result.http_status == 403 || result.http_status == 404) {
+        return true;
+    }
+    const std::string code = parse_error_code(result.error);
+    return code == "unauthorized" || code == "not_found";
+}
+
+}  // namespace
+
+void DeliveryTally::note_upload(std::int64_t sequence, std::uint64_t bytes,
+                                const UploadResult& result) {
+    std::lock_guard lock(mutex_);
+    sent_.insert(sequence);
+    if (result.ok) {
+        if (uploaded_.insert(sequence).second) {
+            bytes_uploaded_ += bytes;
+        }
+        last_failure_.clear();
+        return;
+    }
+    last_failure_ = result.http_status == 0 ? result.error
+                                            : "HTTP " + std::to_string(result.http_status) +
+                                                  (result.error.empty() ? "" : ": " + result.error);
+    if (is_refusal(result) && !refused_) {
+        refused_ = true;
+        refusal_ = last_failure_;
+    }
+}
+
+DeliveryCounts DeliveryTally::counts() const {
+    std::lock_guard lock(mutex_);
+    return DeliveryCounts{sent_.size(), uploaded_.size(), bytes_uploaded_,
+                          refused_,     refusal_,         last_failure_};
+}
+
+TallyingApiClient::TallyingApiClient(std::shared_ptr<RyvoApiClient> inner,
+                                     std::shared_ptr<DeliveryTally> tally)
+    : inner_(std::move(inner)), tally_(std::move(tally)) {}
+
+UploadResult TallyingApiClient::upload_segment(const SegmentData& segment) const {
+    UploadResult result = inner_->upload_segment(segment);
+    tally_->note_upload(segment.sequence, segment.size(), result);
+    return result;
+}
+
+ApiStatus TallyingApiClient::post_heartbeat(const HeartbeatPayload& payload,
+                                            std::string* error) const {
+    return inner_->post_heartbeat(payload, error);
+}
+
+std::optional<BackfillResponse> TallyingApiClient::fetch_backfill(std::string* error,
+                                                                  ApiStatus* status) const {
+    return inner_->fetch_backfill(error, status);
+}
+
+bool TallyingApiClient::post_end(std::string* error) const {
+    return inner_->post_end(error);
+}
+
+}  // namespace ryvoobs

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "capture/mpeg_ts_muxer.h"
+#include "live_pacer.h"
+#include "looped_media_source.h"
+#include "runtime/ryvo_runtime.h"
+
+namespace ryvoobs {
+
+// Read by the progress display while the feeding runs.
+struct FeedStats {
+    std::atomic<std::uint64_t> bytes_muxed{0};
+    // End of the media fed so far, on the media clock.
+    std::atomic<std::int64_t> media_end{0};
+};
+
+enum class FeedOutcome {
+    completed,    // every packet of every pass went in
+    interrupted,  // `stop` was set
+    halted,       // `halted` said that nothing more can be delivered
+    read_failed,  // the file could not be read to its end
+};
+
+struct FeedResult {
+    FeedOutcome outcome = FeedOutcome::completed;
+    std::string error;
+};
+
+// What the mux worker does in the plug-in: every packet through the muxer, every chunk into the
+// runtime, here released by `pacer`. Checks `stop` and `halted` before each packet.
+FeedResult feed_media(LoopedMediaSource& source, MpegTsMuxer& muxer, RyvoRuntime& runtime,
+                      LivePacer& pacer, const std::atomic<bool>& stop,
+                      const std::function<bool()>& halted, FeedStats& stats);
+
+}  // namespace ryvoobs

@@ -1,0 +1,108 @@
+#include "progress_display.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdarg>
+
+namespace ryvoobs {
+namespace {
+
+__attribute__((format(printf, 1, 2))) std::string printf_string(const char* format, ...) {
+    char buffer[256];
+    std::va_list arguments;
+    va_start(arguments, format);
+    const int length = std::vsnprintf(buffer, sizeof buffer, format, arguments);
+    va_end(arguments);
+    return length < 0 ? std::string() : std::string(buffer);
+}
+
+std::string megabytes(std::uint64_t bytes) {
+    return printf_string("%.1f MB", static_cast<double>(bytes) / 1e6);
+}
+
+std::string bitrate(std::uint64_t bytes, double seconds) {
+    if (seconds <= 0.0) {
+        return "-";
+    }
+    const double bits_per_second = static_cast<double>(bytes) * 8.0 / seconds;
+    if (bits_per_second >= 1e6) {
+        return printf_string("%.2f Mbit/s", bits_per_second / 1e6);
+    }
+    return printf_string("%.0f kbit/s", bits_per_second / 1e3);
+}
+
+// Columns of the terminal behind `out`, 0 when unknown.
+std::size_t terminal_width(std::FILE* out) {
+    winsize size{};
+    if (ioctl(fileno(out), TIOCGWINSZ, &size) != 0) {
+        return 0;
+    }
+    return size.ws_col;
+}
+
+}  // namespace
+
+std::string format_progress(const ProgressFigures& figures) {
+    std::string line = printf_string("segments %" PRIu64 ", uploaded %" PRIu64 ", queue %" PRIu64,
+                                     figures.segments, figures.uploaded, figures.queue_depth);
+    line += ", cache " + megabytes(figures.cache_bytes);
+    if (figures.cache_max_bytes > 0) {
+        line += printf_string(" (%.0f%%)", 100.0 * static_cast<double>(figures.cache_bytes) /
+                                               static_cast<double>(figures.cache_max_bytes));
+    }
+    line += ", " + bitrate(figures.bytes_muxed, figures.media_seconds);
+    line += printf_string(", media %.1f s", figures.media_seconds);
+    line += ", last error: " + (figures.last_error.empty() ? "none" : figures.last_error);
+    return line;
+}
+
+std::string format_summary(const SendSummary& summary) {
+    std::string text = printf_string("sent %" PRIu64 " segment%s (", summary.segments,
+                                     summary.segments == 1 ? "" : "s");
+    text += megabytes(summary.bytes_muxed);
+    text += printf_string(", %.1f s of media) in %.1f s; uploaded %" PRIu64 " of %" PRIu64,
+                          summary.media_seconds, summary.wall_seconds, summary.uploaded,
+                          summary.segments);
+    text += "; last error: " + (summary.last_error.empty() ? "none" : summary.last_error);
+    return text;
+}
+
+void ProgressDisplay::show(const ProgressFigures& figures) {
+    if (style_ == ProgressStyle::silent) {
+        return;
+    }
+    std::string line = format_progress(figures);
+    if (style_ == ProgressStyle::lines) {
+        std::fprintf(out_, "ryvo-send: %s\n", line.c_str());
+        std::fflush(out_);
+        return;
+    }
+    // A line that wraps could no longer be rewritten in place.
+    if (const std::size_t width = terminal_width(out_); width > 1 && line.size() >= width) {
+        line.resize(width - 1);
+    }
+    std::fprintf(out_, "\r%s\x1b[K", line.c_str());
+    std::fflush(out_);
+    line_open_ = true;
+}
+
+void ProgressDisplay::finish() {
+    if (line_open_) {
+        std::fputc('\n', out_);
+        std::fflush(out_);
+        line_open_ = false;
+    }
+}
+
+void ProgressDisplay::print_summary(const SendSummary& summary) {
+    finish();
+    if (style_ == ProgressStyle::silent) {
+        return;
+    }
+    std::fprintf(out_, "ryvo-send: %s\n", format_summary(summary).c_str());
+    std::fflush(out_);
+}
+
+}  // namespace ryvoobs

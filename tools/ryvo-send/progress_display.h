@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace ryvoobs {
+
+// What the progress line shows.
+struct ProgressFigures {
+    std::uint64_t segments = 0;
+    std::uint64_t uploaded = 0;
+    std::uint64_t queue_depth = 0;
+    std::uint64_t cache_bytes = 0;
+    std::uint64_t cache_max_bytes = 0;
+    // Transport-stream bytes produced, and the media time they cover.
+    std::uint64_t bytes_muxed = 0;
+    double media_seconds = 0.0;
+    std::string last_error;
+};
+
+struct SendSummary {
+    std::uint64_t segments = 0;
+    std::uint64_t uploaded = 0;
+    std::uint64_t bytes_muxed = 0;
+    double media_seconds = 0.0;
+    double wall_seconds = 0.0;
+    std::string last_error;
+};
+
+std::string format_progress(const ProgressFigures& figures);
+std::string format_summary(const SendSummary& summary);
+
+enum class ProgressStyle {
+    terminal,  // one line rewritten in place
+    lines,     // a plain line each time
+    silent,
+};
+
+// Writes progress lines to a stream (standard error). Not thread-safe: one thread shows.
+class ProgressDisplay {
+  public:
+    ProgressDisplay(ProgressStyle style, std::FILE* out) : style_(style), out_(out) {}
+
+    ProgressStyle style() const { return style_; }
+    void show(const ProgressFigures& figures);
+    // Ends a line left open in place, so that what follows starts on a line of its own.
+    void finish();
+    void print_summary(const SendSummary& summary);
+
+  private:
+    const ProgressStyle style_;
+    std::FILE* const out_;
+    bool line_open_ = false;
+};
+
+}  // namespace ryvoobs

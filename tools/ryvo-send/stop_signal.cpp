@@ -1,0 +1,32 @@
+#include "stop_signal.h"
+
+#include <csignal>
+
+namespace ryvoobs {
+namespace {
+
+// Lock-free, so that the handler may set it.
+std::atomic<bool> stop_flag{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void on_stop_signal(int /*signal*/) {
+    stop_flag.store(true);
+}
+
+}  // namespace
+
+void install_stop_signal_handlers() {
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+const std::atomic<bool>& stop_requested() {
+    return stop_flag;
+}
+
+}  // namespace ryvoobs
