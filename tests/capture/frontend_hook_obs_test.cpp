@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "capture/frontend_hook_obs.h"
+#include "capture/output_attachment_obs.h"
+#include "capture/packet_tap_obs.h"
+#include "capture_obs_config.h"
+#include "dev_server_process.h"
+#include "isolated_home.h"
+#include "obs_test_support.h"
+
+namespace ryvoobs {
+namespace {
+
+using testing::CapturedLog;
+using testing::eventually;
+using testing::FakeFrontend;
+using testing::TestEncoders;
+using testing::TestOutput;
+
+struct Attachment {
+    obs_output_t* output = nullptr;
+    std::string kind;
+    std::uint64_t token = 0;
+};
+
+Attachment attachment() {
+    PacketTapState& tap = packet_tap_state();
+    std::lock_guard lock(tap.mutex);
+    return Attachment{tap.output, tap.output_kind, tap.token};
+}
+
+bool packets_beyond(std::uint64_t count) {
+    return eventually([count] { return packet_tap_state().packets.load() > count; });
+}
+
+class FrontendHookTest : public ::testing::Test {
+  protected:
+    void SetUp() override { CapturedLog::instance().clear(); }
+    void TearDown() override { uninstall_obs_hook(); }
+
+    testing::IsolatedHome home;
+    FakeFrontend frontend;
+    TestEncoders encoders;
+};
+
+TEST_F(FrontendHookTest, EitherModeMovesBetweenOutputsAndDeliversUntilTheLastOneStops) {
+    test_support::DevServerProcess server;
+    testing::write_config(
+        testing::linked_config(RuntimeMode::full, CaptureMode::either, server.base_url()));
+    TestOutput streaming("stream", home.file("stream.mkv"), encoders);
+    TestOutput recording("record", home.file("record.mkv"), encoders);
+    ASSERT_TRUE(streaming.start());
+    ASSERT_TRUE(recording.start());
+    frontend.streaming = streaming.get();
+    frontend.recording = recording.get();
+    frontend.streaming_on = frontend.recording_on = true;
+
+    ASSERT_TRUE(install_obs_hook());
+    ASSERT_TRUE(frontend.hooked());
+    EXPECT_EQ(attachment().output, recording.get());
+    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] attached Ryvo ingest to OBS recording "
+                                            "output 'record' via frontend_callback (video=h264 "
+                                            "audio=aac mode=full)"),
+              1u);
+    ASSERT_TRUE(packets_beyond(30));
+
+    // Recording stops while streaming goes on: the tap moves without ending the broadcast.
+    recording.stop();
+    frontend.recording_on = false;
+    frontend.fire(OBS_FRONTEND_EVENT_RECORDING_STOPPED);
+    EXPECT_EQ(attachment().output, streaming.get());
+    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] stop: Ryvo broadcast ended"), 0u);
+    ASSERT_TRUE(packets_beyond(90));
+    ASSERT_TRUE(eventually([&] {
+        return server.report()["streams"]["stream-1"]["agents"]["primary"]["segments"] >= 2;
+    }));
+
+    // The last output stops: the broadcast ends and OBS's encoders stop with it.
+    streaming.stop();
+    frontend.streaming_on = false;
+    frontend.fire(OBS_FRONTEND_EVENT_STREAMING_STOPPED);
+    EXPECT_EQ(attachment().output, nullptr);
+    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] stop: Ryvo broadcast ended"), 1u);
+    EXPECT_TRUE(eventually([&] { return !encoders.active(); }));
+
+    const nlohmann::json stream = server.report()["streams"]["stream-1"];
+    EXPECT_EQ(stream["agents"]["primary"]["ends"], 1);
+    EXPECT_EQ(stream["sessions"].size(), 2u);
+    for (const auto& [id, session] : stream["sessions"].items()) {
+        EXPECT_EQ(session["digests_failed"], 0) << id;
+        EXPECT_EQ(session["gaps"].size(), 0u) << id;
+    }
+    EXPECT_EQ(CapturedLog::instance().count("mux queue overflow"), 0u);
+}
+
+TEST_F(FrontendHookTest, RefreshKeepsAMatchingAttachmentAndReattachesOnANewCaptureMode) {
+    testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::streaming));
+    TestOutput streaming("stream", home.file("stream.mkv"), encoders);
+    ASSERT_TRUE(streaming.start());
+    frontend.streaming = streaming.get();
+    frontend.streaming_on = true;
+    ASSERT_TRUE(install_obs_hook());
+    const Attachment first = attachment();
+    ASSERT_EQ(first.output, streaming.get());
+    ASSERT_TRUE(packets_beyond(0));
+
+    // Unchanged, or changed only in what the running session already holds: nothing happens.
+    refresh_output_attachment();
+    PluginConfig changed = testing::linked_config(RuntimeMode::tap_only, CaptureMode::streaming);
+    changed.stream_id = "stream-2";
+    changed.api_key = "key-2";
+    testing::write_config(changed);
+    frontend.fire(OBS_FRONTEND_EVENT_STREAMING_STARTED);
+    EXPECT_EQ(attachment().token, first.token);
+    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] detached"), 0u);
+
+    changed.capture_mode = CaptureMode::either;
+    testing::write_config(changed);
+    refresh_output_attachment();
+    const Attachment second = attachment();
+    EXPECT_EQ(second.output, streaming.get());
+    EXPECT_NE(second.token, first.token);
+    EXPECT_EQ(CapturedLog::instance().count(
+                  "[ryvo-obs] capture_mode=either fell back to OBS streaming output"),
+              1u);
+
+    // Turning the plug-in off lets go of the output without stopping it.
+    changed.enabled = false;
+    testing::write_config(changed);
+    refresh_output_attachment();
+    EXPECT_EQ(attachment().output, nullptr);
+    EXPECT_TRUE(obs_output_active(streaming.get()));
+    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] Ryvo plugin is disabled"), 1u);
+}
+
+TEST_F(FrontendHookTest, FrontendRoadStandsAsideForThePluginsOwnOutput) {
+    testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::either));
+    TestOutput native("native", home.file("native.mkv"), encoders, "ryvo_output");
+    TestOutput recording("record", home.file("record.mkv"), encoders);
+    ASSERT_TRUE(recording.start());
+    frontend.streaming = native.get();
+    frontend.streaming_on = true;
+    ASSERT_TRUE(install_obs_hook());
+    EXPECT_EQ(attachment().output, nullptr);
+    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] OBS streaming output is Ryvo-native; "
+                                            "frontend tap is standing by"),
+              1u);
+
+    // Once recording runs the frontend road takes it, until the plug-in's output starts.
+    frontend.recording = recording.get();
+    frontend.recording_on = true;
+    frontend.fire(OBS_FRONTEND_EVENT_RECORDING_STARTED);
+    ASSERT_EQ(attachment().output, recording.get());
+    ASSERT_TRUE(packets_beyond(0));
+
+    ASSERT_TRUE(activate_native_stream_output(native.get(), nullptr));
+    EXPECT_EQ(attachment().output, native.get());
+    EXPECT_EQ(attachment().kind, "ryvo_stream");
+    // The recording attachment was let go of, and its hidden tap stopped with it.
+    EXPECT_TRUE(obs_output_active(recording.get()));
+    frontend.fire(OBS_FRONTEND_EVENT_RECORDING_STARTED);
+    EXPECT_EQ(attachment().output, native.get());
+
+    deactivate_native_stream_output(native.get());
+    EXPECT_EQ(attachment().output, nullptr);
+    recording.stop();
+    EXPECT_TRUE(eventually([&] { return !encoders.active(); }));
+}
+
+TEST_F(FrontendHookTest, ExitDetachesWithoutEndingAndUnloadRemovesTheHook) {
+    testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::recording));
+    TestOutput recording("record", home.file("record.mkv"), encoders);
+    ASSERT_TRUE(recording.start());
+    frontend.recording = recording.get();
+    frontend.recording_on = true;
+    ASSERT_TRUE(install_obs_hook());
+    ASSERT_EQ(attachment().output, recording.get());
+
+    frontend.fire(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+    EXPECT_EQ(frontend.service_backups, 1);
+    frontend.fire(OBS_FRONTEND_EVENT_EXIT);
+    EXPECT_EQ(attachment().output, nullptr);
+    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] stop: Ryvo broadcast ended"), 0u);
+
+    uninstall_obs_hook();
+    EXPECT_FALSE(frontend.hooked());
+    EXPECT_FALSE(obs_hook_installed());
+    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] removed OBS frontend hook"), 1u);
+}
+
+}  // namespace
+}  // namespace ryvoobs

@@ -1,0 +1,238 @@
+// Real libobs for the tests of the packet tap and the frontend hook: OBS started in the test
+// process (under the Xvfb of the test wrapper) with the x264, FFmpeg and image-source modules, a
+// colour source on the program channel, every log line captured, and a stand-in for the OBS
+// application's frontend.
+#pragma once
+
+#include <obs-module.h>
+#include <obs.h>
+#include <util/base.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/frontend_api.h"
+
+namespace ryvoobs::testing {
+
+// Every line libobs logs, kept for the assertions.
+class CapturedLog {
+  public:
+    static CapturedLog& instance() {
+        static CapturedLog log;
+        return log;
+    }
+    void add(int level, std::string line) {
+        std::lock_guard lock(mutex_);
+        lines_.push_back({level, std::move(line)});
+    }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        lines_.clear();
+    }
+    // The lines that contain `text`.
+    std::vector<std::string> matching(const std::string& text, int level = -1) const {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> found;
+        for (const auto& [line_level, line] : lines_) {
+            if (line.find(text) != std::string::npos && (level < 0 || level == line_level)) {
+                found.push_back(line);
+            }
+        }
+        return found;
+    }
+    std::size_t count(const std::string& text, int level = -1) const {
+        return matching(text, level).size();
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<int, std::string>> lines_;
+};
+
+inline void capture_log_line(int level, const char* format, va_list args, void* /*param*/) {
+    char line[4096];
+    std::vsnprintf(line, sizeof line, format, args);
+    if (std::string(line).rfind("[ryvo-obs]", 0) == 0) {
+        std::fprintf(stderr, "%s\n", line);
+    }
+    CapturedLog::instance().add(level, line);
+}
+
+// Polls `done` until it holds or `limit` passes; the tests wait for OBS's threads this way.
+inline bool eventually(const std::function<bool()>& done,
+                       std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+class ObsEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        base_set_log_handler(capture_log_line, nullptr);
+        ASSERT_TRUE(obs_startup("en-US", nullptr, nullptr));
+        obs_video_info video{};
+        video.graphics_module = "libobs-opengl";
+        video.fps_num = 30;
+        video.fps_den = 1;
+        video.base_width = video.output_width = 320;
+        video.base_height = video.output_height = 240;
+        video.output_format = VIDEO_FORMAT_NV12;
+        video.colorspace = VIDEO_CS_709;
+        video.range = VIDEO_RANGE_PARTIAL;
+        video.gpu_conversion = true;
+        video.scale_type = OBS_SCALE_BICUBIC;
+        ASSERT_EQ(obs_reset_video(&video), OBS_VIDEO_SUCCESS);
+        obs_audio_info audio{48000, SPEAKERS_STEREO};
+        ASSERT_TRUE(obs_reset_audio(&audio));
+        for (const char* name : {"obs-x264", "obs-ffmpeg", "image-source"}) {
+            open_module(name);
+        }
+        obs_post_load_modules();
+        obs_data_t* settings = obs_data_create();
+        obs_data_set_int(settings, "color", 0xFF3080C0);
+        color_ = obs_source_create("color_source_v3", "test colour", settings, nullptr);
+        obs_data_release(settings);
+        ASSERT_NE(color_, nullptr);
+        obs_set_output_source(0, color_);
+    }
+
+    void TearDown() override {
+        obs_set_output_source(0, nullptr);
+        obs_source_release(color_);
+        obs_shutdown();
+    }
+
+  private:
+    static void open_module(const char* name) {
+        const std::string binary =
+            std::string("/usr/lib/x86_64-linux-gnu/obs-plugins/") + name + ".so";
+        const std::string data = std::string("/usr/share/obs/obs-plugins/") + name;
+        obs_module_t* module = nullptr;
+        ASSERT_EQ(obs_open_module(&module, binary.c_str(), data.c_str()), MODULE_SUCCESS) << name;
+        ASSERT_TRUE(obs_init_module(module)) << name;
+    }
+
+    obs_source_t* color_ = nullptr;
+};
+
+// One OBS per test process, whichever test files it links.
+inline ::testing::Environment* const obs_environment =
+    ::testing::AddGlobalTestEnvironment(new ObsEnvironment);
+
+// An H.264/AAC pair of encoders on OBS's video and audio, keyframes every second.
+struct TestEncoders {
+    TestEncoders() {
+        obs_data_t* settings = obs_data_create();
+        obs_data_set_int(settings, "keyint_sec", 1);
+        obs_data_set_string(settings, "preset", "ultrafast");
+        obs_data_set_int(settings, "bitrate", 500);
+        video = obs_video_encoder_create("obs_x264", "test video", settings, nullptr);
+        obs_data_release(settings);
+        audio = obs_audio_encoder_create("ffmpeg_aac", "test audio", nullptr, 0, nullptr);
+        obs_encoder_set_video(video, obs_get_video());
+        obs_encoder_set_audio(audio, obs_get_audio());
+    }
+    ~TestEncoders() {
+        obs_encoder_release(video);
+        obs_encoder_release(audio);
+    }
+    TestEncoders(const TestEncoders&) = delete;
+    TestEncoders& operator=(const TestEncoders&) = delete;
+
+    bool active() const { return obs_encoder_active(video) || obs_encoder_active(audio); }
+
+    obs_encoder_t* video = nullptr;
+    obs_encoder_t* audio = nullptr;
+};
+
+// An OBS output that records to a file through the given encoders; stopped and released at the
+// end of its scope. `id` may name an output type that is not registered.
+class TestOutput {
+  public:
+    TestOutput(const std::string& name, const std::string& path, const TestEncoders& encoders,
+               const char* id = "ffmpeg_muxer") {
+        obs_data_t* settings = obs_data_create();
+        obs_data_set_string(settings, "path", path.c_str());
+        output_ = obs_output_create(id, name.c_str(), settings, nullptr);
+        obs_data_release(settings);
+        obs_output_set_video_encoder(output_, encoders.video);
+        obs_output_set_audio_encoder(output_, encoders.audio, 0);
+    }
+    ~TestOutput() {
+        stop();
+        obs_output_release(output_);
+    }
+    TestOutput(const TestOutput&) = delete;
+    TestOutput& operator=(const TestOutput&) = delete;
+
+    bool start() { return obs_output_start(output_); }
+    // Returns once OBS no longer reports the output active.
+    void stop() {
+        obs_output_stop(output_);
+        eventually([this] { return !obs_output_active(output_); });
+    }
+    obs_output_t* get() const { return output_; }
+
+  private:
+    obs_output_t* output_ = nullptr;
+};
+
+// The OBS application as the hook sees it: which outputs run, and its event stream.
+class FakeFrontend : public FrontendApi {
+  public:
+    FakeFrontend() { set_frontend_api(this); }
+    ~FakeFrontend() override { set_frontend_api(nullptr); }
+    FakeFrontend(const FakeFrontend&) = delete;
+    FakeFrontend& operator=(const FakeFrontend&) = delete;
+
+    void add_event_callback(obs_frontend_event_cb callback, void* data) override {
+        callback_ = callback;
+        callback_data_ = data;
+    }
+    void remove_event_callback(obs_frontend_event_cb callback, void* data) override {
+        if (callback == callback_ && data == callback_data_) {
+            callback_ = nullptr;
+        }
+    }
+    bool streaming_active() override { return streaming != nullptr && streaming_on; }
+    bool recording_active() override { return recording != nullptr && recording_on; }
+    obs_output_t* streaming_output() override { return obs_output_get_ref(streaming); }
+    obs_output_t* recording_output() override { return obs_output_get_ref(recording); }
+    void ensure_streaming_service_selected() override { ++service_selections; }
+    void capture_initial_service_backup() override { ++service_backups; }
+    bool active_streaming_service_is_ryvo() override { return false; }
+
+    bool hooked() const { return callback_ != nullptr; }
+    void fire(obs_frontend_event event) {
+        ASSERT_NE(callback_, nullptr);
+        callback_(event, callback_data_);
+    }
+
+    obs_output_t* streaming = nullptr;
+    obs_output_t* recording = nullptr;
+    bool streaming_on = false;
+    bool recording_on = false;
+    int service_selections = 0;
+    int service_backups = 0;
+
+  private:
+    obs_frontend_event_cb callback_ = nullptr;
+    void* callback_data_ = nullptr;
+};
+
+}  // namespace ryvoobs::testing
