@@ -24,7 +24,8 @@ struct MuxedChunk {
 class MpegTsMuxer {
   public:
     // Writes the stream header. An audio config with an empty codec means "no audio stream".
-    // Throws std::runtime_error when FFmpeg cannot be set up; nothing leaks on throw.
+    // Throws std::runtime_error for an unsupported codec or when FFmpeg cannot be set up; nothing
+    // leaks on throw.
     MpegTsMuxer(const CodecConfig& video, const std::optional<CodecConfig>& audio);
     ~MpegTsMuxer();
 

@@ -7,14 +7,15 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "capture/mpeg_ts_muxer.h"
+#include "temporary_directory.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -24,6 +25,7 @@ namespace ryvoobs {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::TemporaryDirectory;
 
 constexpr double kFrameMs = 1000.0 / 30.0;
 constexpr std::size_t kTsPacketSize = 188;
@@ -80,28 +82,6 @@ std::string decode_errors(const fs::path& path) {
     return result.output;
 }
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "ryvo-muxer-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    fs::path file(const std::string& name) const { return path_ / name; }
-
-  private:
-    fs::path path_;
-};
-
 struct Clip {
     CodecConfig video;
     CodecConfig audio;
@@ -109,8 +89,8 @@ struct Clip {
     double video_duration_ms = 0;
 };
 
-// Six seconds at 30 fps, a keyframe every two seconds, no B-frames, AAC beside it.
-fs::path make_clip(const TempDir& dir, const std::string& video_options) {
+// Six seconds of a 30 fps test picture in the given video encoding, with a sine tone in AAC.
+fs::path make_clip(const TemporaryDirectory& dir, const std::string& video_options) {
     const fs::path path = dir.file("clip.nut");
     const CommandResult made = run_command(
         "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=30 "
@@ -212,7 +192,7 @@ TEST_P(MpegTsMuxerClip, BecomesADecodableStreamOfTheSameLength) {
         std::string::npos) {
         GTEST_SKIP() << "this ffmpeg has no " << encoder.encoder << " encoder";
     }
-    TempDir dir;
+    TemporaryDirectory dir;
     const Clip clip = read_clip(make_clip(dir, "-c:v " + encoder.encoder + " " + encoder.options));
     ASSERT_EQ(clip.video.codec, encoder.codec);
     const std::vector<MuxedChunk> chunks = mux(clip);
@@ -242,7 +222,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Segments are cut in front of keyframe chunks, so each cut must play on its own: whole transport
 // packets, the tables first, a keyframe first.
 TEST(MpegTsMuxerSegments, EveryKeyframeChunkStartsAPlayableSegment) {
-    TempDir dir;
+    TemporaryDirectory dir;
     const std::vector<MuxedChunk> chunks =
         mux(read_clip(make_clip(dir, "-c:v libx264 -preset ultrafast -g 60 -bf 0")));
 
