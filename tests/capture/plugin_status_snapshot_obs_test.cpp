@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "capture/output_attachment_obs.h"
+#include "capture/packet_tap_obs.h"
+#include "capture/plugin_status_snapshot.h"
+#include "capture_obs_config.h"
+#include "isolated_home.h"
+#include "obs_test_support.h"
+
+namespace ryvoobs {
+namespace {
+
+using testing::TestEncoders;
+using testing::TestOutput;
+
+class PluginStatusSnapshotTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        std::lock_guard lock(packet_tap_state().mutex);
+        detach_stream_output_locked(false);
+    }
+
+    void ingest_video(obs_output_t* output) {
+        encoder_packet packet{};
+        packet.data = payload.data();
+        packet.size = payload.size();
+        packet.type = OBS_ENCODER_VIDEO;
+        packet.timebase_num = 1;
+        packet.timebase_den = 1000;
+        ingest_native_stream_packet(output, &packet);
+    }
+
+    testing::IsolatedHome home;
+    testing::FakeFrontend frontend;
+    TestEncoders encoders;
+    std::vector<std::uint8_t> payload = std::vector<std::uint8_t>(16, 0x42);
+};
+
+TEST_F(PluginStatusSnapshotTest, WithoutConfigurationOrAttachmentShowsTheDefaults) {
+    const RyvoPluginStatusSnapshot snapshot = plugin_status_snapshot();
+    EXPECT_TRUE(snapshot.enabled);
+    EXPECT_EQ(snapshot.auth_mode, static_cast<std::int32_t>(AuthMode::portal));
+    EXPECT_FALSE(snapshot.has_runtime_credentials);
+    EXPECT_FALSE(snapshot.attached);
+    EXPECT_EQ(snapshot.output_label, "none");
+    EXPECT_EQ(snapshot.packets, 0u);
+    EXPECT_EQ(snapshot.dropped_mux_packets, 0u);
+}
+
+TEST_F(PluginStatusSnapshotTest, TapOnlyAttachmentCountsPacketsAndReadsTheFile) {
+    testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::recording));
+    TestOutput native("native", home.file("native.mkv"), encoders);
+    ASSERT_TRUE(activate_native_stream_output(native.get(), nullptr));
+    ingest_video(native.get());
+    ingest_video(native.get());
+
+    RyvoPluginStatusSnapshot snapshot = plugin_status_snapshot();
+    EXPECT_TRUE(snapshot.attached);
+    EXPECT_EQ(snapshot.output_label, "ryvo_stream");
+    EXPECT_EQ(snapshot.video_codec, "h264");
+    EXPECT_EQ(snapshot.audio_codec, "aac");
+    EXPECT_EQ(snapshot.packets, 2u);
+    EXPECT_EQ(snapshot.video_packets, 2u);
+    EXPECT_EQ(snapshot.stream_id, "stream-1");
+    EXPECT_TRUE(snapshot.has_runtime_credentials);
+    EXPECT_EQ(snapshot.capture_mode, CaptureMode::recording);
+    EXPECT_EQ(snapshot.runtime_status.current_sequence, 0);
+    EXPECT_EQ(snapshot.cache_status.max_bytes, 0u);
+
+    // After the detach the counters of the last attachment stay until the next one.
+    deactivate_native_stream_output(native.get());
+    snapshot = plugin_status_snapshot();
+    EXPECT_FALSE(snapshot.attached);
+    EXPECT_EQ(snapshot.output_label, "none");
+    EXPECT_EQ(snapshot.packets, 2u);
+    EXPECT_EQ(snapshot.dropped_mux_packets, 0u);
+}
+
+TEST_F(PluginStatusSnapshotTest, RunningSessionShowsTheConfigurationItStartedWith) {
+    testing::write_config(
+        testing::linked_config(RuntimeMode::runtime_only, CaptureMode::streaming));
+    TestOutput native("native", home.file("native.mkv"), encoders);
+    std::string error;
+    ASSERT_TRUE(activate_native_stream_output(native.get(), &error)) << error;
+
+    PluginConfig edited = testing::linked_config(RuntimeMode::tap_only, CaptureMode::either);
+    edited.stream_id = "stream-2";
+    testing::write_config(edited);
+
+    const RyvoPluginStatusSnapshot snapshot = plugin_status_snapshot();
+    EXPECT_EQ(snapshot.stream_id, "stream-1");
+    EXPECT_EQ(snapshot.runtime_mode, static_cast<std::uint32_t>(RuntimeMode::runtime_only));
+    EXPECT_EQ(snapshot.capture_mode, CaptureMode::streaming);
+    EXPECT_TRUE(snapshot.runtime_status.streaming);
+    EXPECT_NE(snapshot.cache_status.max_bytes, 0u);
+}
+
+}  // namespace
+}  // namespace ryvoobs
