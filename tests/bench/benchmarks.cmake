@@ -1,0 +1,13 @@
+# The benchmarks' own helpers, and a short run of every benchmark (--smoke: a few seconds of
+# stream, a handful of uploads, a tiny clip) so that they keep building and working between
+# `make bench` runs. The benchmarks check their own work and fail when it went wrong.
+ryvo_add_test(bench_support_tests SOURCES synthetic_stream_test.cpp bench_measure_test.cpp
+              LIBS ryvo_bench_support)
+
+set(_ryvo_smoke_benchmarks core_throughput_bench upload_throughput_bench)
+if(TARGET ryvo-send)
+    list(APPEND _ryvo_smoke_benchmarks send_clip_bench)
+endif()
+foreach(_bench ${_ryvo_smoke_benchmarks})
+    ryvo_add_script_test(${_bench}_smoke COMMAND $<TARGET_FILE:${_bench}> --smoke LABELS nosan)
+endforeach()
