@@ -1,7 +1,7 @@
 add_library(ryvo_warnings INTERFACE)
 target_compile_options(ryvo_warnings INTERFACE
     -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
-    -Woverloaded-virtual -Wnull-dereference -Wformat=2 -Wimplicit-fallthrough
+    -Woverloaded-virtual -Wformat=2 -Wimplicit-fallthrough
     $<$<BOOL:${RYVO_WERROR}>:-Werror>)
 
 if(RYVO_SANITIZE STREQUAL "thread")
