@@ -1,5 +1,6 @@
 #include "delivery_tally.h"
 
+#include <optional>
 #include <utility>
 
 #include "api/ingest_requests.h"
@@ -7,13 +8,21 @@
 namespace ryvoobs {
 namespace {
 
-// The answers after which the upload worker halts the session's uploads.
-bool is_refusal(const UploadResult& result) {
-    if (result.http_status == 401 || result.http_status == 403 || result.http_status == 404) {
-        return true;
-    }
+// The answers after which the upload worker halts the session's uploads, in the words it puts in
+// the session's status. The session is gone by the time a refusal met during the final drain is
+// looked at, so its status cannot be asked.
+std::optional<std::string> refusal_message(const UploadResult& result, const std::string& failure) {
     const std::string code = parse_error_code(result.error);
-    return code == "unauthorized" || code == "not_found";
+    if (result.http_status == 404 || code == "not_found") {
+        return std::string("Ryvo stream not found. Check the stream ID.");
+    }
+    if (result.http_status == 401 || code == "unauthorized") {
+        return std::string("API key rejected. Rotate your key in the Ryvo dashboard.");
+    }
+    if (result.http_status == 403) {
+        return failure;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -32,9 +41,11 @@ void DeliveryTally::note_upload(std::int64_t sequence, std::uint64_t bytes,
     last_failure_ = result.http_status == 0 ? result.error
                                             : "HTTP " + std::to_string(result.http_status) +
                                                   (result.error.empty() ? "" : ": " + result.error);
-    if (is_refusal(result) && !refused_) {
-        refused_ = true;
-        refusal_ = last_failure_;
+    if (!refused_) {
+        if (std::optional<std::string> message = refusal_message(result, last_failure_)) {
+            refused_ = true;
+            refusal_ = std::move(*message);
+        }
     }
 }
 

@@ -16,7 +16,7 @@ struct DeliveryCounts {
     std::uint64_t segments_uploaded = 0;
     std::uint64_t bytes_uploaded = 0;
     // The server refused an upload for good (rejected key, unknown stream): nothing more of the
-    // broadcast can be delivered.
+    // broadcast can be delivered. `refusal` says why, for the user.
     bool refused = false;
     std::string refusal;
     // What the latest failed upload came back with; "" once an upload succeeds again.

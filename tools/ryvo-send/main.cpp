@@ -69,11 +69,7 @@ SendOutcome broadcast(LoopedMediaSource& source, MpegTsMuxer& muxer, RyvoRuntime
     ProgressReporter reporter(
         display, [&sampler] { return sampler.sample(); }, progress_period(display.style()));
     LivePacer pacer(!options.fast);
-    // Halted once the upload worker has given up on the session; waiting for its message keeps
-    // the status's own wording for the user.
-    const auto halted = [&] {
-        return tally.counts().refused && !runtime.status_snapshot().last_error.empty();
-    };
+    const auto halted = [&tally] { return tally.counts().refused; };
     outcome.feed = feed_media(source, muxer, runtime, pacer, stop_requested(), halted, stats);
     workers.request_stop();
     outcome.status_error = runtime.status_snapshot().last_error;
@@ -87,11 +83,7 @@ SendOutcome broadcast(LoopedMediaSource& source, MpegTsMuxer& muxer, RyvoRuntime
 int exit_code_for(const SendOutcome& outcome) {
     const DeliveryCounts& counts = outcome.counts;
     if (counts.refused) {
-        return fail(
-            kExitDeliveryFailed,
-            "uploads halted: " + (outcome.feed.outcome == FeedOutcome::halted
-                                      ? outcome.status_error
-                                      : "the server refused a segment (" + counts.refusal + ")"));
+        return fail(kExitDeliveryFailed, "uploads halted: " + counts.refusal);
     }
     if (outcome.feed.outcome == FeedOutcome::read_failed) {
         return fail(kExitDeliveryFailed, outcome.feed.error);
@@ -153,7 +145,7 @@ int run(const SendOptions& options) {
     summary.bytes_muxed = outcome.figures.bytes_muxed;
     summary.media_seconds = outcome.figures.media_seconds;
     summary.wall_seconds = wall.count();
-    summary.last_error = outcome.status_error;
+    summary.last_error = outcome.counts.refused ? outcome.counts.refusal : outcome.status_error;
     if (summary.last_error.empty()) {
         summary.last_error = outcome.counts.last_failure;
     }
