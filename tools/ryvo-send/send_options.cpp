@@ -39,6 +39,7 @@ std::optional<std::string> take_value(std::span<const char* const> arguments, st
     return std::string(arguments[index]);
 }
 
+// `flag` is one that is_valued_flag() accepts.
 bool apply_valued_flag(SendOptions& options, std::string_view flag, std::string value,
                        std::string* error) {
     if (flag == "--config") {
@@ -53,7 +54,7 @@ bool apply_valued_flag(SendOptions& options, std::string_view flag, std::string 
         options.api_key = std::move(value);
     } else if (flag == "--agent") {
         options.agent = std::move(value);
-    } else if (flag == "--segment-ms" || flag == "--loop") {
+    } else {
         const std::optional<std::int32_t> number = parse_positive(value);
         if (!number) {
             set_error(error, std::string(flag) + " needs a whole number of at least 1, not '" +
@@ -65,11 +66,14 @@ bool apply_valued_flag(SendOptions& options, std::string_view flag, std::string 
         } else {
             options.segment_ms = *number;
         }
-    } else {
-        set_error(error, "unknown option " + std::string(flag));
-        return false;
     }
     return true;
+}
+
+bool is_valued_flag(std::string_view flag) {
+    return flag == "--config" || flag == "--state" || flag == "--endpoint" ||
+           flag == "--stream-id" || flag == "--api-key" || flag == "--agent" ||
+           flag == "--segment-ms" || flag == "--loop";
 }
 
 bool is_boolean_flag(std::string_view flag) {
@@ -126,6 +130,10 @@ std::optional<SendOptions> parse_send_options(std::span<const char* const> argum
             }
             apply_boolean_flag(options, flag);
             continue;
+        }
+        if (!is_valued_flag(flag)) {
+            set_error(error, "unknown option " + std::string(flag));
+            return std::nullopt;
         }
         std::optional<std::string> value = take_value(arguments, index, flag, inline_value, error);
         if (!value || !apply_valued_flag(options, flag, std::move(*value), error)) {
