@@ -117,7 +117,7 @@ int run(int argc, char** argv) {
     const std::string ryvo_send = flag_value(argc, argv, "--ryvo-send", RYVO_SEND_PATH);
     const int rounds = std::stoi(flag_value(argc, argv, "--rounds", smoke ? "1" : "2"));
     // The cache bound of ryvo-send's default settings: 10 minutes at 8000 kbit/s.
-    const double cache_bound_mb = 10.0 * 8000.0 * 7500.0 / 1e6;
+    const double cache_bound_mib = 10.0 * 8000.0 * 7500.0 / 1048576.0;
 
     std::string pattern = (fs::temp_directory_path() / "ryvo-send-bench-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
@@ -172,10 +172,10 @@ int run(int argc, char** argv) {
     const double live_core_share = 100.0 * ours.cpu_s / spec.seconds;
     std::printf(
         "  ryvo-send --fast: %s s wall, %s s CPU (%s s CPU per broadcast minute, %s%% of "
-        "one core live); peak RSS %ld MiB beside a cache bound of %s MB\n",
+        "one core live); peak RSS %ld MiB beside a cache bound of %s MiB\n",
         fixed(ours.wall_s, 2).c_str(), fixed(ours.cpu_s, 2).c_str(),
         fixed(cpu_per_minute, 3).c_str(), fixed(live_core_share, 3).c_str(), peak_rss_kib / 1024,
-        fixed(cache_bound_mb, 0).c_str());
+        fixed(cache_bound_mib, 0).c_str());
     std::printf("  ffmpeg -c copy -f mpegts: %s s wall, %s s CPU; dev server %s s CPU\n",
                 fixed(ffmpeg.wall_s, 2).c_str(), fixed(ffmpeg.cpu_s, 2).c_str(),
                 fixed(server_cpu_s, 2).c_str());
@@ -185,7 +185,7 @@ int run(int argc, char** argv) {
     print_result({"Send a " + clip_name + ": ryvo-send --fast to the dev server",
                   fixed(ours.wall_s, 2) + " s wall, " + fixed(ours.cpu_s, 2) + " s CPU; peak RSS " +
                       std::to_string(peak_rss_kib / 1024) + " MiB (cache bound " +
-                      fixed(cache_bound_mb, 0) + " MB)",
+                      fixed(cache_bound_mib, 0) + " MiB)",
                   "ffmpeg -c copy -f mpegts of the same clip: " + fixed(ffmpeg.wall_s, 2) +
                       " s wall, " + fixed(ffmpeg.cpu_s, 2) + " s CPU",
                   "CPU time", ours.cpu_s / ffmpeg.cpu_s, 1.5});

@@ -206,7 +206,7 @@ int run(int argc, char** argv) {
     const int count = std::stoi(flag_value(argc, argv, "--segments", smoke ? "5" : "300"));
     const std::size_t size =
         std::stoul(flag_value(argc, argv, "--segment-bytes", smoke ? "262144" : "1048576"));
-    const int rounds = std::stoi(flag_value(argc, argv, "--rounds", smoke ? "1" : "2"));
+    const int rounds = std::stoi(flag_value(argc, argv, "--rounds", smoke ? "1" : "3"));
 
     std::string pattern = (fs::temp_directory_path() / "ryvo-upload-bench-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {

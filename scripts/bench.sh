@@ -2,6 +2,7 @@
 # Runs every benchmark of a (Release) build folder, prints one table of the figures and their
 # same-run baselines, and writes it with the machine's description to bench/results.md.
 #   scripts/bench.sh <build-dir>
+# RYVO_BENCH_RESULTS names another file to write instead of bench/results.md.
 # Benchmarks only measure: a missed aim is reported, not failed. A benchmark that cannot run
 # (its own checks fail) makes the script exit non-zero after the table.
 set -euo pipefail
@@ -12,7 +13,7 @@ if [[ $# -ne 1 ]]; then
 fi
 build_dir=$(cd "$1" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
-results="$root/bench/results.md"
+results="${RYVO_BENCH_RESULTS:-$root/bench/results.md}"
 logs="$build_dir/bench-logs"
 mkdir -p "$logs"
 rm -f "$logs"/*.log
@@ -101,7 +102,7 @@ table() {
         if [[ -f "$logs/$bench.log" ]]; then
             echo
             echo '```'
-            grep -v '^RESULT' "$logs/$bench.log"
+            grep -v '^RESULT' "$logs/$bench.log" || true
             echo '```'
         fi
     done

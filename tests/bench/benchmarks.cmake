@@ -11,3 +11,6 @@ endif()
 foreach(_bench ${_ryvo_smoke_benchmarks})
     ryvo_add_script_test(${_bench}_smoke COMMAND $<TARGET_FILE:${_bench}> --smoke LABELS nosan)
 endforeach()
+
+ryvo_add_script_test(bench_script_tests
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/bench_script_test.py LABELS nosan)
