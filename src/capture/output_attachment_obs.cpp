@@ -147,7 +147,9 @@ bool attach_stream_output_locked(obs_output_t* output, CaptureMode capture_mode,
     }
     if (refusal) {
         set_error(error, *refusal);
-        blog(LOG_WARNING, "[ryvo-obs] refusing OBS attachment: %s", refusal->c_str());
+        blog(
+            LOG_WARNING, "[ryvo-obs] refusing OBS attachment: %s",
+            config || !load_error.empty() ? refusal->c_str() : "Ryvo configuration is unavailable");
         obs_output_release(output);
         return false;
     }

@@ -13,3 +13,8 @@ ryvo_add_test(ryvo_capture_obs_tests
               WRAPPER ${RYVO_TEST_SUPPORT_DIR}/with_xvfb.py
               LABELS nosan
               MODULE)
+
+# The frontend road in real OBS: recordings started and stopped through obs-websocket.
+ryvo_add_script_test(obs_recording_delivery
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/obs_recording_delivery_test.py
+    LABELS nosan MODULE)

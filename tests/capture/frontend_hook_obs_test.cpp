@@ -172,6 +172,26 @@ TEST_F(FrontendHookTest, FrontendRoadStandsAsideForThePluginsOwnOutput) {
     EXPECT_TRUE(eventually([&] { return !encoders.active(); }));
 }
 
+TEST_F(FrontendHookTest, TappedOutputStoppingReleasesTheSharedEncodersBeforeAnyEvent) {
+    testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::recording));
+    TestOutput recording("record", home.file("record.mkv"), encoders);
+    ASSERT_TRUE(recording.start());
+    frontend.recording = recording.get();
+    frontend.recording_on = true;
+    ASSERT_TRUE(install_obs_hook());
+    ASSERT_EQ(attachment().output, recording.get());
+    ASSERT_TRUE(packets_beyond(0));
+
+    // OBS tells the frontend later, on its UI thread; the encoders must not wait for that.
+    recording.stop();
+    EXPECT_TRUE(eventually([&] { return !encoders.active(); }));
+    EXPECT_EQ(attachment().output, recording.get());
+
+    frontend.recording_on = false;
+    frontend.fire(OBS_FRONTEND_EVENT_RECORDING_STOPPED);
+    EXPECT_EQ(attachment().output, nullptr);
+}
+
 TEST_F(FrontendHookTest, ExitDetachesWithoutEndingAndUnloadRemovesTheHook) {
     testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::recording));
     TestOutput recording("record", home.file("record.mkv"), encoders);
@@ -181,8 +201,6 @@ TEST_F(FrontendHookTest, ExitDetachesWithoutEndingAndUnloadRemovesTheHook) {
     ASSERT_TRUE(install_obs_hook());
     ASSERT_EQ(attachment().output, recording.get());
 
-    frontend.fire(OBS_FRONTEND_EVENT_FINISHED_LOADING);
-    EXPECT_EQ(frontend.service_backups, 1);
     frontend.fire(OBS_FRONTEND_EVENT_EXIT);
     EXPECT_EQ(attachment().output, nullptr);
     EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] stop: Ryvo broadcast ended"), 0u);

@@ -213,8 +213,8 @@ class FakeFrontend : public FrontendApi {
     bool recording_active() override { return recording != nullptr && recording_on; }
     obs_output_t* streaming_output() override { return obs_output_get_ref(streaming); }
     obs_output_t* recording_output() override { return obs_output_get_ref(recording); }
-    void ensure_streaming_service_selected() override { ++service_selections; }
-    void capture_initial_service_backup() override { ++service_backups; }
+    void ensure_streaming_service_selected() override {}
+    void capture_initial_service_backup() override {}
     bool active_streaming_service_is_ryvo() override { return false; }
 
     bool hooked() const { return callback_ != nullptr; }
@@ -227,8 +227,6 @@ class FakeFrontend : public FrontendApi {
     obs_output_t* recording = nullptr;
     bool streaming_on = false;
     bool recording_on = false;
-    int service_selections = 0;
-    int service_backups = 0;
 
   private:
     obs_frontend_event_cb callback_ = nullptr;

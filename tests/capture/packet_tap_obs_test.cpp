@@ -99,11 +99,6 @@ TEST_F(PacketTapTest, NativeTapOnlyAttachmentCountsAndLogsButQueuesNothing) {
     EXPECT_EQ(CapturedLog::instance().count(
                   "[ryvo-obs] detached from OBS ryvo_stream output after 4 packets"),
               1u);
-    // Late packets of a detached attachment change nothing.
-    ingest(OBS_ENCODER_VIDEO, true, 132, native.get());
-    const encoder_packet late = fake_packet(OBS_ENCODER_VIDEO, true, 165, payload);
-    process_encoder_packet(&late, token);
-    EXPECT_EQ(tap.packets.load(), 4u);
 }
 
 TEST_F(PacketTapTest, StaleAndMissingTokensChangeNothing) {
@@ -161,21 +156,6 @@ TEST_F(PacketTapTest, FullMuxQueueDropsNewPacketsAndLogsTheFirstAndEveryTenth) {
     EXPECT_EQ(tap.queue.size(), 0u);
     EXPECT_EQ(tap.queue.drops(), 0u);
     EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs]"), 0u);
-}
-
-TEST_F(PacketTapTest, NativeAttachIsRefusedWithTheReasonAndLeavesNothingAttached) {
-    TestOutput native("native", home.file("native.mkv"), encoders);
-    std::string error;
-    EXPECT_FALSE(activate_native_stream_output(native.get(), &error));
-    EXPECT_FALSE(error.empty());
-
-    PluginConfig off = testing::linked_config(RuntimeMode::full, CaptureMode::streaming);
-    off.enabled = false;
-    testing::write_config(off);
-    EXPECT_FALSE(activate_native_stream_output(native.get(), &error));
-    EXPECT_EQ(error, "Ryvo is turned off. Turn Ryvo on in the dock before starting the stream.");
-
-    EXPECT_EQ(packet_tap_state().output, nullptr);
 }
 
 }  // namespace

@@ -41,25 +41,21 @@ class PluginStatusSnapshotTest : public ::testing::Test {
     std::vector<std::uint8_t> payload = std::vector<std::uint8_t>(16, 0x42);
 };
 
-TEST_F(PluginStatusSnapshotTest, WithoutConfigurationOrAttachmentShowsTheDefaults) {
-    const RyvoPluginStatusSnapshot snapshot = plugin_status_snapshot();
+TEST_F(PluginStatusSnapshotTest, TapOnlyAttachmentCountsPacketsAndReadsTheFile) {
+    // No configuration file yet: enabled, portal mode, not linked.
+    RyvoPluginStatusSnapshot snapshot = plugin_status_snapshot();
     EXPECT_TRUE(snapshot.enabled);
     EXPECT_EQ(snapshot.auth_mode, static_cast<std::int32_t>(AuthMode::portal));
     EXPECT_FALSE(snapshot.has_runtime_credentials);
-    EXPECT_FALSE(snapshot.attached);
     EXPECT_EQ(snapshot.output_label, "none");
-    EXPECT_EQ(snapshot.packets, 0u);
-    EXPECT_EQ(snapshot.dropped_mux_packets, 0u);
-}
 
-TEST_F(PluginStatusSnapshotTest, TapOnlyAttachmentCountsPacketsAndReadsTheFile) {
     testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::recording));
     TestOutput native("native", home.file("native.mkv"), encoders);
     ASSERT_TRUE(activate_native_stream_output(native.get(), nullptr));
     ingest_video(native.get());
     ingest_video(native.get());
 
-    RyvoPluginStatusSnapshot snapshot = plugin_status_snapshot();
+    snapshot = plugin_status_snapshot();
     EXPECT_TRUE(snapshot.attached);
     EXPECT_EQ(snapshot.output_label, "ryvo_stream");
     EXPECT_EQ(snapshot.video_codec, "h264");

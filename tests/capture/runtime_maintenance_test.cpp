@@ -123,20 +123,16 @@ TEST_F(RuntimeMaintenanceTest, StatusLineOnFirstPassOnChangeAndEveryThirtySecond
     runtime.status.upload_queue_depth = 9;
     run_until(maintenance, now, now + milliseconds(200));
     EXPECT_EQ(runtime.lines_starting("runtime status:").size(), 5u);
-}
 
-TEST_F(RuntimeMaintenanceTest, StatusLineIsAWarningWhenDataIsAtRisk) {
-    maintenance.run_pass(now);
-    EXPECT_FALSE(runtime.log.back().warning);
+    // Data at risk makes the line a warning: mux drops, a cache at 90 %, unuploaded evictions.
     runtime.drops = 1;
     run_until(maintenance, now, now + milliseconds(200));
     EXPECT_TRUE(runtime.log.back().warning);
     runtime.drops = 0;
-    runtime.cache.max_bytes = 1000;
-    runtime.cache.total_bytes = 900;
+    runtime.cache.total_bytes = 90000;
     run_until(maintenance, now, now + milliseconds(200));
     EXPECT_TRUE(runtime.log.back().warning);
-    runtime.cache.total_bytes = 899;
+    runtime.cache.total_bytes = 89999;
     run_until(maintenance, now, now + milliseconds(200));
     EXPECT_FALSE(runtime.log.back().warning);
     runtime.cache.unuploaded_evictions = 1;
@@ -144,28 +140,31 @@ TEST_F(RuntimeMaintenanceTest, StatusLineIsAWarningWhenDataIsAtRisk) {
     EXPECT_TRUE(runtime.log.back().warning);
 }
 
-TEST_F(RuntimeMaintenanceTest, RejectedHeartbeatHaltsOnlyHeartbeats) {
-    runtime.heartbeat_answer = ApiStatus::unauthorized;
-    runtime.heartbeat_error = "API key rejected";
-    run_until(maintenance, now, start + seconds(40));
-    EXPECT_EQ(runtime.heartbeat_calls, 1);
-    EXPECT_EQ(runtime.backfill_calls, 20);
-    EXPECT_TRUE(runtime.auth_failed);
-    EXPECT_EQ(runtime.reported_errors,
-              std::vector<std::string>{"API key rejected. Rotate your key in the Ryvo dashboard."});
-    EXPECT_EQ(runtime.lines_starting("heartbeat rejected (auth)"),
-              std::vector<std::string>{
-                  "heartbeat rejected (auth): halting heartbeat for this session: API key "
-                  "rejected"});
-}
-
-TEST_F(RuntimeMaintenanceTest, RejectedBackfillHaltsOnlyPolling) {
-    runtime.backfill_answer = ApiStatus::unauthorized;
-    run_until(maintenance, now, start + seconds(40));
-    EXPECT_EQ(runtime.backfill_calls, 1);
-    EXPECT_EQ(runtime.heartbeat_calls, 4);
-    EXPECT_TRUE(runtime.auth_failed);
-    EXPECT_EQ(runtime.lines_starting("backfill rejected (auth)").size(), 1u);
+TEST(RuntimeMaintenance, AnAuthRejectionHaltsOnlyTheRejectedActivity) {
+    const Clock::time_point start{seconds(1000)};
+    for (const bool heartbeat_rejected : {true, false}) {
+        FakeRuntime runtime;
+        (heartbeat_rejected ? runtime.heartbeat_answer : runtime.backfill_answer) =
+            ApiStatus::unauthorized;
+        runtime.heartbeat_error = runtime.backfill_error = "API key rejected";
+        RuntimeMaintenance maintenance{runtime.hooks(), runtime.sink(), start};
+        Clock::time_point now = start;
+        run_until(maintenance, now, start + seconds(40));
+        EXPECT_EQ(runtime.heartbeat_calls, heartbeat_rejected ? 1 : 4);
+        EXPECT_EQ(runtime.backfill_calls, heartbeat_rejected ? 20 : 1);
+        EXPECT_TRUE(runtime.auth_failed);
+        EXPECT_EQ(
+            runtime.reported_errors,
+            std::vector<std::string>{"API key rejected. Rotate your key in the Ryvo dashboard."});
+        EXPECT_EQ(runtime
+                      .lines_starting(heartbeat_rejected
+                                          ? "heartbeat rejected (auth): halting heartbeat for "
+                                            "this session: API key rejected"
+                                          : "backfill rejected (auth): halting backfill for "
+                                            "this session: API key rejected")
+                      .size(),
+                  1u);
+    }
 }
 
 TEST_F(RuntimeMaintenanceTest, FailuresAreRetriedAndOnlyMeaningfulOnesLogged) {
