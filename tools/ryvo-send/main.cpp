@@ -7,6 +7,10 @@
 #include <span>
 #include <string>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "api/curl_ryvo_api.h"
 #include "capture/mpeg_ts_muxer.h"
 #include "delivery_tally.h"
@@ -30,6 +34,11 @@ constexpr int kExitSent = 0;
 constexpr int kExitDeliveryFailed = 1;
 constexpr int kExitBadInput = 2;
 constexpr int kExitInterrupted = 130;
+
+// Segments waiting for upload beyond which a --fast send waits: enough to keep the upload worker
+// busy. Without the bound a long file would sit in memory whole, and most of its segments would
+// be left to the bounded drain at the end, where a failed upload is no longer retried.
+constexpr std::uint64_t kFastSendBacklog = 4;
 
 int fail(int code, const std::string& message) {
     std::fprintf(stderr, "ryvo-send: %s\n", message.c_str());
@@ -69,8 +78,15 @@ SendOutcome broadcast(LoopedMediaSource& source, MpegTsMuxer& muxer, RyvoRuntime
     ProgressReporter reporter(
         display, [&sampler] { return sampler.sample(); }, progress_period(display.style()));
     LivePacer pacer(!options.fast);
-    const auto halted = [&tally] { return tally.counts().refused; };
-    outcome.feed = feed_media(source, muxer, runtime, pacer, stop_requested(), halted, stats);
+    const FeedControls controls{
+        stop_requested(),
+        [&tally] { return tally.counts().refused; },
+        // A live encoder never waits, so only an unpaced send holds back for the uploads.
+        [&runtime, fast = options.fast] {
+            return fast && runtime.status_snapshot().upload_queue_depth >= kFastSendBacklog;
+        },
+    };
+    outcome.feed = feed_media(source, muxer, runtime, pacer, controls, stats);
     workers.request_stop();
     outcome.status_error = runtime.status_snapshot().last_error;
     outcome.ended = runtime.stop_and_end(&outcome.end_error);
@@ -161,6 +177,8 @@ int run(const SendOptions& options) {
 
 int main(int argc, char** argv) {
     using namespace ryvoobs;
+    // FFmpeg's notes and warnings would only garble the progress line; its errors stay visible.
+    av_log_set_level(AV_LOG_ERROR);
     std::string error;
     const std::span<const char* const> arguments(argv + 1, static_cast<std::size_t>(argc - 1));
     const std::optional<SendOptions> options =

@@ -1,13 +1,36 @@
 #include "media_feeder.h"
 
+#include <chrono>
+#include <thread>
+
 namespace ryvoobs {
+namespace {
+
+constexpr std::chrono::milliseconds kBacklogCheckInterval{20};
+
+// Waits while delivery is backlogged; no value once the feeding is to end.
+std::optional<FeedOutcome> wait_out_backlog(const FeedControls& controls) {
+    for (;;) {
+        if (controls.stop.load()) {
+            return FeedOutcome::interrupted;
+        }
+        if (controls.halted()) {
+            return FeedOutcome::halted;
+        }
+        if (!controls.backlogged()) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(kBacklogCheckInterval);
+    }
+}
+
+}  // namespace
 
 FeedResult feed_media(LoopedMediaSource& source, MpegTsMuxer& muxer, RyvoRuntime& runtime,
-                      LivePacer& pacer, const std::atomic<bool>& stop,
-                      const std::function<bool()>& halted, FeedStats& stats) {
+                      LivePacer& pacer, const FeedControls& controls, FeedStats& stats) {
     for (;;) {
-        if (halted()) {
-            return FeedResult{FeedOutcome::halted, {}};
+        if (std::optional<FeedOutcome> end = wait_out_backlog(controls)) {
+            return FeedResult{*end, {}};
         }
         std::optional<TimedPacket> timed;
         try {
@@ -18,7 +41,7 @@ FeedResult feed_media(LoopedMediaSource& source, MpegTsMuxer& muxer, RyvoRuntime
         if (!timed) {
             return FeedResult{FeedOutcome::completed, {}};
         }
-        if (!pacer.wait_for(timed->packet.dts, stop)) {
+        if (!pacer.wait_for(timed->packet.dts, controls.stop)) {
             return FeedResult{FeedOutcome::interrupted, {}};
         }
         if (std::optional<MuxedChunk> chunk = muxer.write_packet(timed->packet)) {

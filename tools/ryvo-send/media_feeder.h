@@ -31,10 +31,18 @@ struct FeedResult {
     std::string error;
 };
 
+// When the feeding gives up or holds back; looked at before every packet.
+struct FeedControls {
+    const std::atomic<bool>& stop;
+    // Nothing more can be delivered.
+    std::function<bool()> halted;
+    // Delivery lags so far behind that more packets now would only pile up in memory.
+    std::function<bool()> backlogged;
+};
+
 // What the mux worker does in the plug-in: every packet through the muxer, every chunk into the
-// runtime, here released by `pacer`. Checks `stop` and `halted` before each packet.
+// runtime, here released by `pacer` and held back while delivery is backlogged.
 FeedResult feed_media(LoopedMediaSource& source, MpegTsMuxer& muxer, RyvoRuntime& runtime,
-                      LivePacer& pacer, const std::atomic<bool>& stop,
-                      const std::function<bool()>& halted, FeedStats& stats);
+                      LivePacer& pacer, const FeedControls& controls, FeedStats& stats);
 
 }  // namespace ryvoobs

@@ -59,6 +59,12 @@ void check_readable_file(const std::string& path) {
     }
 }
 
+// Older libavformat writes AV1 into a transport stream as private data that no reader takes for
+// video; the mapping arrived with FFmpeg 7.1.
+bool transport_stream_carries_av1() {
+    return avformat_version() >= AV_VERSION_INT(61, 7, 100);
+}
+
 const char* video_codec_name(AVCodecID id) {
     switch (id) {
         case AV_CODEC_ID_H264:
@@ -66,7 +72,7 @@ const char* video_codec_name(AVCodecID id) {
         case AV_CODEC_ID_HEVC:
             return "hevc";
         case AV_CODEC_ID_AV1:
-            return "av1";
+            return transport_stream_carries_av1() ? "av1" : nullptr;
         default:
             return nullptr;
     }
@@ -160,9 +166,11 @@ void MediaFileReader::Impl::select_video() {
     const AVCodecParameters& parameters = *stream.codecpar;
     const char* name = video_codec_name(parameters.codec_id);
     if (name == nullptr) {
-        throw MediaInputError(std::string("unsupported video codec: ") +
-                              avcodec_get_name(parameters.codec_id) +
-                              " (H.264, HEVC and AV1 can be sent)");
+        throw MediaInputError(
+            std::string("unsupported video codec: ") + avcodec_get_name(parameters.codec_id) +
+            (transport_stream_carries_av1()
+                 ? " (H.264, HEVC and AV1 can be sent)"
+                 : " (H.264 and HEVC can be sent; AV1 needs FFmpeg 7.1 or newer)"));
     }
     video.kind = MediaKind::video;
     video.codec = name;

@@ -10,8 +10,8 @@ into an MPEG transport stream, cut into numbered segments in front of video keyf
 segment is uploaded with its SHA-256 digest, with heartbeats and backfill as during a broadcast
 from OBS. When the file has been sent, the last segments are drained and the broadcast is ended.
 
-MEDIA_FILE is an MP4, MKV, FLV or MPEG-TS file with H.264, HEVC or AV1 video and, optionally,
-AAC audio (only the first video and the first audio stream are sent).
+MEDIA_FILE is an MP4, MKV, FLV or MPEG-TS file with H.264 or HEVC video (AV1 too with FFmpeg 7.1
+or newer) and, optionally, AAC audio. Only the first video and the first audio stream are sent.
 
 Connection (default: the plug-in's configuration file):
   --config PATH      read the configuration from PATH instead of the plug-in's file
