@@ -1,6 +1,7 @@
 """ryvo-send against the development ingest server, with clips made by the ffmpeg CLI and every
 stored segment checked with ffprobe and ffmpeg."""
 
+import functools
 import json
 import os
 import shutil
@@ -57,6 +58,7 @@ def ffprobe_json(*args):
     return json.loads(result.stdout)
 
 
+@functools.lru_cache(maxsize=None)
 def video_frame_count(path):
     streams = ffprobe_json("-select_streams", "v", "-count_packets",
                            "-show_entries", "stream=nb_read_packets", path)["streams"]
@@ -67,26 +69,36 @@ def has_encoder(name):
     return name in run(["ffmpeg", "-hide_banner", "-encoders"]).stdout
 
 
+SHARED = {}
+
+
+def setUpModule():
+    if not os.access(BINARY, os.X_OK):
+        raise unittest.SkipTest("build the ryvo-send target first: no " + BINARY)
+    work = tempfile.mkdtemp(prefix="ryvo-send-test-")
+    SHARED["work"] = work
+    SHARED["clips"] = os.path.join(work, "clips")
+    os.makedirs(SHARED["clips"])
+    SHARED["data_dir"] = os.path.join(work, "data")
+    SHARED["server"] = DevServer(streams={STREAM: KEY}, data_dir=SHARED["data_dir"]).start()
+
+
+def tearDownModule():
+    if "server" in SHARED:
+        SHARED["server"].close()
+    shutil.rmtree(SHARED.get("work", ""), ignore_errors=True)
+
+
 class RyvoSendCase(unittest.TestCase):
-    """One dev server for the class; every test starts from empty records, a fresh state file
-    and a private home, so that nothing of the user's is read or written."""
-
-    @classmethod
-    def setUpClass(cls):
-        if not os.access(BINARY, os.X_OK):
-            raise unittest.SkipTest("build the ryvo-send target first: no " + BINARY)
-        cls.work = tempfile.mkdtemp(prefix="ryvo-send-test-")
-        cls.data_dir = os.path.join(cls.work, "data")
-        cls.clips = os.path.join(cls.work, "clips")
-        os.makedirs(cls.clips)
-        cls.server = DevServer(streams={STREAM: KEY}, data_dir=cls.data_dir).start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.close()
-        shutil.rmtree(cls.work, ignore_errors=True)
+    """One dev server and one set of clips for the module; every test starts from empty
+    records, a fresh state file and a private home, so that nothing of the user's is read or
+    written."""
 
     def setUp(self):
+        self.work = SHARED["work"]
+        self.clips = SHARED["clips"]
+        self.data_dir = SHARED["data_dir"]
+        self.server = SHARED["server"]
         self.server.control("reset", {"records": True})
         self.home = tempfile.mkdtemp(prefix="home-", dir=self.work)
         self.tmp = os.path.join(self.home, "tmp")

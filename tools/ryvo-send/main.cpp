@@ -88,6 +88,8 @@ SendOutcome broadcast(LoopedMediaSource& source, MpegTsMuxer& muxer, RyvoRuntime
     };
     outcome.feed = feed_media(source, muxer, runtime, pacer, controls, stats);
     workers.request_stop();
+    // The last look at the live session before the drain takes it away.
+    sampler.sample();
     outcome.status_error = runtime.status_snapshot().last_error;
     outcome.ended = runtime.stop_and_end(&outcome.end_error);
     reporter.stop();
@@ -96,7 +98,8 @@ SendOutcome broadcast(LoopedMediaSource& source, MpegTsMuxer& muxer, RyvoRuntime
     return outcome;
 }
 
-int exit_code_for(const SendOutcome& outcome) {
+// Prints what went wrong, if anything, and gives the exit code.
+int report_outcome(const SendOutcome& outcome) {
     const DeliveryCounts& counts = outcome.counts;
     if (counts.refused) {
         return fail(kExitDeliveryFailed, "uploads halted: " + counts.refusal);
@@ -169,7 +172,7 @@ int run(const SendOptions& options) {
         summary.last_error = outcome.end_error;
     }
     display.print_summary(summary);
-    return exit_code_for(outcome);
+    return report_outcome(outcome);
 }
 
 }  // namespace
