@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cinttypes>
 #include <cstdarg>
 
@@ -10,12 +11,12 @@ namespace ryvoobs {
 namespace {
 
 __attribute__((format(printf, 1, 2))) std::string printf_string(const char* format, ...) {
-    char buffer[256];
+    std::array<char, 256> buffer{};
     std::va_list arguments;
     va_start(arguments, format);
-    const int length = std::vsnprintf(buffer, sizeof buffer, format, arguments);
+    const int length = std::vsnprintf(buffer.data(), buffer.size(), format, arguments);
     va_end(arguments);
-    return length < 0 ? std::string() : std::string(buffer);
+    return length < 0 ? std::string() : std::string(buffer.data());
 }
 
 std::string megabytes(std::uint64_t bytes) {
