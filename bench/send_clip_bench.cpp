@@ -1,6 +1,7 @@
 // The whole sending path on a real clip: ryvo-send delivers a 1080p 8 Mbit/s H.264/AAC file as
 // fast as it goes to the local ingest server, against FFmpeg's bare remux of the same file to
 // MPEG-TS, the floor for reading and muxing those packets at all.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>

@@ -1,7 +1,7 @@
 // Upload throughput against the local ingest server: a backlog of segments sent by the upload
 // manager through the real libcurl transport, against the same files posted by one curl process
 // that keeps its connection, alternating, in the same run.
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <cstdio>
@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
