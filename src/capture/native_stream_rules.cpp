@@ -1,6 +1,6 @@
 #include "capture/native_stream_rules.h"
 
-#include <cstring>
+#include <strings.h>
 
 namespace ryvoobs {
 
@@ -22,8 +22,9 @@ std::optional<std::string> native_stream_start_refusal(const std::optional<Plugi
 }
 
 bool native_stream_codecs_supported(const char* video_codec, const char* audio_codec) {
+    // Case does not matter: OBS's own AAC encoders name their codec "AAC".
     return video_codec != nullptr && audio_codec != nullptr &&
-           std::strcmp(video_codec, "h264") == 0 && std::strcmp(audio_codec, "aac") == 0;
+           strcasecmp(video_codec, "h264") == 0 && strcasecmp(audio_codec, "aac") == 0;
 }
 
 }  // namespace ryvoobs

@@ -21,8 +21,8 @@ inline constexpr const char* kNativeStreamRateControl = "CBR";
 std::optional<std::string> native_stream_start_refusal(const std::optional<PluginConfig>& config,
                                                        const std::string& load_error);
 
-// The plug-in's output carries exactly H.264 video and AAC audio; a null codec is a missing
-// encoder.
+// The plug-in's output carries H.264 video and AAC audio and nothing else, whatever the case of
+// the encoders' codec names; a null codec is a missing encoder.
 bool native_stream_codecs_supported(const char* video_codec, const char* audio_codec);
 
 }  // namespace ryvoobs

@@ -36,11 +36,11 @@ TEST(NativeStreamStartRefusal, NamesTheFirstThingThatKeepsTheStreamFromStarting)
     EXPECT_EQ(native_stream_start_refusal(linked(AuthMode::portal), "stale"), std::nullopt);
 }
 
-TEST(NativeStreamCodecs, OnlyH264WithAacPasses) {
+TEST(NativeStreamCodecs, OnlyH264WithAacPassesInTheCaseOBSEncodersUse) {
     EXPECT_TRUE(native_stream_codecs_supported("h264", "aac"));
+    EXPECT_TRUE(native_stream_codecs_supported("h264", "AAC"));
     EXPECT_FALSE(native_stream_codecs_supported("hevc", "aac"));
     EXPECT_FALSE(native_stream_codecs_supported("h264", "opus"));
-    EXPECT_FALSE(native_stream_codecs_supported("H264", "aac"));
     EXPECT_FALSE(native_stream_codecs_supported("h264", nullptr));
     EXPECT_FALSE(native_stream_codecs_supported(nullptr, "aac"));
 }
