@@ -1,5 +1,7 @@
 #include "capture/frontend_api.h"
 
+#include <util/bmem.h>
+
 #include "capture/streaming_service_backup_obs.h"
 
 namespace ryvoobs {
@@ -18,6 +20,17 @@ class ObsFrontendApi final : public FrontendApi {
     // Both getters hand out a new reference in every OBS version this builds against.
     obs_output_t* streaming_output() override { return obs_frontend_get_streaming_output(); }
     obs_output_t* recording_output() override { return obs_frontend_get_recording_output(); }
+
+    obs_service_t* streaming_service() override { return obs_frontend_get_streaming_service(); }
+    void set_streaming_service(obs_service_t* service) override {
+        obs_frontend_set_streaming_service(service);
+    }
+    std::string current_profile_name() override {
+        char* name = obs_frontend_get_current_profile();
+        std::string result = name != nullptr ? name : "";
+        bfree(name);
+        return result;
+    }
 
     void ensure_streaming_service_selected() override {
         ryvoobs::ensure_streaming_service_selected();

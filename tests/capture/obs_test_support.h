@@ -192,11 +192,15 @@ class TestOutput {
     obs_output_t* output_ = nullptr;
 };
 
-// The OBS application as the hook sees it: which outputs run, and its event stream.
+// The OBS application as the hook sees it: which outputs run, its event stream, its streaming
+// service and profile.
 class FakeFrontend : public FrontendApi {
   public:
     FakeFrontend() { set_frontend_api(this); }
-    ~FakeFrontend() override { set_frontend_api(nullptr); }
+    ~FakeFrontend() override {
+        set_frontend_api(nullptr);
+        obs_service_release(service_);
+    }
     FakeFrontend(const FakeFrontend&) = delete;
     FakeFrontend& operator=(const FakeFrontend&) = delete;
 
@@ -213,6 +217,15 @@ class FakeFrontend : public FrontendApi {
     bool recording_active() override { return recording != nullptr && recording_on; }
     obs_output_t* streaming_output() override { return obs_output_get_ref(streaming); }
     obs_output_t* recording_output() override { return obs_output_get_ref(recording); }
+    obs_service_t* streaming_service() override { return service_; }
+    void set_streaming_service(obs_service_t* service) override {
+        if (service != nullptr) {
+            obs_service_t* previous = service_;
+            service_ = obs_service_get_ref(service);
+            obs_service_release(previous);
+        }
+    }
+    std::string current_profile_name() override { return profile; }
     void ensure_streaming_service_selected() override {}
     void capture_initial_service_backup() override {}
     bool active_streaming_service_is_ryvo() override { return false; }
@@ -227,8 +240,11 @@ class FakeFrontend : public FrontendApi {
     obs_output_t* recording = nullptr;
     bool streaming_on = false;
     bool recording_on = false;
+    std::string profile = "Untitled";
 
   private:
+    // OBS's active streaming service, one reference held as the application holds it.
+    obs_service_t* service_ = nullptr;
     obs_frontend_event_cb callback_ = nullptr;
     void* callback_data_ = nullptr;
 };

@@ -1,0 +1,353 @@
+// The plug-in's streaming service and output, and the backup of the user's own service, in real
+// libobs with OBS's RTMP services loaded and the OBS application stood in for.
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <mutex>
+#include <string>
+
+#include "capture/native_stream_service_obs.h"
+#include "capture/output_attachment_obs.h"
+#include "capture/packet_tap_obs.h"
+#include "capture/streaming_service_backup_obs.h"
+#include "capture_obs_config.h"
+#include "config/config_file.h"
+#include "dev_server_process.h"
+#include "isolated_home.h"
+#include "obs_test_support.h"
+#include "temporary_directory.h"
+
+namespace ryvoobs {
+namespace {
+
+using testing::CapturedLog;
+using testing::eventually;
+
+constexpr const char* kNotRestored =
+    "[ryvo-obs] OBS is still configured to use Ryvo as the active streaming service, but Ryvo "
+    "could not restore the previous service (";
+
+// rtmp-services keeps a cache below the working directory and asks the internet for service
+// updates: both are kept inside a directory of this process, and the updates are refused by a
+// proxy that nothing listens on, which loopback requests bypass.
+void load_rtmp_services() {
+    static testing::TemporaryDirectory working_directory;
+    setenv("http_proxy", "http://127.0.0.1:9", 1);
+    setenv("https_proxy", "http://127.0.0.1:9", 1);
+    setenv("all_proxy", "http://127.0.0.1:9", 1);
+    setenv("no_proxy", "127.0.0.1,localhost,::1", 1);
+    ASSERT_EQ(chdir(working_directory.path().c_str()), 0);
+    obs_module_t* module = nullptr;
+    ASSERT_EQ(obs_open_module(&module, "/usr/lib/x86_64-linux-gnu/obs-plugins/rtmp-services.so",
+                              "/usr/share/obs/obs-plugins/rtmp-services"),
+              MODULE_SUCCESS);
+    ASSERT_TRUE(obs_init_module(module));
+}
+
+PluginConfig enabled_config(const std::string& endpoint = "http://127.0.0.1:9") {
+    return testing::linked_config(RuntimeMode::full, CaptureMode::streaming, endpoint);
+}
+
+PluginConfig saved_config() {
+    std::string error;
+    const std::optional<PluginConfig> config = read_config_file(default_config_path(), &error);
+    EXPECT_TRUE(config) << error;
+    return config.value_or(PluginConfig{});
+}
+
+std::string service_id(obs_service_t* service) {
+    const char* id = service != nullptr ? obs_service_get_id(service) : nullptr;
+    return id != nullptr ? id : "";
+}
+
+std::string setting(obs_service_t* service, const char* name) {
+    obs_data_t* settings = obs_service_get_settings(service);
+    std::string value = obs_data_get_string(settings, name);
+    obs_data_release(settings);
+    return value;
+}
+
+class StreamServiceTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        load_rtmp_services();
+        register_stream_service();
+    }
+
+    void SetUp() override { CapturedLog::instance().clear(); }
+
+    void TearDown() override {
+        std::lock_guard lock(packet_tap_state().mutex);
+        detach_stream_output_locked(false);
+    }
+
+    // Makes a custom RTMP service OBS's active one, as the user's own choice.
+    void select_user_service(const char* server, const char* key) {
+        obs_data_t* settings = obs_data_create();
+        obs_data_set_string(settings, "server", server);
+        obs_data_set_string(settings, "key", key);
+        obs_service_t* service =
+            obs_service_create("rtmp_custom", "default_service", settings, nullptr);
+        obs_data_release(settings);
+        ASSERT_NE(service, nullptr);
+        frontend.set_streaming_service(service);
+        obs_service_release(service);
+    }
+
+    obs_service_t* create_ryvo_service(obs_data_t* settings = nullptr) {
+        return obs_service_create(kRyvoStreamServiceId, "ryvo", settings, nullptr);
+    }
+
+    testing::IsolatedHome home;
+    testing::FakeFrontend frontend;
+};
+
+TEST_F(StreamServiceTest,
+       ServiceFollowsTheConfigurationAndForcesEncoderSettingsOnlyWhenItMayStart) {
+    register_stream_service();
+    EXPECT_EQ(CapturedLog::instance().count("already exists"), 0u);
+    ASSERT_NE(obs_output_get_display_name(kRyvoStreamOutputId), nullptr);
+
+    PluginConfig config = enabled_config("http://127.0.0.1:8123");
+    testing::write_config(config);
+    obs_service_t* service = create_ryvo_service();
+    ASSERT_NE(service, nullptr);
+    EXPECT_STREQ(obs_service_get_output_type(service), kRyvoStreamOutputId);
+    EXPECT_STREQ(obs_service_get_url(service), "http://127.0.0.1:8123");
+    EXPECT_STREQ(obs_service_get_key(service), "stream-1");
+
+    // The key follows the file on every update, unless OBS's stored settings name a stream.
+    config.stream_id = "stream-2";
+    testing::write_config(config);
+    obs_data_t* settings = obs_data_create();
+    obs_service_update(service, settings);
+    EXPECT_STREQ(obs_service_get_key(service), "stream-2");
+    obs_data_set_string(settings, "stream_id", "stream-from-settings");
+    obs_service_update(service, settings);
+    EXPECT_STREQ(obs_service_get_key(service), "stream-from-settings");
+    obs_data_release(settings);
+
+    obs_data_t* video = obs_data_create();
+    obs_data_set_int(video, "keyint_sec", 5);
+    obs_data_set_string(video, "rate_control", "VBR");
+    config.enabled = false;
+    testing::write_config(config);
+    obs_service_apply_encoder_settings(service, video, nullptr);
+    EXPECT_EQ(obs_data_get_int(video, "keyint_sec"), 5);
+    EXPECT_STREQ(obs_data_get_string(video, "rate_control"), "VBR");
+
+    config.enabled = true;
+    testing::write_config(config);
+    obs_service_apply_encoder_settings(service, video, nullptr);
+    EXPECT_EQ(obs_data_get_int(video, "keyint_sec"), 2);
+    EXPECT_STREQ(obs_data_get_string(video, "rate_control"), "CBR");
+    obs_data_release(video);
+    obs_service_release(service);
+}
+
+TEST_F(StreamServiceTest, StartIsRefusedWithAReasonAndLeavesTheTapDetached) {
+    testing::TestEncoders encoders;
+    obs_service_t* service = create_ryvo_service();
+    obs_output_t* output = obs_output_create(kRyvoStreamOutputId, "ryvo out", nullptr, nullptr);
+    ASSERT_NE(output, nullptr);
+    obs_output_set_video_encoder(output, encoders.video);
+    obs_output_set_audio_encoder(output, encoders.audio, 0);
+    obs_output_set_service(output, service);
+
+    EXPECT_FALSE(obs_output_start(output));
+    EXPECT_EQ(std::string(obs_output_get_last_error(output)),
+              "config file not found: " + default_config_path());
+
+    PluginConfig config = enabled_config();
+    config.enabled = false;
+    testing::write_config(config);
+    EXPECT_FALSE(obs_output_start(output));
+    EXPECT_STREQ(obs_output_get_last_error(output),
+                 "Ryvo is turned off. Turn Ryvo on in the Ryvo status dock before streaming.");
+
+    testing::write_config(enabled_config());
+    obs_encoder_t* opus = obs_audio_encoder_create("ffmpeg_opus", "opus", nullptr, 0, nullptr);
+    obs_encoder_set_audio(opus, obs_get_audio());
+    obs_output_set_audio_encoder(output, opus, 0);
+    EXPECT_FALSE(obs_output_start(output));
+    EXPECT_STREQ(obs_output_get_last_error(output),
+                 "Ryvo requires H.264 video and AAC audio. Update OBS encoder settings before "
+                 "streaming.");
+    EXPECT_FALSE(obs_output_active(output));
+    {
+        std::lock_guard lock(packet_tap_state().mutex);
+        EXPECT_EQ(packet_tap_state().output, nullptr);
+    }
+    EXPECT_FALSE(encoders.active());
+
+    obs_output_release(output);
+    obs_encoder_release(opus);
+    obs_service_release(service);
+}
+
+TEST_F(StreamServiceTest, StartingTheOutputDeliversUntilItStopsAndEndsTheBroadcast) {
+    test_support::DevServerProcess server;
+    testing::write_config(enabled_config(server.base_url()));
+    testing::TestEncoders encoders;
+    obs_service_t* service = create_ryvo_service();
+    obs_output_t* output = obs_output_create(kRyvoStreamOutputId, "ryvo out", nullptr, nullptr);
+    obs_output_set_video_encoder(output, encoders.video);
+    obs_output_set_audio_encoder(output, encoders.audio, 0);
+    obs_output_set_service(output, service);
+
+    ASSERT_TRUE(obs_output_start(output)) << obs_output_get_last_error(output);
+    {
+        std::lock_guard lock(packet_tap_state().mutex);
+        EXPECT_EQ(packet_tap_state().output, output);
+        EXPECT_EQ(packet_tap_state().output_kind, "ryvo_stream");
+    }
+    ASSERT_TRUE(eventually([&] {
+        return server.report()["streams"]["stream-1"]["agents"]["primary"]["segments"] >= 2;
+    }));
+
+    obs_output_stop(output);
+    ASSERT_TRUE(eventually([&] { return !obs_output_active(output); }));
+    {
+        std::lock_guard lock(packet_tap_state().mutex);
+        EXPECT_EQ(packet_tap_state().output, nullptr);
+    }
+    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] stop: Ryvo broadcast ended"), 1u);
+    const nlohmann::json stream = server.report()["streams"]["stream-1"];
+    EXPECT_EQ(stream["agents"]["primary"]["ends"], 1);
+    for (const auto& [id, session] : stream["sessions"].items()) {
+        EXPECT_EQ(session["digests_failed"], 0) << id;
+        EXPECT_EQ(session["gaps"].size(), 0u) << id;
+    }
+    EXPECT_TRUE(eventually([&] { return !encoders.active(); }));
+
+    obs_output_release(output);
+    obs_service_release(service);
+}
+
+TEST_F(StreamServiceTest, UserServiceIsBackedUpOnceAndGivenBackOnlyInItsOwnProfile) {
+    PluginConfig config = enabled_config();
+    testing::write_config(config);
+    frontend.profile = "A";
+    select_user_service("rtmp://127.0.0.1/live", "user-key");
+
+    capture_initial_service_backup();
+    EXPECT_EQ(CapturedLog::instance().count("captured initial OBS streaming service backup "
+                                            "'rtmp_custom' for future Ryvo-off restoration"),
+              1u);
+    ensure_streaming_service_selected();
+    ensure_streaming_service_selected();
+    EXPECT_TRUE(active_streaming_service_is_ryvo());
+    EXPECT_STREQ(obs_service_get_key(frontend.streaming_service()), "stream-1");
+    EXPECT_EQ(CapturedLog::instance().count("selected Ryvo as the active OBS streaming service "
+                                            "(in-memory; not persisted to profile)"),
+              1u);
+    // The initial backup already holds this very service: nothing more is written.
+    EXPECT_EQ(CapturedLog::instance().count("backed up OBS streaming service"), 0u);
+    const PluginConfig backup = saved_config();
+    EXPECT_EQ(backup.previous_service_id, "rtmp_custom");
+    EXPECT_EQ(backup.previous_service_profile, "A");
+
+    // Turned off in another profile: the backup stays where it belongs.
+    PluginConfig off = backup;
+    off.enabled = false;
+    testing::write_config(off);
+    frontend.profile = "B";
+    ensure_streaming_service_selected();
+    EXPECT_TRUE(active_streaming_service_is_ryvo());
+    EXPECT_EQ(CapturedLog::instance().count(
+                  std::string(kNotRestored) +
+                      "saved service belongs to OBS profile 'A', not current profile 'B')",
+                  LOG_WARNING),
+              1u);
+
+    frontend.profile = "A";
+    ensure_streaming_service_selected();
+    obs_service_t* restored = frontend.streaming_service();
+    ASSERT_EQ(service_id(restored), "rtmp_custom");
+    EXPECT_EQ(setting(restored, "server"), "rtmp://127.0.0.1/live");
+    EXPECT_EQ(setting(restored, "key"), "user-key");
+    EXPECT_EQ(CapturedLog::instance().count("restored previous OBS streaming service "
+                                            "'rtmp_custom' (in-memory; not persisted to profile)"),
+              1u);
+
+    // On again, then unloaded: the same backup serves a second time.
+    testing::write_config(backup);
+    ensure_streaming_service_selected();
+    EXPECT_TRUE(active_streaming_service_is_ryvo());
+    restore_previous_streaming_service();
+    EXPECT_EQ(service_id(frontend.streaming_service()), "rtmp_custom");
+    EXPECT_EQ(setting(frontend.streaming_service(), "key"), "user-key");
+    EXPECT_EQ(saved_config().previous_service_id, "rtmp_custom");
+}
+
+TEST_F(StreamServiceTest, LegacyBackupIsBoundOnlyToTheSameServiceAndIsNotRestoredBeforeThat) {
+    frontend.profile = "A";
+    select_user_service("rtmp://127.0.0.1/live", "user-key");
+    obs_data_t* settings = obs_service_get_settings(frontend.streaming_service());
+    PluginConfig legacy = enabled_config();
+    legacy.enabled = false;
+    legacy.previous_service_id = "rtmp_custom";
+    legacy.previous_service_settings_json = obs_data_get_json(settings);
+    obs_data_release(settings);
+    testing::write_config(legacy);
+
+    // Another service is current: the legacy backup stays unbound, and cannot be restored.
+    select_user_service("rtmp://127.0.0.1/other", "other-key");
+    capture_initial_service_backup();
+    EXPECT_EQ(saved_config().previous_service_profile, "");
+    obs_service_t* ryvo = create_ryvo_service();
+    frontend.set_streaming_service(ryvo);
+    obs_service_release(ryvo);
+    ensure_streaming_service_selected();
+    EXPECT_TRUE(active_streaming_service_is_ryvo());
+    EXPECT_EQ(CapturedLog::instance().count(
+                  std::string(kNotRestored) +
+                      "saved service predates profile-aware backups; select the intended OBS "
+                      "service once in this profile)",
+                  LOG_WARNING),
+              1u);
+
+    select_user_service("rtmp://127.0.0.1/live", "user-key");
+    capture_initial_service_backup();
+    EXPECT_EQ(saved_config().previous_service_profile, "A");
+    EXPECT_EQ(CapturedLog::instance().count(
+                  "bound legacy OBS streaming service backup 'rtmp_custom' to profile 'A'"),
+              1u);
+}
+
+TEST_F(StreamServiceTest, BackupsThatCannotBeTakenOrRecreatedLeaveTheRyvoServiceActive) {
+    frontend.profile = "A";
+    PluginConfig config = enabled_config();
+    config.enabled = false;
+    testing::write_config(config);
+    obs_service_t* ryvo = create_ryvo_service();
+    frontend.set_streaming_service(ryvo);
+    obs_service_release(ryvo);
+
+    capture_initial_service_backup();
+    EXPECT_EQ(CapturedLog::instance().count(
+                  "[ryvo-obs] OBS profile has Ryvo as the active service at load time; cannot "
+                  "record an initial non-Ryvo backup. Toggle Ryvo off and pick a regular service "
+                  "to seed the backup.",
+                  LOG_WARNING),
+              1u);
+    EXPECT_EQ(saved_config(), config);
+
+    config.previous_service_id = "service_type_that_is_gone";
+    config.previous_service_profile = "A";
+    testing::write_config(config);
+    ensure_streaming_service_selected();
+    EXPECT_TRUE(active_streaming_service_is_ryvo());
+    EXPECT_EQ(CapturedLog::instance().count(
+                  std::string(kNotRestored) +
+                      "previous OBS streaming service backup could not be recreated)",
+                  LOG_WARNING),
+              1u);
+}
+
+}  // namespace
+}  // namespace ryvoobs
