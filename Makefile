@@ -4,11 +4,13 @@ BUILD_DIR ?= build
 TSAN_DIR  ?= build-tsan
 ASAN_DIR  ?= build-asan
 BENCH_DIR ?= build-bench
+OBS32_DIR ?= build-obs32
 BUILD_TYPE ?= RelWithDebInfo
 CTEST_JOBS ?= 2
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test test-main test-tsan test-asan demo bench install format clean
+.PHONY: all deps configure build test test-main test-tsan test-asan check-obs32 demo bench install format \
+	clean
 
 all: build
 
@@ -21,9 +23,9 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR)
 
-# The whole suite: the main build (OBS module included) and the core under ThreadSanitizer and
-# under AddressSanitizer with UBSan.
-test: test-main test-tsan test-asan
+# The whole suite: the main build (OBS module included), the core under ThreadSanitizer and under
+# AddressSanitizer with UBSan, and the OBS-facing sources compiled against the OBS 32 API.
+test: test-main test-tsan test-asan check-obs32
 
 test-main: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(CTEST_JOBS)
@@ -41,6 +43,11 @@ test-asan: deps
 	@cmake --build $(ASAN_DIR)
 	cd $(ASAN_DIR) && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
 		ctest --output-on-failure -j$(CTEST_JOBS) -LE nosan
+
+# Fetches Debian unstable's OBS 32 headers once a day into $(OBS32_DIR)/apt (offline from that
+# cache when the archive is unreachable) and compiles the module sources against them with Qt 6.
+check-obs32: deps
+	@scripts/check-obs32.sh $(OBS32_DIR)
 
 demo: build
 	@scripts/demo.sh $(BUILD_DIR)
@@ -60,4 +67,4 @@ format:
 	@find src tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(TSAN_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(TSAN_DIR) $(ASAN_DIR) $(OBS32_DIR)
