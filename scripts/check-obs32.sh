@@ -89,13 +89,14 @@ else
         "in $deb_dir; the check needs network access once"
 fi
 
-# Unpacks again only when the set of packages changed.
+# Unpacks again only when the set of packages changed. The build tree goes with the old headers:
+# unpacked files keep the package's time stamps, older than the objects built against the old ones.
 debs=()
 for package in "${packages[@]}"; do
     debs+=("$(cached_deb "$package")")
 done
 if [[ ! -f $headers_root/.unpacked || $(cat "$headers_root/.unpacked") != "${debs[*]}" ]]; then
-    rm -rf "$headers_root"
+    rm -rf "$headers_root" "$cmake_dir"
     mkdir -p "$headers_root"
     for deb in "${debs[@]}"; do
         dpkg-deb -x "$deb_dir/$deb" "$headers_root"

@@ -81,8 +81,14 @@ class CheckObs32ScriptTest(unittest.TestCase):
         self.assertIn("warning: nothing could be fetched", result.stdout)
         self.assertIn("headers of OBS 32.2.2", result.stdout)
         self.assertTrue(os.path.exists(os.path.join(self.headers, "gone-later.h")))
+        build_tree = os.path.join(self.build, "build")
+        os.makedirs(build_tree)
+        built = os.path.join(build_tree, "built-against-32.2.2")
+        open(built, "w").close()
 
-        # A newer package in the cache, with a list fresh enough that the archive is not asked.
+        # A newer package in the cache, with a list fresh enough that the archive is not asked:
+        # its headers replace the old ones, and so does a new build tree, since the unpacked
+        # headers are older than what was built against the old ones.
         os.remove(old)
         self.make_deb("32.3.0-1", self.config_h(32, 3, 0))
         self.mark_list_fresh()
@@ -91,6 +97,14 @@ class CheckObs32ScriptTest(unittest.TestCase):
         self.assertNotIn("warning", result.stdout)
         self.assertIn("headers of OBS 32.3.0", result.stdout)
         self.assertFalse(os.path.exists(os.path.join(self.headers, "gone-later.h")))
+        self.assertFalse(os.path.exists(built))
+
+        # The same package again keeps both.
+        os.makedirs(build_tree)
+        open(built, "w").close()
+        result = self.run_script()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(os.path.exists(built))
 
     def test_headers_without_api_version_fail(self):
         self.make_deb("32.2.2-1", "#define LIBOBS_API_MAJOR_VER 32\n")
