@@ -12,3 +12,8 @@ ryvo_add_test(ryvo_stream_service_obs_tests
               WRAPPER ${RYVO_TEST_SUPPORT_DIR}/with_xvfb.py
               LABELS nosan
               MODULE)
+
+# The Stream button in real OBS through the plug-in's service, driven over obs-websocket.
+ryvo_add_script_test(obs_native_stream_delivery
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/obs_native_stream_delivery_test.py
+    LABELS nosan MODULE)

@@ -1,0 +1,120 @@
+#!/usr/bin/python3
+"""Streams through the plug-in's own service in real OBS: the user's custom RTMP service is backed
+up and replaced in memory, Start Streaming delivers to a local ingest server until Stop Streaming
+ends the broadcast, turning the plug-in off gives the user's service back, and OBS's profile files
+are left exactly as they were."""
+
+import json
+import os
+import re
+import sys
+import time
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
+import obs_harness  # noqa: E402
+from dev_server import DevServer  # noqa: E402
+
+BUILD_DIR = os.environ.get("RYVO_BINARY_DIR", "")
+SOURCE_DIR = os.environ.get("RYVO_SOURCE_DIR")
+USER_SERVICE = {
+    "type": "rtmp_custom",
+    "settings": {"server": "rtmp://127.0.0.1:1935/live", "key": "user-key", "use_auth": False},
+}
+
+
+def wait_until(check, timeout=60.0):
+    deadline = time.monotonic() + timeout
+    while not check():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.2)
+    return True
+
+
+def file_bytes(directory):
+    return {path.relative_to(directory): path.read_bytes()
+            for path in sorted(directory.rglob("*")) if path.is_file()}
+
+
+class NativeStreamDeliveryTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not Path(BUILD_DIR, "ryvo-obs.so").is_file():
+            raise unittest.SkipTest(f"no ryvo-obs.so in RYVO_BINARY_DIR ({BUILD_DIR!r})")
+        cls.x = obs_harness.XServer().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.x.stop()
+
+    def test_stream_button_delivers_through_the_ryvo_service_and_gives_the_user_service_back(self):
+        with DevServer() as server, \
+                obs_harness.ObsSession(BUILD_DIR, self.x.display, source_dir=SOURCE_DIR) as obs:
+            profile = obs.obs_config / "basic/profiles" / obs_harness.PROFILE
+            (profile / "service.json").write_text(json.dumps(USER_SERVICE))
+            obs.write_ryvo_config({
+                "enabled": True,
+                "auth_mode": "manual",
+                "stream_id": "stream-1",
+                "api_key": "key-1",
+                "api_endpoint": server.base_url,
+                "runtime_mode": "full",
+                "capture_mode": "streaming",
+                "segment_duration_ms": 1000,
+                "ram_buffer_minutes": 1,
+            })
+            before = file_bytes(profile)
+            obs.start()
+            obs.wait_for_log([obs_harness.STARTUP_COMPLETE,
+                              re.compile(r"\[ryvo-obs\] selected Ryvo as the active OBS streaming "
+                                         r"service \(in-memory; not persisted to profile\)")])
+
+            def agent():
+                stream = server.report()["streams"].get("stream-1", {})
+                return stream.get("agents", {}).get("primary", {})
+
+            with obs.websocket() as ws:
+                service = ws.request("GetStreamServiceSettings")
+                self.assertEqual(service["streamServiceType"], "ryvo_stream_service")
+                ws.request("StartStream")
+                obs.wait_for_log(["[ryvo-obs] attached Ryvo ingest to OBS ryvo_stream output"])
+                self.assertTrue(wait_until(lambda: agent().get("segments", 0) >= 12),
+                                "no steady delivery while streaming")
+                ws.request("StopStream")
+                obs.wait_for_log(["[ryvo-obs] stop: Ryvo broadcast ended"])
+                backup = json.loads(obs.ryvo_config_path.read_text())
+
+                # Turned off; the next output event brings OBS's service up to date.
+                obs.write_ryvo_config({**backup, "enabled": False})
+                ws.request("StartRecord")
+                obs.wait_for_log(["[ryvo-obs] restored previous OBS streaming service "
+                                  "'rtmp_custom' (in-memory; not persisted to profile)"])
+                ws.request("StopRecord")
+                restored = ws.request("GetStreamServiceSettings")
+            log = obs.quit()
+            self.assertEqual(obs.returncode(), 0, "OBS did not exit cleanly")
+            after = file_bytes(profile)
+            report = server.report()
+
+        self.assertEqual(backup["previous_service_id"], "rtmp_custom")
+        self.assertEqual(backup["previous_service_profile"], obs_harness.PROFILE)
+        self.assertEqual(json.loads(backup["previous_service_settings_json"])["key"], "user-key")
+        self.assertEqual(restored["streamServiceType"], "rtmp_custom")
+        self.assertEqual(restored["streamServiceSettings"]["server"],
+                         USER_SERVICE["settings"]["server"])
+        self.assertEqual(restored["streamServiceSettings"]["key"], "user-key")
+        self.assertEqual(after, before, "OBS's profile files changed")
+
+        stream = report["streams"]["stream-1"]
+        self.assertEqual(stream["agents"]["primary"]["ends"], 1)
+        self.assertEqual(len(stream["sessions"]), 1)
+        for session in stream["sessions"].values():
+            self.assertEqual(session["digests_failed"], 0)
+            self.assertEqual(session["gaps"], [])
+        self.assertNotIn("mux queue overflow", log)
+
+
+if __name__ == "__main__":
+    unittest.main()
