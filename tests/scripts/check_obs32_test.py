@@ -1,6 +1,6 @@
 """scripts/check-obs32.sh --headers-only over hand-made libobs-dev packages: the cache serves when
-the archive cannot be reached, a changed package replaces the unpacked headers, and a failure
-says why. The archive address is a closed loopback port."""
+the archive cannot be reached, a changed package replaces the unpacked headers, and no cache at
+all fails with the reason. The archive address is a closed loopback port."""
 
 import os
 import socket
@@ -105,13 +105,6 @@ class CheckObs32ScriptTest(unittest.TestCase):
         result = self.run_script()
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertTrue(os.path.exists(built))
-
-    def test_headers_without_api_version_fail(self):
-        self.make_deb("32.2.2-1", "#define LIBOBS_API_MAJOR_VER 32\n")
-        self.mark_list_fresh()
-        result = self.run_script()
-        self.assertNotEqual(result.returncode, 0)
-        self.assertIn("no API version", result.stderr)
 
 
 if __name__ == "__main__":
