@@ -1,0 +1,212 @@
+#include "diagnostics/redaction.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstddef>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace ryvoobs {
+namespace {
+
+struct Case {
+    const char* input;
+    const char* expected;
+};
+
+constexpr char kUnparsable[] = "<unable to parse config JSON for redaction>";
+
+TEST(RedactConfigJson, HidesOnlyStringValuesOfListedKeys) {
+    const std::array<Case, 8> cases = {{
+        {"{}", "{}"},
+        {R"({"stream_id": "abc", "my_api_key": "x", "api_keys": "y"})",
+         R"({"stream_id": "abc", "my_api_key": "x", "api_keys": "y"})"},
+        {R"({"api_key": 5, "api_key_id": true, "portal_link_session_id": null,
+             "portal_link_poll_token": {"a": "b"}, "portal_link_verification_code": ["c"]})",
+         R"({"api_key": 5, "api_key_id": true, "portal_link_session_id": null,
+             "portal_link_poll_token": {"a": "b"}, "portal_link_verification_code": ["c"]})"},
+        {R"({"api_key": "a\"b\\", "x": 1})", R"({"api_key": "<redacted>", "x": 1})"},
+        {R"({"api_key":""})", R"({"api_key":"<redacted>"})"},
+        {"{\"api_key\" :\t\"a\",\n \"api_key\"\r\n:  \"b\"}",
+         "{\"api_key\" :\t\"<redacted>\",\n \"api_key\"\r\n:  \"<redacted>\"}"},
+        // The key's name as another member's value is not a key.
+        {R"({"stream_id": "api_key", "api_key": "s"})",
+         R"({"stream_id": "api_key", "api_key": "<redacted>"})"},
+        {R"({"api_key": "ok", "api_key_id": "open)", kUnparsable},
+    }};
+    for (const Case& c : cases) {
+        EXPECT_EQ(redact_config_json(c.input), c.expected) << c.input;
+    }
+    EXPECT_EQ(redact_config_json(R"({"api_key": ")"), kUnparsable);
+    EXPECT_EQ(redact_config_json(R"({"api_key": "ab\)"), kUnparsable);
+}
+
+TEST(RedactConfigJson, SavedConfigurationKeepsEverythingButTheSecrets) {
+    std::string input = "{\n    \"agent_id\": \"primary\",\n";
+    std::string expected = input;
+    for (std::string_view field : kRedactedFields) {
+        input += "    \"" + std::string(field) + "\": \"value of " + std::string(field) + "\",\n";
+        expected += "    \"" + std::string(field) + "\": \"<redacted>\",\n";
+    }
+    input += "    \"stream_id\": \"s-1\"\n}\n";
+    expected += "    \"stream_id\": \"s-1\"\n}\n";
+    EXPECT_EQ(redact_config_json(input), expected);
+}
+
+TEST(RedactPathsAndHost, ReplacesHostThenHome) {
+    struct PathCase {
+        const char* text;
+        const char* home;
+        const char* host;
+        const char* expected;
+    };
+    const std::array<PathCase, 6> cases = {{
+        {"/home/alice/x on box", "", "", "/home/alice/x on box"},
+        {"/home/alice/x on box, /home/alice", "/home/alice", "box",
+         "/home/<user>/x on <host>, /home/<user>"},
+        // The host inside the home path is replaced first, so the home path no longer matches.
+        {"/home/box/x", "/home/box", "box", "/home/<host>/x"},
+        {"aaa", "", "aa", "<host>a"},
+        {"cd /home/alice; ls /home/alice/x", "/home/alice/", "",
+         "cd /home/<user>; ls /home/<user>/x"},
+        {"/etc/x", "/", "", "/etc/x"},
+    }};
+    for (const PathCase& c : cases) {
+        EXPECT_EQ(redact_paths_and_host(c.text, c.home, c.host), c.expected) << c.text;
+    }
+}
+
+TEST(RedactSensitiveText, Examples) {
+    const std::vector<Case> cases = {
+        {"", ""},
+        {"url=rtmp://live.example.com/app/key123?x=1 then more", "url=rtmp://<redacted> then more"},
+        {"RTMPS://a/b", "RTMPS://<redacted>"},
+        {"rtmp://", "rtmp://<redacted>"},
+        {"a rtmps://x b rtmp://y", "a rtmps://<redacted> b rtmp://<redacted>"},
+        {"(rtmp://h/k)", "(rtmp://<redacted>)"},
+        {"api_key=abc123&x=1 next", "api_key=<redacted> next"},
+        {R"({"apiKey": "abc"})", R"({"apiKey": "<redacted>"})"},
+        {"Token: abc", "Token: <redacted>"},
+        {R"(secret = 'a\'b' rest)", R"(secret = '<redacted>' rest)"},
+        {"STREAM_KEY:\"unterminated", "STREAM_KEY:\"<redacted>"},
+        {"my_token=abc tokens=abc token abc token= token=",
+         "my_token=abc tokens=abc token abc token= token="},
+        {"token=\"\" access_token=x", "token=\"\" access_token=<redacted>"},
+        {"Authorization: Bearer abc.def", "Authorization: Bearer <redacted>"},
+        {"Bearer\nabc xBearer abc _bearer abc 1bearer abc bearer",
+         "Bearer\nabc xBearer abc _bearer abc 1bearer abc bearer"},
+        {"key=sk-live-abc_123,rest", "key=<redacted>,rest"},
+        {"xSK-LIVE-abc", "x<redacted>"},
+        // A value that is itself a secret leaves that secret to its own match.
+        {"token: Bearer abc", "token: Bearer <redacted>"},
+        {"token: secret: abc", "token: secret: <redacted>"},
+        {"api_key: \"token\": \"abc\"", "api_key: \"token\": \"<redacted>\""},
+        {"Bearer Bearer abc", "Bearer Bearer <redacted>"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(redact_sensitive_text(c.input), c.expected) << c.input;
+    }
+}
+
+// Log-like text around planted secrets: words, punctuation, white space, balanced quotes, secret
+// key names, separators and earlier markers, in any order.
+class TextGenerator {
+  public:
+    explicit TextGenerator(unsigned seed) : random_(seed) {}
+
+    std::string filler(std::size_t pieces) {
+        static const std::array<const char*, 32> kPieces = {
+            "word",    "Token", "secret", "api_key", "apiKey", "bearer",     "Bearer", "rtmp",
+            "sk-live", "=",     ":",      ": ",      " ",      "  ",         "\t",     "\n",
+            ",",       ";",     "(",      ")",       "[",      "}",          "<",      ">",
+            "/",       "?&",    ".",      "\"q\"",   "'q'",    "<redacted>", "-",      "42"};
+        std::string text;
+        for (std::size_t i = 0; i < pieces; ++i) {
+            text += kPieces[pick(kPieces.size())];
+        }
+        return text;
+    }
+
+    std::string secret() {
+        static constexpr char kAlphabet[] =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_./+=";
+        std::string value = "Zq9";
+        for (int i = 0; i < 16; ++i) {
+            value += kAlphabet[pick(sizeof(kAlphabet) - 1)];
+        }
+        return value;
+    }
+
+    char delimiter() {
+        static constexpr char kDelimiters[] = " \t\n\r,;()[]{}<>";
+        return kDelimiters[pick(sizeof(kDelimiters) - 1)];
+    }
+
+    std::size_t pick(std::size_t count) {
+        return std::uniform_int_distribution<std::size_t>(0, count - 1)(random_);
+    }
+
+  private:
+    std::mt19937 random_;
+};
+
+std::string plant(TextGenerator& generator, const std::string& secret) {
+    const std::array<std::string, 12> forms = {
+        "api_key=" + secret,
+        "\"apiKey\": \"" + secret + "\"",
+        "API_KEY: '" + secret + "'",
+        "stream_key = " + secret,
+        "\"access_token\":\"" + secret + "\"",
+        "token: " + secret,
+        "secret=\"" + secret + "\"",
+        "Authorization: Bearer " + secret,
+        "bearer\t" + secret,
+        "sk-live-" + secret,
+        "rtmp://live.example.com/app/" + secret,
+        "RTMPS://h:443/x?k=" + secret,
+    };
+    return forms[generator.pick(forms.size())];
+}
+
+TEST(RedactSensitiveText, PlantedSecretsNeverSurviveAndRedactingAgainChangesNothing) {
+    TextGenerator generator(20240601);
+    for (int round = 0; round < 3000; ++round) {
+        const std::string secret = generator.secret();
+        const std::string text = generator.filler(generator.pick(12)) + generator.delimiter() +
+                                 plant(generator, secret) + generator.delimiter() +
+                                 generator.filler(generator.pick(12));
+        const std::string once = redact_sensitive_text(text);
+        ASSERT_EQ(once.find("Zq9"), std::string::npos) << text << "\n=> " << once;
+        ASSERT_EQ(redact_sensitive_text(once), once) << text;
+    }
+}
+
+TEST(RedactSensitiveText, AnyTextIsStableAfterOnePass) {
+    TextGenerator generator(7);
+    for (int round = 0; round < 3000; ++round) {
+        const std::string text = generator.filler(generator.pick(30));
+        const std::string once = redact_sensitive_text(text);
+        ASSERT_EQ(redact_sensitive_text(once), once) << text;
+    }
+}
+
+TEST(RedactConfigJson, RedactingAgainChangesNothing) {
+    TextGenerator generator(11);
+    for (int round = 0; round < 500; ++round) {
+        std::string text = "{";
+        for (std::size_t i = 0; i < 4; ++i) {
+            text += "\"" + std::string(kRedactedFields[generator.pick(kRedactedFields.size())]) +
+                    "\": \"" + generator.secret() + "\", ";
+        }
+        text += "\"x\": 1}";
+        const std::string once = redact_config_json(text);
+        ASSERT_EQ(once.find("Zq9"), std::string::npos) << text;
+        ASSERT_EQ(redact_config_json(once), once) << text;
+    }
+}
+
+}  // namespace
+}  // namespace ryvoobs
