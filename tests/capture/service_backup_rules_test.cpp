@@ -34,23 +34,5 @@ TEST(ServiceRestorePlan, RecreatesOnlyABackupOfTheCurrentProfile) {
     EXPECT_EQ(same.refusal, "");
 }
 
-TEST(LegacyServiceBackup, BindsOnlyToTheVerySameServiceInANamedProfile) {
-    const PluginConfig legacy = backed_up("");
-    const ServiceBackupSnapshot same{"rtmp_custom", "A", R"({"server":"rtmp://a"})", ""};
-    EXPECT_TRUE(legacy_backup_binds_to(legacy, same, false));
-
-    EXPECT_FALSE(legacy_backup_binds_to(backed_up("B"), same, false));
-    EXPECT_FALSE(legacy_backup_binds_to(legacy, same, true));
-    ServiceBackupSnapshot changed = same;
-    changed.settings_json = R"({"server":"rtmp://b"})";
-    EXPECT_FALSE(legacy_backup_binds_to(legacy, changed, false));
-    changed = same;
-    changed.hotkeys_json = "{}";
-    EXPECT_FALSE(legacy_backup_binds_to(legacy, changed, false));
-    changed = same;
-    changed.profile.clear();
-    EXPECT_FALSE(legacy_backup_binds_to(legacy, changed, false));
-}
-
 }  // namespace
 }  // namespace ryvoobs
