@@ -33,7 +33,7 @@ def _stream(text):
 
 _CONTROL_HELP = """control requests (JSON; never faulted, but a refusing outage blocks them):
   GET  /_dev/report    what was received, per stream, capture session and agent
-  POST /_dev/faults    {"kind": "upload|heartbeat|backfill|end", "count": N, "status": S,
+  POST /_dev/faults    {"kind": "upload|heartbeat|backfill|end|link_*", "count": N, "status": S,
                         "body": ..., "retry_after": R, "stream": ID, "sequence": N}
                        {"kind": ..., "action": "delay", "delay_ms": MS [, "status": S]}
                        {"kind": ..., "action": "drop", "stage": "headers|body|stored"}
@@ -42,7 +42,11 @@ _CONTROL_HELP = """control requests (JSON; never faulted, but a refusing outage 
   POST /_dev/revoke    {"stream": ID}
   POST /_dev/streams   {"stream": ID, "key": KEY}
   POST /_dev/settings  {"backfill_empty": "not_found|empty_list", "backfill_from": N|null}
+  POST /_dev/link      {"action": "approve", "code": C, "stream": ID}, or "deny", "expire",
+                       "reject_polls" (every later poll of the link gets 401) with a code
   POST /_dev/reset     {} or {"records": true}
+link requests: POST /api/v1/plugin-links/start, GET .../<id>, POST .../<id>/cancel (fault kinds
+  link_start, link_poll, link_cancel); the verification page is GET/POST /link
 """
 
 

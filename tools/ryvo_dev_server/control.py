@@ -2,7 +2,9 @@
 
 import json
 
+from . import link_routes
 from .faults import FaultError
+from .links import LinkError
 
 BACKFILL_EMPTY_MODES = ("not_found", "empty_list")
 
@@ -12,6 +14,7 @@ def _report(server, _request):
     report["faults"] = server.faults.report()
     report["revoked"] = server.streams.revoked()
     report["settings"] = _settings_of(server)
+    report["links"] = server.links.report()
     return report
 
 
@@ -41,6 +44,7 @@ def _reset(server, request):
     clear_records = bool(request.get("records"))
     server.faults.reset(counts=clear_records)
     server.streams.reset()
+    server.links.reset()
     if clear_records:
         server.records.clear()
     return {"ok": True}
@@ -75,6 +79,13 @@ def _settings(server, request):
     return _settings_of(server)
 
 
+def _link(server, request):
+    try:
+        return link_routes.control(server, request)
+    except LinkError as error:
+        raise FaultError(str(error)) from None
+
+
 _ROUTES = {
     ("GET", "report"): _report,
     ("POST", "faults"): _faults,
@@ -84,6 +95,7 @@ _ROUTES = {
     ("POST", "revoke"): _revoke,
     ("POST", "streams"): _streams,
     ("POST", "settings"): _settings,
+    ("POST", "link"): _link,
 }
 
 

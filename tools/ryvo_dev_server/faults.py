@@ -6,7 +6,7 @@ import random
 import threading
 import time
 
-KINDS = ("upload", "heartbeat", "backfill", "end")
+KINDS = ("upload", "heartbeat", "backfill", "end", "link_start", "link_poll", "link_cancel")
 ACTIONS = ("respond", "delay", "drop")
 DROP_STAGES = ("headers", "body", "stored")
 OUTAGE_MODES = ("refuse", "blackhole")

@@ -6,7 +6,7 @@ import json
 import re
 import socket
 
-from . import control
+from . import control, link_routes
 from .streams import is_safe_id
 
 _INGEST_PATH = re.compile(
@@ -150,6 +150,8 @@ class DevServerHandler(http.server.BaseHTTPRequestHandler):
         try:
             if path.startswith("/_dev/"):
                 self._control(method, path)
+                return
+            if link_routes.route(self, method, path):
                 return
             match = _INGEST_PATH.match(path)
             if match is None:

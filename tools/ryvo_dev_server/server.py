@@ -11,6 +11,7 @@ import threading
 import time
 
 from .handler import DevServerHandler
+from .links import Links
 
 _POLL_SECONDS = 0.05
 _HANDSHAKE_SECONDS = 10
@@ -27,6 +28,7 @@ class DevServer(http.server.ThreadingHTTPServer):
         self.address_family = socket.AF_INET6 if ":" in address[0] else socket.AF_INET
         super().__init__(address, DevServerHandler)
         self.streams = streams
+        self.links = Links(streams)
         self.records = records
         self.faults = faults
         self.tls_context = tls_context

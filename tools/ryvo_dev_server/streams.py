@@ -40,6 +40,7 @@ class Streams:
         self._lock = threading.Lock()
         self._initial = dict(pairs)
         self._keys = dict(pairs)
+        self._linked = {}
         self._revoked = set()
 
     def check(self, stream_id, authorization):
@@ -48,7 +49,8 @@ class Streams:
             key = self._keys.get(stream_id)
             if key is None:
                 return "not_found"
-            if stream_id in self._revoked or authorization != "Bearer " + key:
+            keys = {key} | self._linked.get(stream_id, set())
+            if stream_id in self._revoked or authorization not in {"Bearer " + k for k in keys}:
                 return "unauthorized"
             return None
 
@@ -60,6 +62,13 @@ class Streams:
             self._keys[stream_id] = key
             self._revoked.discard(stream_id)
 
+    def add_key(self, stream_id, key):
+        """A further key for a known stream (one handed out by an account link)."""
+        with self._lock:
+            if stream_id not in self._keys:
+                raise KeyError(stream_id)
+            self._linked.setdefault(stream_id, set()).add(key)
+
     def revoke(self, stream_id):
         with self._lock:
             if stream_id not in self._keys:
@@ -70,6 +79,7 @@ class Streams:
         """Back to the streams and keys of start-up, nothing revoked."""
         with self._lock:
             self._keys = dict(self._initial)
+            self._linked = {}
             self._revoked = set()
 
     def revoked(self):
