@@ -18,6 +18,12 @@ using nlohmann::json;
 using test_support::DevServerOptions;
 using test_support::DevServerProcess;
 
+DevServerOptions two_streams() {
+    DevServerOptions options;
+    options.streams = {{"stream-1", "key-1"}, {"stream-2", "key-2"}};
+    return options;
+}
+
 class PluginLinkClientTest : public ::testing::Test {
   protected:
     // The server's next link request of `kind` (start, poll, cancel) gets this answer instead.
@@ -27,11 +33,9 @@ class PluginLinkClientTest : public ::testing::Test {
 
     StartPluginLinkResponse start() {
         std::string error;
-        auto link = start_plugin_link(server_.base_url(), &error, nullptr);
-        if (!link) {
-            throw std::runtime_error("start failed: " + error);
-        }
-        return *link;
+        auto link = start_plugin_link(server_.base_url() + "///", &error, nullptr);
+        EXPECT_TRUE(link) << error;
+        return link.value_or(StartPluginLinkResponse{});
     }
 
     std::optional<PollPluginLinkResponse> poll(const StartPluginLinkResponse& link,
@@ -40,93 +44,58 @@ class PluginLinkClientTest : public ::testing::Test {
                                 status);
     }
 
-    static DevServerOptions two_streams() {
-        DevServerOptions options;
-        options.streams = {{"stream-1", "key-1"}, {"stream-2", "key-2"}};
-        return options;
-    }
-
     DevServerProcess server_{two_streams()};
 };
 
 TEST_F(PluginLinkClientTest, StartNeedsSessionPageAndTokenButNotTheCode) {
+    const json answer{{"link_session_id", "s"},
+                      {"verification_url", "https://portal.example/link"},
+                      {"poll_token", "t"},
+                      {"verification_code", nullptr}};
+    answer_next("start", 200, answer);
     std::string error = "stale";
-    std::int32_t status = 0;
-    const auto link = start_plugin_link(server_.base_url(), &error, &status);
-    ASSERT_TRUE(link) << error;
-    EXPECT_EQ(error, "");
-    EXPECT_EQ(status, 200);
-    EXPECT_EQ(link->verification_url, server_.base_url() + "/link?code=" + link->verification_code);
-    EXPECT_FALSE(link->link_session_id.empty());
-    EXPECT_FALSE(link->poll_token.empty());
-    EXPECT_FALSE(link->expires_at.empty());
-
-    const json without_code{{"link_session_id", "s"},
-                            {"verification_url", "https://portal.example/link"},
-                            {"poll_token", "t"},
-                            {"verification_code", nullptr}};
-    answer_next("start", 200, without_code);
-    const auto codeless = start_plugin_link(server_.base_url(), &error, nullptr);
+    const auto codeless = start_plugin_link(server_.base_url() + "/", &error, nullptr);
     ASSERT_TRUE(codeless) << error;
+    EXPECT_EQ(error, "");
     EXPECT_EQ(codeless->verification_code, "");
-    EXPECT_EQ(codeless->expires_at, "");
 
-    json tokenless = without_code;
+    json tokenless = answer;
     tokenless["poll_token"] = "";
     answer_next("start", 200, tokenless);
+    std::int32_t status = 0;
     EXPECT_FALSE(start_plugin_link(server_.base_url(), &error, &status));
     EXPECT_EQ(error, "plugin link response was missing required fields");
     EXPECT_EQ(status, 200);
 }
 
-TEST_F(PluginLinkClientTest, TrailingSlashesOfTheEndpointAreDropped) {
-    for (const char* slashes : {"/", "///"}) {
-        std::string error;
-        EXPECT_TRUE(start_plugin_link(server_.base_url() + slashes, &error, nullptr)) << error;
-    }
-    std::string error;
-    std::int32_t status = -1;
-    EXPECT_FALSE(start_plugin_link("", &error, &status));
-    EXPECT_EQ(error, "invalid URL");
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(server_.report()["links"]["counts"]["started"], 2);
-}
-
 TEST_F(PluginLinkClientTest, ApprovedLinkYieldsAKeyTheIngestSideAccepts) {
-    const std::string endpoint = server_.base_url() + "/";
     const StartPluginLinkResponse link = start();
+    EXPECT_EQ(link.verification_url, server_.base_url() + "/link?code=" + link.verification_code);
+    const std::string endpoint = server_.base_url() + "/";
     std::string error = "stale";
-    std::int32_t status = 0;
     auto pending =
-        poll_plugin_link(endpoint, link.link_session_id, link.poll_token, &error, &status);
+        poll_plugin_link(endpoint, link.link_session_id, link.poll_token, &error, nullptr);
     ASSERT_TRUE(pending) << error;
     EXPECT_EQ(pending->status, "pending");
-    EXPECT_EQ(pending->api_key, "");
     EXPECT_EQ(pending->api_endpoint, endpoint);
     EXPECT_EQ(error, "");
 
     server_.control(
         "link", {{"action", "approve"}, {"code", link.verification_code}, {"stream", "stream-2"}});
-    const auto done = poll(link, &error, &status);
+    const auto done = poll(link, &error, nullptr);
     ASSERT_TRUE(done) << error;
     EXPECT_EQ(done->status, "completed");
     EXPECT_EQ(done->selected_stream_id, "stream-2");
-    EXPECT_FALSE(done->api_key_id.empty());
-    EXPECT_FALSE(done->linked_account_email.empty());
 
     // The applied configuration points at the default endpoint, here this server.
     const testing::ScopedEnv default_endpoint("RYVO_DEFAULT_API_ENDPOINT", server_.base_url());
     PluginConfig config;
-    config.api_endpoint = "http://127.0.0.1:1";
     ASSERT_TRUE(apply_completed_plugin_link(&config, *done));
     SegmentData segment;
-    segment.sequence = 1;
-    segment.duration_ms = 2000;
     segment.bytes = std::make_shared<const SegmentBytes>(SegmentBytes(188, 0x47));
     segment.sha256 = sha256_hex(*segment.bytes);
     const UploadResult upload = CurlRyvoApi(config).upload_segment(segment);
     EXPECT_EQ(upload.http_status, 201) << upload.error;
-    EXPECT_EQ(server_.report()["streams"]["stream-2"]["agents"]["primary"]["segments"], 1);
 }
 
 TEST_F(PluginLinkClientTest, FailedAnswersReportTheirMessageAndStatus) {
@@ -139,7 +108,6 @@ TEST_F(PluginLinkClientTest, FailedAnswersReportTheirMessageAndStatus) {
     const std::vector<Case> cases{
         {401, {{"error", "poll token expired"}}, "poll token expired"},
         {404, "", "empty response body"},
-        {200, "", "empty response body"},
         {200, "[]", "invalid JSON response"},
         {502, "<html>Bad Gateway</html>", "invalid JSON response"},
         {409, R"({"error":7})", R"({"error":7})"},
@@ -154,12 +122,18 @@ TEST_F(PluginLinkClientTest, FailedAnswersReportTheirMessageAndStatus) {
         EXPECT_EQ(status, c.status);
     }
 
-    // The server's own refusals: an unknown link, and a link whose polls it no longer accepts.
     std::string error;
-    std::int32_t status = 0;
-    EXPECT_FALSE(poll_plugin_link(server_.base_url(), "unknown", "t", &error, &status));
-    EXPECT_EQ(status, 404);
-    EXPECT_EQ(error, "not_found");
+    std::int32_t status = -1;
+    EXPECT_FALSE(poll_plugin_link("", "id", "t", &error, &status));
+    EXPECT_EQ(error, "invalid URL");
+    EXPECT_EQ(status, 0);
+
+    server_.control("faults", {{"kind", "link_poll"}, {"action", "drop"}});
+    EXPECT_FALSE(poll(link, &error, &status));
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(error, "");
+    EXPECT_NE(error, "empty response body");  // the library's own description
+
     server_.control("link", {{"action", "reject_polls"}, {"code", link.verification_code}});
     EXPECT_FALSE(poll(link, &error, &status));
     EXPECT_EQ(status, 401);
@@ -167,7 +141,6 @@ TEST_F(PluginLinkClientTest, FailedAnswersReportTheirMessageAndStatus) {
 }
 
 TEST_F(PluginLinkClientTest, CompletedAnswerWithANumericStreamIsNotApplied) {
-    const StartPluginLinkResponse link = start();
     answer_next("poll", 200,
                 {{"status", "completed"},
                  {"selected_stream_id", 42},
@@ -175,7 +148,7 @@ TEST_F(PluginLinkClientTest, CompletedAnswerWithANumericStreamIsNotApplied) {
                  {"api_key_id", "i"},
                  {"api_endpoint", "https://elsewhere.example"}});
     std::string error;
-    const auto answer = poll(link, &error, nullptr);
+    const auto answer = poll(start(), &error, nullptr);
     ASSERT_TRUE(answer) << error;
     EXPECT_EQ(answer->selected_stream_id, "");
     EXPECT_EQ(answer->api_endpoint, "https://elsewhere.example");
@@ -183,45 +156,20 @@ TEST_F(PluginLinkClientTest, CompletedAnswerWithANumericStreamIsNotApplied) {
     EXPECT_FALSE(apply_completed_plugin_link(&config, *answer));
 }
 
-TEST_F(PluginLinkClientTest, OtherOutcomesOfALinkArriveAsItsStatus) {
-    for (const std::string action : {"deny", "expire"}) {
-        const StartPluginLinkResponse link = start();
-        server_.control("link", {{"action", action}, {"code", link.verification_code}});
-        std::string error;
-        const auto answer = poll(link, &error, nullptr);
-        ASSERT_TRUE(answer) << error;
-        EXPECT_EQ(answer->status, action == "deny" ? "denied" : "expired");
-    }
-}
-
 TEST_F(PluginLinkClientTest, CancelSucceedsOnlyWithAJsonAnswer) {
     const StartPluginLinkResponse link = start();
     std::string error = "stale";
-    std::int32_t status = 0;
     EXPECT_TRUE(cancel_plugin_link(server_.base_url(), link.link_session_id, link.poll_token,
-                                   &error, &status));
+                                   &error, nullptr));
     EXPECT_EQ(error, "");
-    EXPECT_EQ(status, 200);
     EXPECT_EQ(poll(link, &error, nullptr)->status, "cancelled");
 
     answer_next("cancel", 204, "");
+    std::int32_t status = 0;
     EXPECT_FALSE(cancel_plugin_link(server_.base_url(), link.link_session_id, link.poll_token,
                                     &error, &status));
     EXPECT_EQ(error, "empty response body");
     EXPECT_EQ(status, 204);
-}
-
-TEST_F(PluginLinkClientTest, TransportFailureCarriesTheLibrarysDescription) {
-    const StartPluginLinkResponse link = start();
-    server_.control("faults", {{"kind", "link_poll"}, {"action", "drop"}});
-    std::string error;
-    std::int32_t status = -1;
-    EXPECT_FALSE(poll(link, &error, &status));
-    EXPECT_EQ(status, 0);
-    EXPECT_FALSE(error.empty());
-    for (const char* fixed : {"request failed", "empty response body", "invalid URL"}) {
-        EXPECT_NE(error, fixed);
-    }
 }
 
 }  // namespace
