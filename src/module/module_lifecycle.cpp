@@ -42,7 +42,10 @@ MODULE_EXPORT bool obs_module_load(void) {
     // The service type must exist before the active service can be switched to it.
     ryvoobs::register_stream_service();
     ryvoobs::install_settings_ui();
-    ryvoobs::ensure_streaming_service_selected();
+    // OBS reads the profile's streaming service only after it has loaded every module, so at this
+    // point its "active service" is a placeholder it invents on request. Reconciling against that
+    // would record the placeholder as the user's own service and overwrite the real backup; the
+    // hook reconciles once OBS has finished loading instead.
 
     const std::string path = ryvoobs::default_config_path();
     std::string error;
