@@ -5,12 +5,14 @@ TSAN_DIR  ?= build-tsan
 ASAN_DIR  ?= build-asan
 BENCH_DIR ?= build-bench
 OBS32_DIR ?= build-obs32
+FUZZ_DIR  ?= build-fuzz
+FUZZ_SECONDS ?= 60
 BUILD_TYPE ?= RelWithDebInfo
 CTEST_JOBS ?= 2
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test test-main test-tsan test-asan check-obs32 demo bench install format \
-	clean
+.PHONY: all deps configure build test test-main test-tsan test-asan test-fuzz check-obs32 demo bench \
+	fuzz fuzz-build install format clean
 
 all: build
 
@@ -24,8 +26,9 @@ build: configure
 	@cmake --build $(BUILD_DIR)
 
 # The whole suite: the main build (OBS module included), the core under ThreadSanitizer and under
-# AddressSanitizer with UBSan, and the OBS-facing sources compiled against the OBS 32 API.
-test: test-main test-tsan test-asan check-obs32
+# AddressSanitizer with UBSan, a short run of every fuzz target, and the OBS-facing sources
+# compiled against the OBS 32 API.
+test: test-main test-tsan test-asan test-fuzz check-obs32
 
 test-main: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(CTEST_JOBS)
@@ -43,6 +46,21 @@ test-asan: deps
 	@cmake --build $(ASAN_DIR)
 	cd $(ASAN_DIR) && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
 		ctest --output-on-failure -j$(CTEST_JOBS) -LE nosan
+
+# The libFuzzer targets in a clang build of their own. Warnings are not errors there: the code is
+# kept free of GCC's warnings, and clang's set differs.
+fuzz-build: deps
+	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
+		-DCMAKE_CXX_COMPILER=clang++ -DRYVO_FUZZ=ON -DRYVO_WERROR=OFF -DRYVO_BUILD_MODULE=OFF \
+		-DRYVO_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZ_DIR) --target fuzzers
+
+# Each fuzz target for FUZZ_SECONDS; `make test` gives each a few seconds over its seed corpus.
+fuzz: fuzz-build
+	@scripts/fuzz.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+test-fuzz: fuzz-build
+	@scripts/fuzz.sh $(FUZZ_DIR) 5
 
 # Fetches Debian unstable's OBS 32 headers once a day into $(OBS32_DIR)/apt (offline from that
 # cache when the archive is unreachable) and compiles the module sources against them with Qt 6.
@@ -64,7 +82,7 @@ install: build
 	cmake --install $(BUILD_DIR)
 
 format:
-	@find src tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	@find src tests tools bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(TSAN_DIR) $(ASAN_DIR) $(OBS32_DIR)
+	rm -rf $(BUILD_DIR) $(TSAN_DIR) $(ASAN_DIR) $(OBS32_DIR) $(FUZZ_DIR)

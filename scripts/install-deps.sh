@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config clang
+    build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
     libobs-dev obs-studio qtbase5-dev qt6-base-dev
     libavformat-dev libavcodec-dev libavutil-dev
     libcurl4-openssl-dev libssl-dev libsecret-1-dev nlohmann-json3-dev

@@ -1,0 +1,14 @@
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "api/ingest_requests.h"
+
+using namespace ryvoobs;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string body(reinterpret_cast<const char*>(data), size);
+    parse_backfill_response(body);
+    parse_error_code(body);
+    return 0;
+}

@@ -1,0 +1,42 @@
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "diagnostics/redaction.h"
+
+using namespace ryvoobs;
+
+namespace {
+
+// Takes the text up to the next NUL byte off the front of `rest`.
+std::string_view take_field(std::string_view& rest) {
+    const std::size_t end = rest.find('\0');
+    const std::string_view field = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    return field;
+}
+
+}  // namespace
+
+// The input is a text, then optionally a NUL and a home path, then a NUL and a host name.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::string_view rest(reinterpret_cast<const char*>(data), size);
+    const std::string_view text = take_field(rest);
+    const std::string_view home = take_field(rest);
+    const std::string_view host = rest;
+
+    // Support bundles are redacted once; a second pass finding more would mean the first one
+    // left a secret-shaped remainder behind.
+    const std::string sensitive = redact_sensitive_text(text);
+    if (redact_sensitive_text(sensitive) != sensitive) {
+        std::abort();
+    }
+    const std::string config = redact_config_json(text);
+    if (redact_config_json(config) != config) {
+        std::abort();
+    }
+    redact_paths_and_host(text, home, host);
+    return 0;
+}
