@@ -35,8 +35,6 @@ def _random(server, request):
 
 
 def _outage(server, request):
-    # A refusing outage ends every open connection, this one included, so it starts only
-    # once the answer is out.
     return {"ok": True}, server.faults.set_outage(request)
 
 

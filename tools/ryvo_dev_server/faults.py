@@ -167,14 +167,20 @@ class FaultPlan:
             return fault
 
     def set_outage(self, obj):
-        """Checks an outage request and returns the call that starts it (or ends the current
-        one), so that the control request can be answered first."""
+        """Ends the current outage or starts a new one before the control request is answered,
+        so that the very next request already sees the change. A refusing outage is the
+        exception: it closes every connection, the control one included, so it is returned as
+        a call to make once the answer is out."""
         mode = obj.get("mode")
         if mode in (None, "none"):
-            return self._end_outage
+            self._end_outage()
+            return None
         if mode not in OUTAGE_MODES:
             raise FaultError("mode must be none or one of " + ", ".join(OUTAGE_MODES))
         duration_ms = _int_field(obj, "duration_ms", None, 1, MAX_WAIT_MS)
+        if mode == "blackhole":
+            self._start_outage(mode, duration_ms)
+            return None
         return lambda: self._start_outage(mode, duration_ms)
 
     def _start_outage(self, mode, duration_ms):
