@@ -1,13 +1,16 @@
 #!/usr/bin/python3
 """Streams through the plug-in's own service in real OBS: the user's custom RTMP service is backed
 up and replaced in memory, Start Streaming delivers to a local ingest server until Stop Streaming
-ends the broadcast, turning the plug-in off gives the user's service back, and OBS's profile files
-are left exactly as they were."""
+ends the broadcast, a second broadcast continues the sequence numbers, every stored segment is a
+playable H.264+AAC transport stream that starts on a keyframe, turning the plug-in off gives the
+user's service back, and OBS's profile files are left exactly as they were."""
 
 import json
 import os
 import re
+import subprocess
 import sys
+import tempfile
 import time
 import unittest
 from pathlib import Path
@@ -33,6 +36,25 @@ def wait_until(check, timeout=60.0):
     return True
 
 
+def probe(path, *args):
+    out = subprocess.run(["ffprobe", "-v", "error", "-of", "json", *args, str(path)],
+                         capture_output=True, text=True, timeout=30, check=True)
+    return json.loads(out.stdout)
+
+
+def stream_problems(path):
+    """What makes a stored segment unfit to play on its own: its codecs, or a first video frame
+    that is not a keyframe."""
+    codecs = sorted((s["codec_type"], s["codec_name"])
+                    for s in probe(path, "-show_streams")["streams"])
+    problems = [] if codecs == [("audio", "aac"), ("video", "h264")] else [f"codecs {codecs}"]
+    frames = probe(path, "-show_frames", "-read_intervals", "%+#1", "-select_streams", "v",
+                   "-show_entries", "frame=key_frame")["frames"]
+    if not frames or frames[0]["key_frame"] != 1:
+        problems.append("does not start with a keyframe")
+    return problems
+
+
 def file_bytes(directory):
     return {path.relative_to(directory): path.read_bytes()
             for path in sorted(directory.rglob("*")) if path.is_file()}
@@ -50,7 +72,8 @@ class NativeStreamDeliveryTest(unittest.TestCase):
         cls.x.stop()
 
     def test_stream_button_delivers_through_the_ryvo_service_and_gives_the_user_service_back(self):
-        with DevServer() as server, \
+        with tempfile.TemporaryDirectory() as segments, \
+                DevServer(data_dir=segments) as server, \
                 obs_harness.ObsSession(BUILD_DIR, self.x.display, source_dir=SOURCE_DIR) as obs:
             profile = obs.obs_config / "basic/profiles" / obs_harness.PROFILE
             (profile / "service.json").write_text(json.dumps(USER_SERVICE))
@@ -84,6 +107,15 @@ class NativeStreamDeliveryTest(unittest.TestCase):
                                 "no steady delivery while streaming")
                 ws.request("StopStream")
                 obs.wait_for_log(["[ryvo-obs] stop: Ryvo broadcast ended"])
+                first_sessions = set(server.report()["streams"]["stream-1"]["sessions"])
+
+                # A second broadcast carries on where the first one's sequence numbers ended.
+                first_highest = agent()["highest"]
+                ws.request("StartStream")
+                self.assertTrue(wait_until(lambda: agent()["highest"] >= first_highest + 3),
+                                "no delivery in the second broadcast")
+                ws.request("StopStream")
+                obs.wait_for_log([re.compile(r"(stop: Ryvo broadcast ended[\s\S]*){2}")])
                 backup = json.loads(obs.ryvo_config_path.read_text())
 
                 # Turned off; the next output event brings OBS's service up to date.
@@ -97,6 +129,8 @@ class NativeStreamDeliveryTest(unittest.TestCase):
             self.assertEqual(obs.returncode(), 0, "OBS did not exit cleanly")
             after = file_bytes(profile)
             report = server.report()
+            stored = sorted(Path(segments).rglob("*.ts"))
+            unfit = {path.name: problems for path in stored if (problems := stream_problems(path))}
 
         self.assertEqual(backup["previous_service_id"], "rtmp_custom")
         self.assertEqual(backup["previous_service_profile"], obs_harness.PROFILE)
@@ -108,11 +142,21 @@ class NativeStreamDeliveryTest(unittest.TestCase):
         self.assertEqual(after, before, "OBS's profile files changed")
 
         stream = report["streams"]["stream-1"]
-        self.assertEqual(stream["agents"]["primary"]["ends"], 1)
-        self.assertEqual(len(stream["sessions"]), 1)
+        self.assertEqual(stream["agents"]["primary"]["ends"], 2)
+        self.assertEqual(len(stream["sessions"]), 2)
         for session in stream["sessions"].values():
             self.assertEqual(session["digests_failed"], 0)
             self.assertEqual(session["gaps"], [])
+        (first_id,) = first_sessions
+        (second_id,) = set(stream["sessions"]) - first_sessions
+        self.assertEqual(min(stream["sessions"][second_id]["received"]),
+                         max(stream["sessions"][first_id]["received"]) + 1)
+        self.assertEqual(len(stored), stream["agents"]["primary"]["segments"])
+        self.assertEqual(unfit, {})
+
+        self.assertIn("[ryvo-obs] stop: draining runtime;", log)
+        self.assertEqual(len(re.findall(r"\[ryvo-obs\] stop: drain complete in \d+ ms; "
+                                        r"queue_residual=0 error=none", log)), 2)
         self.assertNotIn("mux queue overflow", log)
 
 
