@@ -86,7 +86,13 @@ def stream_for(obs, server, clip, seconds):
                 f"{agent.get('segments', 0)} segments received")
         say("  Stop Streaming (the module drains its upload queue and ends the broadcast)")
         ws.request("StopStream")
-    obs.wait_for_log(["[ryvo-obs] stop: "], timeout=60)
+        # Quitting while the output still winds down would ask OBS to stop it a second time.
+        deadline = time.monotonic() + 60
+        while ws.request("GetStreamStatus").get("outputActive"):
+            if time.monotonic() > deadline:
+                raise obs_harness.HarnessError("OBS's stream output did not stop within 60 s")
+            time.sleep(0.2)
+    obs.wait_for_log(["[ryvo-obs] detached from OBS"], timeout=60)
 
 
 def condensed(lines):
