@@ -1,6 +1,7 @@
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <cstdlib>
 #include <optional>
 
 extern "C" {
@@ -35,9 +36,11 @@ CodecConfig audio_config() {
     return config;
 }
 
-// One packet record: flags (bit 0 audio, bit 1 keyframe, bit 2 the other kind's time base),
-// a signed 16-bit decode-time step, a signed 8-bit presentation offset, a payload length byte
-// and that many payload bytes (fewer when the input ends).
+// One packet record: flags (bit 0 audio, bit 1 keyframe, bit 2 the other kind's time base, bit 3
+// an absolute 64-bit decode time instead of a step, bit 4 a 32-bit time base denominator of its
+// own), a signed 16-bit decode-time step or the absolute time, the denominator when flagged, a
+// signed 8-bit presentation offset, a payload length byte and that many payload bytes (fewer when
+// the input ends).
 struct Reader {
     const std::uint8_t* data;
     std::size_t size;
@@ -49,7 +52,22 @@ struct Reader {
         --size;
         return *data++;
     }
+
+    std::uint64_t little_endian(int bytes) {
+        std::uint64_t value = 0;
+        for (int i = 0; i < bytes; ++i) {
+            value |= std::uint64_t{byte()} << (8 * i);
+        }
+        return value;
+    }
 };
+
+// Timestamps at the ends of the 64-bit range are part of what is explored; stepping past an end
+// wraps instead of overflowing.
+std::int64_t wrapping_add(std::int64_t value, std::int64_t step) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(value) +
+                                     static_cast<std::uint64_t>(step));
+}
 
 }  // namespace
 
@@ -65,19 +83,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::int64_t audio_dts = 0;
     while (input.size > 0) {
         const std::uint8_t flags = input.byte();
-        const auto step = static_cast<std::int16_t>(input.byte() | (input.byte() << 8));
-        const auto offset = static_cast<std::int8_t>(input.byte());
-        const std::size_t length = input.byte();
-
         EncodedMediaPacket packet;
         packet.kind = (flags & 1) != 0 ? MediaKind::audio : MediaKind::video;
         packet.keyframe = (flags & 2) != 0;
+        std::int64_t& dts = packet.kind == MediaKind::audio ? audio_dts : video_dts;
+        if ((flags & 8) != 0) {
+            dts = static_cast<std::int64_t>(input.little_endian(8));
+        } else {
+            const auto step = static_cast<std::int16_t>(input.little_endian(2));
+            dts = wrapping_add(dts, step);
+        }
         const bool native_time_base = (flags & 4) == 0;
         packet.timebase_den = (packet.kind == MediaKind::audio) == native_time_base ? 48000 : 60;
-        std::int64_t& dts = packet.kind == MediaKind::audio ? audio_dts : video_dts;
-        dts += step;
+        if ((flags & 16) != 0) {
+            packet.timebase_den = static_cast<std::int32_t>(input.little_endian(4));
+        }
         packet.dts = dts;
-        packet.pts = dts + offset;
+        packet.pts = wrapping_add(dts, static_cast<std::int8_t>(input.byte()));
+        const std::size_t length = input.byte();
         packet.data.assign(input.data, input.data + std::min(length, input.size));
         input.data += packet.data.size();
         input.size -= packet.data.size();

@@ -220,6 +220,11 @@ std::optional<MuxedChunk> MpegTsMuxer::write_packet(const EncodedMediaPacket& pa
     av_packet.pts = av_rescale_q(packet.pts, source, stream->time_base);
     av_packet.dts = av_rescale_q(packet.dts, source, stream->time_base);
     av_packet.pos = -1;
+    // A timestamp too large for the stream's clock comes back as FFmpeg's "no timestamp", which
+    // FFmpeg would accept and fill in, and which would throw the video time count off.
+    if (av_packet.pts == AV_NOPTS_VALUE || av_packet.dts == AV_NOPTS_VALUE) {
+        return std::nullopt;
+    }
     // The output is not seekable, so libavformat flushes the I/O buffer after every packet: a
     // chunk holds whole transport packets, and a keyframe's bytes come with the keyframe.
     if (av_write_frame(impl.format_context, &av_packet) < 0) {

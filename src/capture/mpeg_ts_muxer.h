@@ -34,8 +34,8 @@ class MpegTsMuxer {
     MpegTsMuxer(MpegTsMuxer&&) noexcept;
     MpegTsMuxer& operator=(MpegTsMuxer&&) noexcept;
 
-    // No value when the packet is empty, has no stream, is refused by FFmpeg or produced no bytes
-    // yet. Never throws for a bad packet.
+    // No value when the packet is empty, has no stream, has a timestamp beyond the stream's clock,
+    // is refused by FFmpeg or produced no bytes yet. Never throws for a bad packet.
     std::optional<MuxedChunk> write_packet(const EncodedMediaPacket& packet);
 
   private:

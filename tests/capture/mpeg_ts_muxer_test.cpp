@@ -142,6 +142,16 @@ TEST(MpegTsMuxerPackets, PacketsWithoutPayloadOrStreamGiveNothing) {
     EXPECT_FALSE(muxer.write_packet(audio_packet(1024)));
 }
 
+TEST(MpegTsMuxerTiming, TimestampsBeyondTheStreamClockAreRefused) {
+    MpegTsMuxer muxer(video_config(), std::nullopt);
+    ASSERT_TRUE(muxer.write_packet(video_packet(0, 1000, true)));
+    // In whole seconds this overflows the 90 kHz transport clock and the millisecond count.
+    EXPECT_FALSE(muxer.write_packet(video_packet(std::numeric_limits<std::int64_t>::max() / 2, 1)));
+    auto next = muxer.write_packet(video_packet(100));
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->duration_ms, 100);
+}
+
 TEST(MpegTsMuxerLifetime, RefusedPacketsLeaveTheMuxerUsable) {
     auto muxer = std::make_unique<MpegTsMuxer>(video_config(), audio_config());
     // A first H.264 packet without a start code is refused outright.
