@@ -51,7 +51,8 @@ started=$(date -u +"%Y-%m-%d %H:%M UTC")
 commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
 machine_text=$(machine)
 
-declare -a benches=(core_throughput_bench upload_throughput_bench send_clip_bench packet_callback_bench)
+declare -a benches=(core_throughput_bench upload_throughput_bench send_clip_bench packet_callback_bench
+    obs_cpu_bench)
 declare -a rows=()
 status=0
 for bench in "${benches[@]}"; do
@@ -59,6 +60,12 @@ for bench in "${benches[@]}"; do
     args=()
     if [[ $bench == send_clip_bench ]]; then
         args=(--clip "$build_dir/bench-media/clip-1080p30-8M-600s.mp4")
+    fi
+    # OBS itself, driven from Python, with the module of the build folder.
+    if [[ $bench == obs_cpu_bench ]]; then
+        binary="$root/bench/obs_cpu_bench.py"
+        args=("$build_dir")
+        [[ -f "$build_dir/ryvo-obs.so" ]] || binary=/nonexistent
     fi
     if [[ ! -x "$binary" ]]; then
         rows+=("$bench"$'\t'"not built"$'\t'-$'\t'-$'\t'-$'\t'-)

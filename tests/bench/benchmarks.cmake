@@ -18,3 +18,9 @@ endforeach()
 
 ryvo_add_script_test(bench_script_tests
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/bench_script_test.py LABELS nosan)
+
+# OBS under Xvfb, a few seconds of streaming and of recording.
+ryvo_add_script_test(obs_cpu_bench_smoke
+    COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/bench/obs_cpu_bench.py ${PROJECT_BINARY_DIR}
+            --smoke
+    LABELS nosan MODULE)
