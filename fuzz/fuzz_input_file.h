@@ -21,6 +21,8 @@ class InputFile {
     InputFile& operator=(const InputFile&) = delete;
     ~InputFile() { unlink(path_.c_str()); }
 
+    const std::string& path() const { return path_; }
+
     const std::string& write(const std::uint8_t* data, std::size_t size) {
         std::ofstream(path_, std::ios::binary | std::ios::trunc)
             .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));

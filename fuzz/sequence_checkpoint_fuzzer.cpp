@@ -1,5 +1,6 @@
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "fuzz_input_file.h"
@@ -8,10 +9,17 @@
 using namespace ryvoobs;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static fuzz::InputFile file("state");
-    const std::string& path = file.write(data, size);
+    static fuzz::InputFile input("state");
+    static fuzz::InputFile saved("state-saved");
     std::string error;
-    load_sequence_checkpoint(path, &error);
-    load_last_sequence(path, &error);
+    const auto state = load_sequence_checkpoint(input.write(data, size), &error);
+    if (state && save_sequence_checkpoint(saved.path(), *state, &error)) {
+        // What was loaded must survive a save and a second load unchanged.
+        const auto again = load_sequence_checkpoint(saved.path(), &error);
+        if (!again || again->last_sequence != state->last_sequence ||
+            again->stream_id != state->stream_id || again->agent_id != state->agent_id) {
+            std::abort();
+        }
+    }
     return 0;
 }
