@@ -51,8 +51,8 @@ started=$(date -u +"%Y-%m-%d %H:%M UTC")
 commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
 machine_text=$(machine)
 
-declare -a benches=(core_throughput_bench upload_throughput_bench send_clip_bench packet_callback_bench
-    obs_cpu_bench)
+declare -a benches=(core_throughput_bench upload_throughput_bench send_clip_bench
+    packet_callback_bench obs_cpu_bench)
 declare -a rows=()
 status=0
 for bench in "${benches[@]}"; do
