@@ -18,7 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct ClipSpec {
+struct ClipShape {
     int seconds = 600;
     std::string size = "1920x1080";
     std::string bitrate = "8M";
@@ -27,15 +27,15 @@ struct ClipSpec {
 
 // Encoding takes minutes, so the clip is made once and kept; it is written beside and renamed,
 // so an interrupted run never leaves half a clip behind under the final name.
-void ensure_clip(const fs::path& clip, const ClipSpec& spec) {
+void ensure_clip(const fs::path& clip, const ClipShape& shape) {
     if (fs::exists(clip)) {
         return;
     }
-    std::printf("send clip: encoding %s (%d s, once)...\n", clip.c_str(), spec.seconds);
+    std::printf("send clip: encoding %s (%d s, once)...\n", clip.c_str(), shape.seconds);
     std::fflush(stdout);
     fs::create_directories(clip.parent_path());
     const fs::path part = clip.string() + ".part";
-    const std::string seconds = std::to_string(spec.seconds);
+    const std::string seconds = std::to_string(shape.seconds);
     const ChildRun run = run_child({"ffmpeg",
                                     "-hide_banner",
                                     "-loglevel",
@@ -44,7 +44,7 @@ void ensure_clip(const fs::path& clip, const ClipSpec& spec) {
                                     "-f",
                                     "lavfi",
                                     "-i",
-                                    "testsrc2=size=" + spec.size + ":rate=30",
+                                    "testsrc2=size=" + shape.size + ":rate=30",
                                     "-f",
                                     "lavfi",
                                     "-i",
@@ -56,11 +56,11 @@ void ensure_clip(const fs::path& clip, const ClipSpec& spec) {
                                     "-preset",
                                     "ultrafast",
                                     "-b:v",
-                                    spec.bitrate,
+                                    shape.bitrate,
                                     "-maxrate",
-                                    spec.bitrate,
+                                    shape.bitrate,
                                     "-bufsize",
-                                    spec.buffer,
+                                    shape.buffer,
                                     "-g",
                                     "60",
                                     "-pix_fmt",
@@ -135,18 +135,18 @@ int run(int argc, char** argv) {
     // ryvo-send must neither read nor touch the configuration of whoever runs the benchmark.
     setenv("XDG_CONFIG_HOME", work_dir.c_str(), 1);
 
-    ClipSpec spec;
+    ClipShape shape;
     fs::path clip;
     if (smoke) {
-        spec = {4, "320x240", "300k", "600k"};
+        shape = {4, "320x240", "300k", "600k"};
         clip = work_dir / "smoke.mp4";
     } else {
         clip = flag_value(argc, argv, "--clip", "bench-media/clip-1080p30-8M-600s.mp4");
     }
-    ensure_clip(clip, spec);
-    const double minutes = spec.seconds / 60.0;
+    ensure_clip(clip, shape);
+    const double minutes = shape.seconds / 60.0;
 
-    std::printf("send clip: %s, %d s, %d rounds\n", clip.c_str(), spec.seconds, rounds);
+    std::printf("send clip: %s, %d s, %d rounds\n", clip.c_str(), shape.seconds, rounds);
     Measurement ffmpeg{1e300, 1e300};
     Measurement ours{1e300, 1e300};
     long peak_rss_kib = 0;
@@ -170,7 +170,7 @@ int run(int argc, char** argv) {
     }
 
     const double cpu_per_minute = ours.cpu_s / minutes;
-    const double live_core_share = 100.0 * ours.cpu_s / spec.seconds;
+    const double live_core_share = 100.0 * ours.cpu_s / shape.seconds;
     std::printf(
         "  ryvo-send --fast: %s s wall, %s s CPU (%s s CPU per broadcast minute, %s%% of "
         "one core live); peak RSS %ld MiB beside a cache bound of %s MiB\n",
@@ -181,8 +181,8 @@ int run(int argc, char** argv) {
                 fixed(ffmpeg.wall_s, 2).c_str(), fixed(ffmpeg.cpu_s, 2).c_str(),
                 fixed(server_cpu_s, 2).c_str());
 
-    const std::string clip_name = std::to_string(spec.seconds) + " s " + spec.size + " " +
-                                  spec.bitrate + "bit/s H.264/AAC clip";
+    const std::string clip_name = std::to_string(shape.seconds) + " s " + shape.size + " " +
+                                  shape.bitrate + "bit/s H.264/AAC clip";
     print_result({"Send a " + clip_name + ": ryvo-send --fast to the dev server",
                   fixed(ours.wall_s, 2) + " s wall, " + fixed(ours.cpu_s, 2) + " s CPU; peak RSS " +
                       std::to_string(peak_rss_kib / 1024) + " MiB (cache bound " +
