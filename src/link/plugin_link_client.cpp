@@ -3,27 +3,18 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <map>
 #include <span>
 #include <utility>
 
+#include "api/http_response.h"
 #include "platform/browser.h"
 #include "platform/http_session.h"
 
 namespace ryvoobs {
 namespace {
 
-using Headers = std::map<std::string, std::string>;
-
 // Bounds the whole exchange, connecting included, and any silence within it.
 constexpr std::chrono::milliseconds kLinkExchangeTimeout{5'000};
-
-struct HttpResponse {
-    bool ok = false;
-    std::int64_t status_code = 0;
-    std::string body;
-    std::string error;
-};
 
 void set_text(std::string* target, std::string text) {
     if (target != nullptr) {
@@ -41,34 +32,14 @@ std::string plugin_link_base_url(std::string endpoint) {
 // Every request gets a session of its own, dropped with its connection afterwards: nothing
 // (connection, cookie, cache) carries over from one link request to the next. libcurl keeps no
 // cookies unless told to and has no response cache.
-HttpResponse send_request(HttpMethod method, const std::string& url, const Headers& headers,
-                          std::span<const std::uint8_t> body) {
+HttpResponse send_link_request(HttpMethod method, const std::string& url, const HeaderSet& headers,
+                               std::span<const std::uint8_t> body) {
     HttpSessionOptions options;
     options.exchange_timeout = kLinkExchangeTimeout;
     options.stall_timeout = kLinkExchangeTimeout;
     options.max_connections = 1;
     const HttpSession session(options);
-    HttpExchange exchange = session.perform(method, url, headers, body);
-
-    HttpResponse response;
-    switch (exchange.outcome) {
-        case HttpExchange::Outcome::invalid_url:
-            response.error = "invalid URL";
-            return response;
-        case HttpExchange::Outcome::invalid_header:
-            response.error = "invalid request header";
-            return response;
-        case HttpExchange::Outcome::transport_failure:
-            response.status_code = exchange.status;
-            response.error = exchange.error.empty() ? "request failed" : std::move(exchange.error);
-            return response;
-        case HttpExchange::Outcome::response:
-            break;
-    }
-    response.status_code = exchange.status;
-    response.ok = exchange.status >= 200 && exchange.status <= 299;
-    response.body = std::move(exchange.body);
-    return response;
+    return send_request(session, method, url, headers, body);
 }
 
 std::optional<nlohmann::json> parse_json_body(const HttpResponse& response, std::string* error) {
@@ -107,17 +78,17 @@ std::string error_from_response_body(const nlohmann::json& object, const HttpRes
     return "request failed with " + std::to_string(response.status_code);
 }
 
-Headers bearer_headers(const std::string& poll_token) {
+HeaderSet bearer_headers(const std::string& poll_token) {
     return {{"Authorization", "Bearer " + poll_token}};
 }
 
 // The steps every link request shares: the status is reported whatever happens, and only a 2xx
 // answer carrying a JSON object goes on to the caller's reading of it.
 std::optional<nlohmann::json> exchange_json(HttpMethod method, const std::string& url,
-                                            const Headers& headers,
+                                            const HeaderSet& headers,
                                             std::span<const std::uint8_t> body, std::string* error,
                                             std::int32_t* http_status) {
-    const HttpResponse response = send_request(method, url, headers, body);
+    const HttpResponse response = send_link_request(method, url, headers, body);
     if (http_status != nullptr) {
         *http_status = static_cast<std::int32_t>(response.status_code);
     }
