@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "runtime/upload_manager.h"
+
 namespace ryvoobs {
 namespace {
 
@@ -12,8 +14,6 @@ using std::chrono::seconds;
 constexpr seconds kBackfillPeriod{2};
 constexpr seconds kHeartbeatPeriod{10};
 constexpr seconds kStatusPeriod{30};
-constexpr const char* kRejectedKeyMessage =
-    "API key rejected. Rotate your key in the Ryvo dashboard.";
 // The runtime's own answer while no session runs: nothing the user needs to read.
 constexpr const char* kNotStarted = "runtime not started";
 
@@ -59,7 +59,7 @@ bool RuntimeMaintenance::handle_answer(ApiStatus status, const std::string& erro
             return false;
         case ApiStatus::unauthorized:
             log_(true, rejected_text + error);
-            runtime_.report_error(kRejectedKeyMessage);
+            runtime_.report_error(kKeyRejectedMessage);
             runtime_.report_auth_failed(true);
             return true;
         case ApiStatus::ok:

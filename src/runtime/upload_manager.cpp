@@ -14,9 +14,6 @@ constexpr std::int32_t kMaxAttempts = 5;
 constexpr std::int64_t kFirstBackoffMs = 500;
 constexpr std::int64_t kMaxRetryAfterMs = 300'000;
 
-constexpr const char* kStreamNotFoundMessage = "Ryvo stream not found. Check the stream ID.";
-constexpr const char* kKeyRejectedMessage =
-    "API key rejected. Rotate your key in the Ryvo dashboard.";
 constexpr const char* kRateLimitedMessage = "Ryvo ingest is rate limited. Retrying automatically.";
 
 bool is_not_found(const UploadResult& result, const std::string& error_code) {

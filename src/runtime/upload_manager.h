@@ -19,6 +19,12 @@
 
 namespace ryvoobs {
 
+// What the user reads when the service refuses the key or does not know the stream; the status
+// shows them, and whatever else reports a halted delivery uses the same words.
+inline constexpr const char* kKeyRejectedMessage =
+    "API key rejected. Rotate your key in the Ryvo dashboard.";
+inline constexpr const char* kStreamNotFoundMessage = "Ryvo stream not found. Check the stream ID.";
+
 // One entry of the upload queue.
 struct UploadJob {
     SegmentData segment;

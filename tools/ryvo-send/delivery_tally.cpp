@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "api/ingest_requests.h"
+#include "runtime/upload_manager.h"
 
 namespace ryvoobs {
 namespace {
@@ -14,10 +15,10 @@ namespace {
 std::optional<std::string> refusal_message(const UploadResult& result, const std::string& failure) {
     const std::string code = parse_error_code(result.error);
     if (result.http_status == 404 || code == "not_found") {
-        return std::string("Ryvo stream not found. Check the stream ID.");
+        return std::string(kStreamNotFoundMessage);
     }
     if (result.http_status == 401 || code == "unauthorized") {
-        return std::string("API key rejected. Rotate your key in the Ryvo dashboard.");
+        return std::string(kKeyRejectedMessage);
     }
     if (result.http_status == 403) {
         return failure;

@@ -1,12 +1,12 @@
 #include "maintenance_workers.h"
 
+#include "runtime/upload_manager.h"
+
 namespace ryvoobs {
 namespace {
 
 constexpr std::chrono::milliseconds kBackfillPeriod{2000};
 constexpr std::chrono::milliseconds kHeartbeatPeriod{10000};
-constexpr const char* kKeyRejectedMessage =
-    "API key rejected. Rotate your key in the Ryvo dashboard.";
 // What the runtime answers between its sessions; not a failure worth showing.
 constexpr const char* kNotStarted = "runtime not started";
 
