@@ -255,6 +255,21 @@ class FaultTest(SharedServerCase):
         self.assertEqual(session["received"], [2])
         self.assertEqual(self.upload(3).status, 201)
 
+    def test_a_partial_drop_cuts_the_upload_off_halfway_through_its_body(self):
+        self.server.control("faults", {"kind": "upload", "action": "drop", "stage": "partial"})
+        # Far more than the socket buffers hold, so the client is still sending when cut off.
+        body = bytes(32 << 20)
+        head = "".join("%s: %s\r\n" % item for item in segment_headers(KEY, body).items())
+        request = ("POST /api/v1/streams/%s/segments/1 HTTP/1.1\r\nHost: x\r\n"
+                   "Content-Length: %d\r\n%s\r\n" % (STREAM, len(body), head)).encode()
+        with socket.create_connection(("127.0.0.1", self.server.port), timeout=10) as sock:
+            with self.assertRaises(OSError, msg="the whole body went out"):
+                sock.sendall(request + body)
+        report = self.server.report()
+        self.assertEqual(report["faults"]["injected"]["upload"], {"drop_partial": 1})
+        self.assertNotIn(STREAM, report["streams"])
+        self.assertEqual(self.upload(2).status, 201)
+
     def test_held_requests_outlast_the_client_until_released(self):
         self.server.control("faults", {"kind": "upload", "action": "delay", "delay_ms": 600_000})
         self.expect_no_answer(1, timeout=0.3)

@@ -36,7 +36,7 @@ _CONTROL_HELP = """control requests (JSON; never faulted, but a refusing outage 
   POST /_dev/faults    {"kind": "upload|heartbeat|backfill|end|link_*", "count": N, "status": S,
                         "body": ..., "retry_after": R, "stream": ID, "sequence": N}
                        {"kind": ..., "action": "delay", "delay_ms": MS [, "status": S]}
-                       {"kind": ..., "action": "drop", "stage": "headers|body|stored"}
+                       {"kind": ..., "action": "drop", "stage": "headers|partial|body|stored"}
   POST /_dev/random    {"kind": ..., "seed": N, "faults": [{"percent": P, "status": S, ...}]}
   POST /_dev/outage    {"mode": "refuse|blackhole", "duration_ms": MS} or {"mode": "none"}
   POST /_dev/revoke    {"stream": ID}

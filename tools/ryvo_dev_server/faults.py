@@ -8,7 +8,8 @@ import time
 
 KINDS = ("upload", "heartbeat", "backfill", "end", "link_start", "link_poll", "link_cancel")
 ACTIONS = ("respond", "delay", "drop")
-DROP_STAGES = ("headers", "body", "stored")
+# "partial" reads half of the body and then hangs up: the client is cut off mid-upload.
+DROP_STAGES = ("headers", "partial", "body", "stored")
 OUTAGE_MODES = ("refuse", "blackhole")
 MAX_WAIT_MS = 600_000
 

@@ -191,6 +191,9 @@ class DevServerHandler(http.server.BaseHTTPRequestHandler):
             return
         if fault.action == "drop" and fault.stage == "headers":
             raise RequestAbandoned()
+        if fault.action == "drop" and fault.stage == "partial":
+            self.rfile.read(self.content_length(required=False) // 2)
+            raise RequestAbandoned()
         self.request_body(kind, required=False)
         if fault.action == "drop":
             if fault.stage == "stored":
