@@ -1,0 +1,1 @@
+ryvo_add_test(ryvo_dock_status_texts_tests SOURCES status_texts_test.cpp)

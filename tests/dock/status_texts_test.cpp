@@ -1,0 +1,115 @@
+#include "dock/status_texts.h"
+
+#include <gtest/gtest.h>
+
+namespace ryvoobs {
+namespace {
+
+using std::chrono::hours;
+using std::chrono::microseconds;
+using std::chrono::minutes;
+using std::chrono::seconds;
+
+const WallClockTime kNow = WallClockTime(std::chrono::duration_cast<microseconds>(hours(500000)));
+
+RyvoPluginStatusSnapshot portal_linked() {
+    RyvoPluginStatusSnapshot s;
+    s.has_runtime_credentials = true;
+    return s;
+}
+
+TEST(StatusTexts, HealthTakesTheFirstConditionThatHolds) {
+    RyvoPluginStatusSnapshot s = portal_linked();
+    s.enabled = false;
+    s.active_service_is_ryvo = true;
+    s.runtime_status.auth_failed = true;
+    s.has_pending_portal_link = true;
+    EXPECT_EQ(health_text(s), "Action needed");
+    s.active_service_is_ryvo = false;
+    EXPECT_EQ(health_text(s), "Disabled");
+    s.enabled = true;
+    EXPECT_EQ(health_text(s), "Auth failed");
+    s.runtime_status.auth_failed = false;
+    EXPECT_EQ(health_text(s), "Pending");
+    s.has_pending_portal_link = false;
+    EXPECT_EQ(health_text(s), "Linked");
+    s.auth_mode = static_cast<std::int32_t>(AuthMode::manual);
+    EXPECT_EQ(health_text(s), "Configured");
+    s.has_runtime_credentials = false;
+    EXPECT_EQ(health_text(s), "Unlinked");
+}
+
+TEST(StatusTexts, LinkDetailFollowsTheSessionFromSetupToStreaming) {
+    RyvoPluginStatusSnapshot s;
+    EXPECT_EQ(link_status_detail(s), "Needs setup");
+    s = portal_linked();
+    EXPECT_EQ(link_status_detail(s), "Portal-linked");
+    s.attached = true;
+    EXPECT_EQ(link_status_detail(s), "Starting session");
+    s.packets = 1;
+    EXPECT_EQ(link_status_detail(s), "Preparing upload");
+    s.runtime_status.last_upload_at = kNow;
+    EXPECT_EQ(link_status_detail(s), "Streaming");
+    s.runtime_status.auth_failed = true;
+    EXPECT_EQ(link_status_detail(s), "API key rejected \u2014 rotate in the Ryvo dashboard");
+}
+
+TEST(StatusTexts, OutputTextsNameTheTappedOutput) {
+    RyvoPluginStatusSnapshot s;
+    EXPECT_EQ(output_status_text(s), "Idle");
+    EXPECT_EQ(attached_output_text(s), "none (no)");
+    s.attached = true;
+    s.output_label = "recording";
+    EXPECT_EQ(output_status_text(s), "recording");
+    EXPECT_EQ(attached_output_text(s), "recording (yes)");
+    s.capture_mode = CaptureMode::recording;
+    EXPECT_EQ(output_status_text(s), "Ryvo-only");
+    EXPECT_EQ(attached_output_text(s), "Ryvo-only capture (yes)");
+    s.output_label = "ryvo_stream";
+    EXPECT_EQ(output_status_text(s), "Ryvo Stream");
+    EXPECT_EQ(attached_output_text(s), "Ryvo Stream output (yes)");
+}
+
+TEST(StatusTexts, AccountAndStreamTextsTrimAndFallBack) {
+    RyvoPluginStatusSnapshot s;
+    EXPECT_EQ(linked_account_text(s), "not linked");
+    EXPECT_EQ(target_stream_text(s), "none");
+    s.linked_account_name = " \t Ada \r\n";
+    EXPECT_EQ(linked_account_text(s), "Ada");
+    s.linked_account_email = "ada@example.com ";
+    EXPECT_EQ(linked_account_text(s), "Ada <ada@example.com>");
+    s.stream_id = " abc ";
+    EXPECT_EQ(target_stream_text(s), "abc");
+    s.selected_stream_name = "Main";
+    EXPECT_EQ(target_stream_text(s), "Main (abc)");
+    EXPECT_EQ(trim_copy_ui(" \t\n\v\f\r"), "");
+}
+
+TEST(StatusTexts, RuntimeSwitchesToHoursAtOneHour) {
+    EXPECT_EQ(format_runtime(std::nullopt, kNow), "Offline");
+    EXPECT_EQ(format_runtime(kNow - seconds(42) - microseconds(999999), kNow), "00:42");
+    EXPECT_EQ(format_runtime(kNow - minutes(59) - seconds(59), kNow), "59:59");
+    EXPECT_EQ(format_runtime(kNow - hours(1), kNow), "01:00:00");
+    EXPECT_EQ(format_runtime(kNow - hours(100) - seconds(5), kNow), "100:00:05");
+    EXPECT_EQ(format_runtime(kNow + seconds(5), kNow), "00:00");
+}
+
+TEST(StatusTexts, AgeUnitsChangeAtTheMinuteAndTheHour) {
+    EXPECT_EQ(format_age(std::nullopt, kNow), "never");
+    EXPECT_EQ(format_age(kNow - seconds(59), kNow), "59s ago");
+    EXPECT_EQ(format_age(kNow - seconds(60), kNow), "1m ago");
+    EXPECT_EQ(format_age(kNow - seconds(3599), kNow), "59m ago");
+    EXPECT_EQ(format_age(kNow - seconds(7200), kNow), "2h ago");
+    EXPECT_EQ(format_age(kNow + seconds(3), kNow), "-3s ago");
+}
+
+TEST(StatusTexts, CachePercentIsClampedAndTruncated) {
+    EXPECT_EQ(cache_percent(100, 0), 0);
+    EXPECT_EQ(cache_percent(150ULL << 20, 100ULL << 20), 100);
+    EXPECT_EQ(cache_percent(999, 1000), 99);
+    EXPECT_EQ(format_megabytes(0), "0.0 MB");
+    EXPECT_EQ(format_megabytes(1048576), "1.0 MB");
+}
+
+}  // namespace
+}  // namespace ryvoobs
