@@ -157,7 +157,8 @@ std::size_t key_assignment_end(const std::string& text, std::size_t pos, std::st
     return i + 1;
 }
 
-// Where a bearer token follows "bearer" at `pos`, the token's start; npos otherwise.
+// Where a bearer token follows "bearer" at `pos`, the token's start (its opening quote when it is
+// quoted); npos otherwise.
 std::size_t bearer_token_start(const std::string& text, std::size_t pos) {
     constexpr std::string_view kBearer = "bearer";
     const std::size_t after = pos + kBearer.size();
@@ -169,8 +170,9 @@ std::size_t bearer_token_start(const std::string& text, std::size_t pos) {
     while (start < text.size() && (text[start] == ' ' || text[start] == '\t')) {
         ++start;
     }
-    return start < text.size() && !is_secret_value_delimiter(text[start]) ? start
-                                                                          : std::string::npos;
+    return start < text.size() && (is_quote(text[start]) || !is_secret_value_delimiter(text[start]))
+               ? start
+               : std::string::npos;
 }
 
 // Whether the would-be value at `pos` is itself another secret's assignment or bearer token, as in
@@ -220,16 +222,25 @@ void redact_key_values(std::string& text, std::string_view key) {
 void redact_bearer_tokens(std::string& text) {
     std::size_t pos = 0;
     while (pos + 6 <= text.size()) {
-        const std::size_t start = bearer_token_start(text, pos);
+        std::size_t start = bearer_token_start(text, pos);
         if (start == std::string::npos) {
             ++pos;
             continue;
         }
-        if (starts_nested_secret(text, start)) {
+        std::size_t end = 0;
+        // A quoted token ("Bearer \"abc\"", as some clients log it) is hidden between its quotes.
+        if (is_quote(text[start])) {
+            const char quote = text[start];
+            ++start;
+            end = closing_quote(text, start, quote);
+        } else {
+            end = value_end(text, start);
+        }
+        if (end == start || starts_nested_secret(text, start)) {
             pos = start;
             continue;
         }
-        text.replace(start, value_end(text, start) - start, kMarker);
+        text.replace(start, end - start, kMarker);
         pos = start + kMarker.size();
     }
 }

@@ -105,6 +105,9 @@ TEST(RedactSensitiveText, Examples) {
         {"token: secret: abc", "token: secret: <redacted>"},
         {"api_key: \"token\": \"abc\"", "api_key: \"token\": \"<redacted>\""},
         {"Bearer Bearer abc", "Bearer Bearer <redacted>"},
+        {R"(Authorization: Bearer "abc" next bearer 'x' 'bearer' 'y')",
+         R"(Authorization: Bearer "<redacted>" next bearer '<redacted>' 'bearer' 'y')"},
+        {R"(Bearer "" x Bearer 'a\'b)", R"(Bearer "" x Bearer '<redacted>)"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(redact_sensitive_text(c.input), c.expected) << c.input;
