@@ -1,5 +1,6 @@
 #include "platform/file_system.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,6 +43,28 @@ class FileDescriptor {
   private:
     int fd_;
 };
+
+class DirectoryStream {
+  public:
+    explicit DirectoryStream(DIR* dir) : dir_(dir) {}
+    DirectoryStream(const DirectoryStream&) = delete;
+    DirectoryStream& operator=(const DirectoryStream&) = delete;
+    ~DirectoryStream() {
+        if (dir_ != nullptr) {
+            ::closedir(dir_);
+        }
+    }
+    DIR* get() const { return dir_; }
+
+  private:
+    DIR* dir_;
+};
+
+std::chrono::system_clock::time_point to_time_point(const timespec& time) {
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec)));
+}
 
 bool make_directory(const std::string& path, std::string* error) {
     if (::mkdir(path.c_str(), 0777) == 0) {
@@ -123,6 +146,37 @@ bool write_file_atomically(const std::string& path, std::string_view bytes, unsi
 
 bool set_file_permissions(const std::string& path, unsigned permissions, std::string* error) {
     return ::chmod(path.c_str(), permissions) == 0 || fail_with_errno(errno, error);
+}
+
+std::optional<std::vector<DirectoryEntry>> list_directory(const std::string& path,
+                                                          std::string* error) {
+    DirectoryStream dir(::opendir(path.c_str()));
+    if (dir.get() == nullptr) {
+        fail_with_errno(errno, error);
+        return std::nullopt;
+    }
+    std::vector<DirectoryEntry> entries;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                fail_with_errno(errno, error);
+                return std::nullopt;
+            }
+            return entries;
+        }
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        DirectoryEntry listed{name, std::nullopt};
+        struct stat info {};
+        if (::fstatat(::dirfd(dir.get()), entry->d_name, &info, 0) == 0) {
+            listed.modified = to_time_point(info.st_mtim);
+        }
+        entries.push_back(std::move(listed));
+    }
 }
 
 std::optional<std::string> read_whole_file(const std::string& path, std::string* error) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ryvoobs {
 
@@ -19,6 +21,16 @@ bool write_file_atomically(const std::string& path, std::string_view bytes, unsi
                            std::string* error);
 
 bool set_file_permissions(const std::string& path, unsigned permissions, std::string* error);
+
+// One name in a directory; `modified` is empty when the entry's attributes cannot be read.
+struct DirectoryEntry {
+    std::string name;
+    std::optional<std::chrono::system_clock::time_point> modified;
+};
+
+// The entries of a directory in the order the file system lists them, without "." and "..".
+std::optional<std::vector<DirectoryEntry>> list_directory(const std::string& path,
+                                                          std::string* error);
 
 // The whole content of a regular file; a directory is refused like an unreadable file.
 std::optional<std::string> read_whole_file(const std::string& path, std::string* error);
