@@ -12,7 +12,7 @@ CTEST_JOBS ?= 2
 CMAKE_ARGS ?=
 
 .PHONY: all deps configure build test test-main test-tsan test-asan test-fuzz check-obs32 demo bench \
-	fuzz fuzz-build install format clean
+	fuzz fuzz-build install format clean soak
 
 all: build
 
@@ -77,6 +77,14 @@ bench: deps
 		"-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DRYVO_WERROR=ON -DRYVO_BUILD_MODULE=ON >/dev/null
 	@cmake --build $(BENCH_DIR) --target benchmarks
 	@scripts/bench.sh $(BENCH_DIR)
+
+# The outage soak: a five-minute live 8 Mbit/s broadcast through ryvo-send and one through real
+# OBS, while the dev server black-holes, refuses, answers 500/429 and cuts an upload off.
+# SOAK_SECONDS sets the broadcast length; the tables land in $(BUILD_DIR)/soak/.
+SOAK_SECONDS ?= 300
+soak: build
+	@/usr/bin/python3 scripts/soak.py --build-dir $(BUILD_DIR) --variant send --seconds $(SOAK_SECONDS)
+	@/usr/bin/python3 scripts/soak.py --build-dir $(BUILD_DIR) --variant obs --seconds $(SOAK_SECONDS)
 
 install: build
 	cmake --install $(BUILD_DIR)

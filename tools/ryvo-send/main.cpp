@@ -49,12 +49,23 @@ ProgressStyle progress_style(const SendOptions& options) {
     if (options.quiet) {
         return ProgressStyle::silent;
     }
+    if (options.status_json) {
+        return ProgressStyle::json;
+    }
     return isatty(STDERR_FILENO) != 0 ? ProgressStyle::terminal : ProgressStyle::lines;
 }
 
 std::chrono::milliseconds progress_period(ProgressStyle style) {
-    return style == ProgressStyle::terminal ? std::chrono::milliseconds(250)
-                                            : std::chrono::milliseconds(5000);
+    switch (style) {
+        case ProgressStyle::terminal:
+            return std::chrono::milliseconds(250);
+        case ProgressStyle::json:
+            return std::chrono::milliseconds(500);
+        case ProgressStyle::lines:
+        case ProgressStyle::silent:
+            break;
+    }
+    return std::chrono::milliseconds(5000);
 }
 
 // Everything that is known when the broadcast is over.

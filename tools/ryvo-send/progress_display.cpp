@@ -43,6 +43,22 @@ std::size_t terminal_width(std::FILE* out) {
     return size.ws_col;
 }
 
+// A JSON string literal; control characters are escaped so that the object stays on one line.
+std::string json_string(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            out += printf_string("\\u%04x", static_cast<unsigned>(c));
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
 }  // namespace
 
 std::string format_progress(const ProgressFigures& figures) {
@@ -70,8 +86,27 @@ std::string format_summary(const SendSummary& summary) {
     return text;
 }
 
+std::string format_status_json(const ProgressFigures& figures) {
+    // Two pieces: the formatting buffer holds 256 characters, and all the figures at their
+    // widest would not fit in one.
+    std::string text =
+        printf_string("{\"segments\":%" PRIu64 ",\"uploaded\":%" PRIu64 ",\"queue\":%" PRIu64
+                      ",\"cache_bytes\":%" PRIu64,
+                      figures.segments, figures.uploaded, figures.queue_depth, figures.cache_bytes);
+    text += printf_string(",\"cache_max_bytes\":%" PRIu64 ",\"bytes_muxed\":%" PRIu64
+                          ",\"media_seconds\":%.3f,\"connected\":%s,\"last_error\":",
+                          figures.cache_max_bytes, figures.bytes_muxed, figures.media_seconds,
+                          figures.connected ? "true" : "false");
+    return text + json_string(figures.status_error) + "}";
+}
+
 void ProgressDisplay::show(const ProgressFigures& figures) {
     if (style_ == ProgressStyle::silent) {
+        return;
+    }
+    if (style_ == ProgressStyle::json) {
+        std::fprintf(out_, "ryvo-send status: %s\n", format_status_json(figures).c_str());
+        std::fflush(out_);
         return;
     }
     std::string line = format_progress(figures);

@@ -17,6 +17,10 @@ struct ProgressFigures {
     std::uint64_t bytes_muxed = 0;
     double media_seconds = 0.0;
     std::string last_error;
+    // What the session's own status says; the error is the session's alone, without the side
+    // traffic's, so that it clears once uploads succeed again.
+    bool connected = false;
+    std::string status_error;
 };
 
 struct SendSummary {
@@ -30,10 +34,13 @@ struct SendSummary {
 
 std::string format_progress(const ProgressFigures& figures);
 std::string format_summary(const SendSummary& summary);
+// One JSON object on one line.
+std::string format_status_json(const ProgressFigures& figures);
 
 enum class ProgressStyle {
     terminal,  // one line rewritten in place
     lines,     // a plain line each time
+    json,      // a status line for programs each time
     silent,
 };
 

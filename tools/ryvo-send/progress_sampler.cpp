@@ -17,10 +17,14 @@ ProgressFigures ProgressSampler::sample() {
         last_live_.cache_bytes = cache.total_bytes;
         last_live_.cache_max_bytes = cache.max_bytes;
         last_live_.last_error = status.last_error;
+        last_live_.connected = status.connected;
+        last_live_.status_error = status.last_error;
     } else {
         // The drain's uploads report only to the tally.
         last_live_.last_error = counts.last_failure;
         last_live_.queue_depth = 0;
+        last_live_.connected = false;
+        last_live_.status_error.clear();
     }
     ProgressFigures figures = last_live_;
     figures.segments = std::max(figures.segments, counts.segments_sent);

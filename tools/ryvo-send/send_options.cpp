@@ -77,8 +77,8 @@ bool is_valued_flag(std::string_view flag) {
 }
 
 bool is_boolean_flag(std::string_view flag) {
-    return flag == "--fast" || flag == "--quiet" || flag == "-q" || flag == "--help" ||
-           flag == "-h";
+    return flag == "--fast" || flag == "--quiet" || flag == "-q" || flag == "--status-json" ||
+           flag == "--help" || flag == "-h";
 }
 
 void apply_boolean_flag(SendOptions& options, std::string_view flag) {
@@ -86,6 +86,8 @@ void apply_boolean_flag(SendOptions& options, std::string_view flag) {
         options.fast = true;
     } else if (flag == "--quiet" || flag == "-q") {
         options.quiet = true;
+    } else if (flag == "--status-json") {
+        options.status_json = true;
     } else {
         options.help = true;
     }

@@ -20,6 +20,7 @@ struct SendOptions {
     bool fast = false;
     std::int32_t loops = 1;
     bool quiet = false;
+    bool status_json = false;
     bool help = false;
 
     // Whether any setting overrides the configuration file.

@@ -36,6 +36,10 @@ Sending:
                      (packets released at their decode time, counted from the start)
   --loop N           send the file N times as one broadcast with continuous timestamps
   -q, --quiet        no progress and no summary; errors are still printed
+  --status-json      instead of the progress line, a status line for programs every 500 ms:
+                     "ryvo-send status: " and a JSON object with the fields segments,
+                     uploaded, queue, cache_bytes, cache_max_bytes, bytes_muxed, media_seconds,
+                     connected and last_error (the session's, "" when there is none)
   -h, --help         show this text
 
 Progress goes to standard error: one line refreshed in place on a terminal (segments cut,

@@ -1,0 +1,136 @@
+"""The soak's OBS variant: real OBS streams through the plug-in's own service (the Stream button,
+driven over obs-websocket) while the dev server misbehaves on the soak's schedule. The status is
+read from the plug-in's "runtime status" log lines as OBS writes them."""
+
+import re
+import threading
+import time
+from pathlib import Path
+
+import obs_harness
+from soak_checks import Sample
+from soak_schedule import FaultScheduler
+
+STREAM, KEY = "soak", "soak-key"
+_STATUS = re.compile(r"\[ryvo-obs\] runtime status: sequence=(?P<sequence>-?\d+) "
+                     r"queue=(?P<queue>\d+) .* mux_drops=(?P<drops>\d+) "
+                     r"connected=(?P<connected>true|false) error=(?P<error>.*)$")
+_DRAINING = re.compile(r"\[ryvo-obs\] stop: draining runtime; queue=\d+ sequence=(\d+)")
+_DRAINED = re.compile(r"\[ryvo-obs\] stop: drain complete in \d+ ms; queue_residual=(\d+)")
+_ENDED = "[ryvo-obs] stop: Ryvo broadcast ended"
+
+
+def proc_status_bytes(pid, field):
+    """VmRSS, VmHWM, ... of a process, in bytes."""
+    for line in Path("/proc/%d/status" % pid).read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1]) * 1024
+    raise KeyError(field)
+
+
+class LogFollower:
+    """Reads the new lines of OBS's log a few times a second and keeps the status lines, each
+    stamped with when it was read."""
+
+    def __init__(self, obs, started):
+        self._obs = obs
+        self._started = started
+        self._seen = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self.samples = []
+        self.mux_drops = 0
+
+    def start(self):
+        self._thread.start()
+        return self
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(10)
+        self._read()
+
+    def _run(self):
+        while not self._stop.wait(0.25):
+            self._read()
+
+    def _read(self):
+        lines = self._obs.log_text().splitlines()
+        # The last line may still be being written.
+        complete = lines[:-1]
+        for line in complete[self._seen:]:
+            match = _STATUS.search(line)
+            if match:
+                error = match["error"].strip()
+                self.samples.append(Sample(time.monotonic() - self._started,
+                                           int(match["sequence"]), int(match["queue"]),
+                                           match["connected"] == "true",
+                                           "" if error == "none" else error))
+                self.mux_drops = max(self.mux_drops, int(match["drops"]))
+        self._seen = max(self._seen, len(complete))
+
+
+def run_obs(args, schedule, server, work, start_faults, delivery, video_kbps, overhead):
+    x = obs_harness.XServer().start()
+    try:
+        with obs_harness.ObsSession(args.build_dir, x.display) as obs:
+            basic = obs.obs_config / "basic/profiles" / obs_harness.PROFILE / "basic.ini"
+            # The Stream button's encoder: x264 at the soak's bitrate, constant rate.
+            basic.write_text(basic.read_text().replace(
+                "[SimpleOutput]\n", "[SimpleOutput]\nVBitrate=%d\n" % video_kbps))
+            obs.write_ryvo_config({
+                "enabled": True, "auth_mode": "manual", "stream_id": STREAM, "api_key": KEY,
+                "api_endpoint": server.base_url, "runtime_mode": "full",
+                "capture_mode": "streaming", **delivery})
+            obs.start()
+            obs.wait_for_log([obs_harness.STARTUP_COMPLETE,
+                              "[ryvo-obs] selected Ryvo as the active OBS streaming service"])
+            with obs.websocket() as ws:
+                baseline = proc_status_bytes(obs.pid, "VmRSS")
+                start_faults(server)
+                ws.request("StartStream")
+                obs.wait_for_log(["[ryvo-obs] attached Ryvo ingest to OBS ryvo_stream output"])
+                started = time.monotonic()
+                follower = LogFollower(obs, started).start()
+                scheduler = FaultScheduler(server, schedule, started).start()
+                time.sleep(max(0.0, started + schedule.seconds - time.monotonic()))
+                ws.request("StopStream")
+                log = obs.wait_for_log([_ENDED, _DRAINED], timeout=90)
+                peak = proc_status_bytes(obs.pid, "VmHWM")
+                scheduler.join()
+                follower.stop()
+            skipped = obs_skipped_frames(obs.quit())
+    finally:
+        x.stop()
+    drained = _DRAINING.search(log)
+    residual = int(_DRAINED.search(log)[1])
+    last = int(drained[1]) if drained else 0
+    # The stop cuts the tail of the broadcast into one more segment.
+    highest = max(server.report()["streams"].get(STREAM, {}).get("agents", {})
+                  .get("primary", {}).get("highest") or 0, 0)
+    if highest == last + 1:
+        last = highest
+    return {
+        "exit_code": 0 if residual == 0 and "mux queue overflow" not in log else
+        "queue_residual=%d" % residual,
+        "output": [line for line in log.splitlines() if "[ryvo-obs] stop:" in line],
+        "samples": follower.samples,
+        "injections": scheduler.injected,
+        "scheduler_errors": scheduler.errors,
+        "video_kbps": video_kbps,
+        "first_sequence": 1,
+        "last_sequence": last,
+        "sent_packets": None,
+        "peak_bytes": max(0, peak - baseline),
+        "memory_overhead": overhead,
+        "memory_what": "OBS peak resident growth while streaming (VmHWM - VmRSS before Start)",
+        "mux_drops": follower.mux_drops,
+        "obs_skipped_frames": skipped,
+    }
+
+
+def obs_skipped_frames(log):
+    """OBS's own account of the frames it skipped, for the record; not ours to judge."""
+    found = re.findall(r"number of skipped frames due to encoding lag: (\S+)", log)
+    return found[-1] if found else None
+
