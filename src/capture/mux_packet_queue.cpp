@@ -11,17 +11,15 @@ void MuxPacketQueue::open(std::uint64_t token) {
 }
 
 void MuxPacketQueue::close() {
-    {
-        std::lock_guard lock(mutex_);
-        accepting_ = false;
-        token_ = 0;
-        queue_.clear();
-    }
-    cv_.notify_all();
+    std::lock_guard lock(mutex_);
+    accepting_ = false;
+    token_ = 0;
+    queue_.clear();
 }
 
 MuxPushOutcome MuxPacketQueue::push(std::uint64_t token, EncodedMediaPacket&& packet) {
     MuxPushOutcome outcome;
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         if (!accepting_ || token_ != token) {
@@ -35,17 +33,42 @@ MuxPushOutcome MuxPacketQueue::push(std::uint64_t token, EncodedMediaPacket&& pa
         }
         queue_.push_back(std::move(packet));
         outcome.result = MuxPushOutcome::Result::queued;
+        // Later pushes find the consumer already woken and skip the system call.
+        wake = std::exchange(consumer_sleeping_, false);
     }
-    cv_.notify_one();
+    if (wake) {
+        ready_.notify_one();
+    }
     return outcome;
 }
 
 std::optional<EncodedMediaPacket> MuxPacketQueue::wait_pop(std::stop_token stop) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!queue_.empty()) {
+            return take_front_locked();
+        }
+    }
+    // The stop request's flag is set before this runs; taking the lock means the consumer either
+    // has not yet checked the flag or is already asleep, so the wake-up cannot fall between them.
+    // Registered before the lock below is taken: a stop already requested runs it right here.
+    const std::stop_callback wake_on_stop(stop, [this] {
+        { std::lock_guard lock(mutex_); }
+        ready_.notify_all();
+    });
     std::unique_lock lock(mutex_);
-    cv_.wait(lock, stop, [this] { return !queue_.empty(); });
+    while (queue_.empty() && !stop.stop_requested()) {
+        consumer_sleeping_ = true;
+        ready_.wait(lock);
+    }
+    consumer_sleeping_ = false;
     if (queue_.empty()) {
         return std::nullopt;
     }
+    return take_front_locked();
+}
+
+EncodedMediaPacket MuxPacketQueue::take_front_locked() {
     EncodedMediaPacket packet = std::move(queue_.front());
     queue_.pop_front();
     return packet;

@@ -24,16 +24,18 @@ struct MuxPushOutcome {
 
 // The packets waiting between OBS's encoder threads and the mux worker. It accepts packets only
 // while it is open for one attachment's token, and it never blocks a producer: a full queue drops
-// the new packet. Its lock is a leaf.
+// the new packet. Its lock is a leaf. There is one consumer; a producer pays for waking it only
+// when it sleeps on an empty queue, so a busy worker costs the encoder thread nothing but the lock.
 class MuxPacketQueue {
   public:
     // Accepts packets carrying `token` from now on.
     void open(std::uint64_t token);
-    // Refuses every packet, forgets the queued ones and wakes the consumer.
+    // Refuses every packet and forgets the queued ones.
     void close();
 
     MuxPushOutcome push(std::uint64_t token, EncodedMediaPacket&& packet);
-    // Waits for a packet; nothing once a stop is requested and the queue is empty.
+    // Waits for a packet; nothing once a stop is requested and the queue is empty. A stop request
+    // wakes the wait.
     std::optional<EncodedMediaPacket> wait_pop(std::stop_token stop);
 
     std::uint64_t drops() const;
@@ -41,10 +43,16 @@ class MuxPacketQueue {
     std::size_t size() const;
 
   private:
+    EncodedMediaPacket take_front_locked();
+
     mutable std::mutex mutex_;
-    std::condition_variable_any cv_;
+    // A plain condition variable: the stop token's wake-up is registered only when the consumer
+    // is about to sleep, not paid for by every push.
+    std::condition_variable ready_;
     std::deque<EncodedMediaPacket> queue_;
     bool accepting_ = false;
+    // Set by the consumer under the lock before it sleeps, cleared by the push that wakes it.
+    bool consumer_sleeping_ = false;
     std::uint64_t token_ = 0;
     std::uint64_t drops_ = 0;
 };

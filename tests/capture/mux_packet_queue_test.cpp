@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <stop_token>
 #include <thread>
 #include <vector>
@@ -16,6 +19,18 @@ EncodedMediaPacket packet(std::int64_t pts) {
     return result;
 }
 
+// Waits for `done`, bounded so that a lost wake-up fails the test instead of hanging it.
+bool eventually(const std::atomic<std::int64_t>& value, std::int64_t expected) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (value.load() != expected) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 TEST(MuxPacketQueue, AcceptsOnlyTheOpenTokenAndForgetsEverythingWhenClosed) {
     MuxPacketQueue queue;
     EXPECT_EQ(queue.push(1, packet(0)).result, MuxPushOutcome::Result::refused);
@@ -28,6 +43,25 @@ TEST(MuxPacketQueue, AcceptsOnlyTheOpenTokenAndForgetsEverythingWhenClosed) {
     queue.close();
     EXPECT_EQ(queue.size(), 0u);
     EXPECT_EQ(queue.push(7, packet(4)).result, MuxPushOutcome::Result::refused);
+}
+
+TEST(MuxPacketQueue, FullQueueDropsTheNewPacketUntilTheConsumerMakesRoom) {
+    MuxPacketQueue queue;
+    queue.open(1);
+    for (std::size_t i = 0; i < kMuxQueueCapacity; ++i) {
+        ASSERT_EQ(queue.push(1, packet(static_cast<std::int64_t>(i))).result,
+                  MuxPushOutcome::Result::queued);
+    }
+    const MuxPushOutcome dropped = queue.push(1, packet(-1));
+    EXPECT_EQ(dropped.result, MuxPushOutcome::Result::dropped);
+    EXPECT_EQ(dropped.drops, 1u);
+    EXPECT_EQ(dropped.depth, kMuxQueueCapacity);
+
+    std::stop_source stop;
+    EXPECT_EQ(queue.wait_pop(stop.get_token())->pts, 0);
+    EXPECT_EQ(queue.push(1, packet(-2)).result, MuxPushOutcome::Result::queued);
+    EXPECT_EQ(queue.size(), kMuxQueueCapacity);
+    EXPECT_EQ(queue.drops(), 1u);
 }
 
 TEST(MuxPacketQueue, ConsumerGetsPacketsInOrderAndEndsOnStopOnceEmpty) {
@@ -51,6 +85,55 @@ TEST(MuxPacketQueue, ConsumerGetsPacketsInOrderAndEndsOnStopOnceEmpty) {
         expected.push_back(pts);
     }
     EXPECT_EQ(received, expected);
+}
+
+// Each packet is pushed only once the consumer has taken the one before, so the consumer is
+// always just finding the queue empty or asleep on it: a push that slipped between its check and
+// its sleep without waking it would leave this packet waiting for one that never comes.
+TEST(MuxPacketQueue, APacketQueuedAsTheConsumerFindsTheQueueEmptyIsTakenWithoutAnother) {
+    constexpr std::int64_t kRounds = 3000;
+    MuxPacketQueue queue;
+    queue.open(5);
+    std::atomic<std::int64_t> taken{-1};
+    std::jthread consumer([&](std::stop_token stop) {
+        while (auto next = queue.wait_pop(stop)) {
+            taken.store(next->pts);
+        }
+    });
+    for (std::int64_t pts = 0; pts < kRounds; ++pts) {
+        ASSERT_EQ(queue.push(5, packet(pts)).result, MuxPushOutcome::Result::queued);
+        ASSERT_TRUE(eventually(taken, pts)) << "packet " << pts << " was never taken";
+    }
+}
+
+// The stop arrives at every point of the consumer's wait: before it starts, while it checks the
+// queue, while it sleeps; and after the queue was closed, as at the tap's teardown. Each must end
+// the wait.
+TEST(MuxPacketQueue, AStopRequestEndsTheWaitWhereverItFindsTheConsumer) {
+    MuxPacketQueue queue;
+    queue.open(9);
+    for (int round = 0; round < 300; ++round) {
+        std::stop_source stop;
+        std::atomic<std::int64_t> ended{0};
+        if (round % 3 == 0) {
+            stop.request_stop();
+        }
+        std::thread consumer([&] {
+            while (queue.wait_pop(stop.get_token())) {
+            }
+            ended.store(1);
+        });
+        for (int spin = 0; spin < round % 7; ++spin) {
+            std::this_thread::yield();
+        }
+        if (round % 5 == 0) {
+            queue.close();
+        }
+        stop.request_stop();
+        EXPECT_TRUE(eventually(ended, 1)) << "round " << round;
+        consumer.join();
+        queue.open(9);
+    }
 }
 
 }  // namespace
