@@ -1,19 +1,18 @@
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <random>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "config/config_file.h"
 #include "isolated_home.h"
+#include "killed_writer.h"
 
 namespace ryvoobs {
 namespace {
@@ -103,26 +102,34 @@ TEST_F(ConfigFileConcurrencyTest, ReaderNeverSeesAPartialFile) {
     EXPECT_EQ(bad, 0);
 }
 
-TEST_F(ConfigFileConcurrencyTest, WriterKilledMidSaveLeavesTheOldOrTheNewFileWhole) {
-    ASSERT_TRUE(save_config_file(path_, variant('a'), nullptr));
+TEST_F(ConfigFileConcurrencyTest, WriterKilledMidSaveLeavesTheOldOrTheNewFilePrivateAndWhole) {
+    // Big enough to take more than one write, small enough for hundreds of rounds.
+    auto numbered = [](int call) {
+        PluginConfig config;
+        config.auth_mode = AuthMode::manual;
+        config.stream_id = "stream-" + std::to_string(call);
+        config.api_key = "key-" + std::to_string(call);
+        config.previous_service_settings_json = std::string(8 * 1024, call % 2 == 0 ? 'a' : 'b');
+        return config;
+    };
+    const testing::MemoryBackedDirectory memory;
+    const std::string directory = memory.file("Ryvo");
+    const std::string path = directory + "/obs-plugin.json";
+    ASSERT_TRUE(save_config_file(path, numbered(0), nullptr));
     std::mt19937 random(12345);
-    std::uniform_int_distribution<int> delay_us(0, 20000);
-    for (int round = 0; round < 40; ++round) {
-        pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            for (int i = 0;; ++i) {
-                save_config_file(path_, variant(i % 2 == 0 ? 'b' : 'a'), nullptr);
-            }
-        }
-        usleep(static_cast<useconds_t>(delay_us(random)));
-        kill(child, SIGKILL);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
+    for (int round = 0; round < 300; ++round) {
+        const int finished = testing::kill_writer_mid_save(
+            [&](int call) { save_config_file(path, numbered(call), nullptr); }, random);
+        ASSERT_GE(finished, 1) << "round " << round;
         std::string error;
-        ASSERT_TRUE(is_one_of_the_variants(read_config_file(path_, &error)))
-            << "round " << round << ": " << error;
+        const auto config = read_config_file(path, &error);
+        ASSERT_TRUE(config == numbered(finished) || config == numbered(finished + 1))
+            << "round " << round << " after " << finished << " saves: " << error;
+        struct stat info {};
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        ASSERT_EQ(info.st_mode & 0777, 0600u) << "round " << round;
+        // Temporary files a killed writer left behind are as private as the file itself.
+        ASSERT_EQ(entries_open_to_others(directory), 0) << "round " << round;
     }
 }
 
