@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -10,12 +11,15 @@
 
 namespace ryvoobs {
 
-// A clock that only moves when the test moves it. Sleeps and deadline waits block until then (or
-// until stopped), so back-off and drain deadlines of any length pass in no real time. The test
-// thread that advances the clock must also be the one that destroys the manager waiting on it.
+// A clock that only moves when the test moves it, so back-off and drain deadlines of any length
+// pass in no real time. Sleeps block until released (or stopped), or with `jump_sleeps` end at
+// once by jumping to their deadline; deadline waits always block until advanced. The test thread
+// that advances the clock must also be the one that destroys the manager waiting on it.
 class ManualUploadClock final : public UploadClock {
   public:
     static constexpr auto kPatience = std::chrono::seconds(10);
+
+    explicit ManualUploadClock(bool jump_sleeps = false) : jump_sleeps_(jump_sleeps) {}
 
     TimePoint now() const override {
         std::lock_guard lock(mutex_);
@@ -24,6 +28,10 @@ class ManualUploadClock final : public UploadClock {
 
     void sleep_until(TimePoint deadline, std::stop_token stop) override {
         std::unique_lock lock(mutex_);
+        if (jump_sleeps_) {
+            now_ = std::max(now_, deadline);
+            return;
+        }
         sleep_deadline_ = deadline;
         changed_.notify_all();
         changed_.wait(lock, stop, [&] { return now_ >= deadline; });
@@ -94,6 +102,7 @@ class ManualUploadClock final : public UploadClock {
         std::erase_if(waiters_, [&](const Waiter& waiter) { return waiter.wake == wake; });
     }
 
+    const bool jump_sleeps_;
     mutable std::mutex mutex_;
     std::condition_variable_any changed_;
     TimePoint now_{};

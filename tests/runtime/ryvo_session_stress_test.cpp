@@ -4,7 +4,7 @@
 #include <map>
 #include <thread>
 
-#include "jumping_upload_clock.h"
+#include "manual_upload_clock.h"
 #include "runtime/ryvo_session.h"
 #include "runtime/sha256.h"
 
@@ -54,7 +54,7 @@ TEST(RyvoSessionStress, ConcurrentFeedBackfillAndSnapshotsLoseAndCopyNothing) {
     config.segment_duration_ms = 100;
     config.ram_buffer_minutes = 15;
     RyvoSession session(config, flaky_transport, kFirstSequence, nullptr, "stress",
-                        std::make_shared<JumpingUploadClock>());
+                        std::make_shared<ManualUploadClock>(true));
 
     std::mutex session_mutex;  // the owner's serialisation; snapshots are read without it
     std::atomic<bool> producing{true};

@@ -41,14 +41,10 @@ TEST(SequenceCheckpointLoad, ReadsLooselyTypedSequencesAndRefusesWhatIsNoSequenc
         {R"({"last_sequence": "none"})", 0, ""},
         {R"({"last_sequence": 12.9})", 12, ""},
         {R"({"last_sequence": true})", 1, ""},
-        {R"({"last_sequence": 7, "stream_id": 5})", 7, ""},
         {R"({"stream_id": "s", "last_sequence": 8, "extra": [1]})", 8, "", "s"},
         {R"({"last_sequence": null})", std::nullopt, "last_sequence missing"},
-        {R"({"last_sequence": [1]})", std::nullopt, "last_sequence missing"},
-        {R"({"last_sequence": {}})", std::nullopt, "last_sequence missing"},
         {R"({"stream_id": "s"})", std::nullopt, "last_sequence missing"},
         {"[]", std::nullopt, "invalid state JSON"},
-        {"", std::nullopt, "invalid state JSON"},
         {R"({"last_sequence": 4)", std::nullopt, "invalid state JSON"},
     };
     TemporaryDirectory dir;
@@ -78,7 +74,7 @@ TEST(SequenceCheckpointLoad, MissingFileNamesThePathAndGivesZero) {
     EXPECT_EQ(load_last_sequence(dir.path(), nullptr), 0);
 }
 
-TEST(SequenceCheckpointSave, RoundTripsAndCreatesMissingDirectories) {
+TEST(SequenceCheckpointSave, RoundTripsOwnerOnlyInNewDirectoriesAndLeavesOutEmptyIdentifiers) {
     TemporaryDirectory dir;
     const std::string path = dir.file("a/b/c/state.json");
     ASSERT_TRUE(save_sequence_checkpoint(path, {"stream-1", "backup", 9'000'000'000LL}, nullptr));
@@ -87,18 +83,12 @@ TEST(SequenceCheckpointSave, RoundTripsAndCreatesMissingDirectories) {
     EXPECT_EQ(state->stream_id, "stream-1");
     EXPECT_EQ(state->agent_id, "backup");
     EXPECT_EQ(state->last_sequence, 9'000'000'000LL);
-
     struct stat info {};
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-}
 
-TEST(SequenceCheckpointSave, EmptyIdentifiersAreLeftOutOfTheFile) {
-    TemporaryDirectory dir;
-    const std::string path = dir.file("state.json");
     ASSERT_TRUE(save_last_sequence(path, 5, nullptr));
-    const auto document = nlohmann::json::parse(read_text(path));
-    EXPECT_EQ(document, (nlohmann::json{{"last_sequence", 5}}));
+    EXPECT_EQ(nlohmann::json::parse(read_text(path)), (nlohmann::json{{"last_sequence", 5}}));
 }
 
 TEST(SequenceCheckpointSave, ReportsWhatCouldNotBeDone) {
