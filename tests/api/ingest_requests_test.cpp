@@ -17,26 +17,20 @@ PluginConfig stream_config() {
     return config;
 }
 
-TEST(IngestUrls, EveryRequestIsScopedToTheStream) {
+TEST(IngestUrls, EveryRequestIsScopedToTheStreamInsertedVerbatim) {
     const PluginConfig config = stream_config();
-    EXPECT_EQ(build_segment_upload_url(config, 17),
-              "https://ingest.example.test/api/v1/streams/abc/segments/17");
     EXPECT_EQ(build_segment_upload_url(config, -1),
               "https://ingest.example.test/api/v1/streams/abc/segments/-1");
     EXPECT_EQ(build_heartbeat_url(config),
               "https://ingest.example.test/api/v1/streams/abc/heartbeat");
     EXPECT_EQ(build_backfill_url(config),
               "https://ingest.example.test/api/v1/streams/abc/backfill-requests");
-    EXPECT_EQ(build_end_url(config), "https://ingest.example.test/api/v1/streams/abc/end");
+    PluginConfig odd = config;
+    odd.stream_id = "a b/c%";
+    EXPECT_EQ(build_end_url(odd), "https://ingest.example.test/api/v1/streams/a b/c%/end");
 }
 
-TEST(IngestUrls, StreamIdIsInsertedVerbatim) {
-    PluginConfig config = stream_config();
-    config.stream_id = "a b/c%";
-    EXPECT_EQ(build_end_url(config), "https://ingest.example.test/api/v1/streams/a b/c%/end");
-}
-
-TEST(IngestHeaders, SegmentHeadersCarryDigestDurationAndIdentity) {
+TEST(IngestHeaders, SegmentsCarryDigestDurationAndIdentityAndAnEmptyKeyStillTheBearerPrefix) {
     SegmentData segment;
     segment.sha256 = std::string(64, 'a');
     segment.duration_ms = -5;
@@ -45,58 +39,35 @@ TEST(IngestHeaders, SegmentHeadersCarryDigestDurationAndIdentity) {
         {"X-Agent-ID", "primary"},         {"X-Agent-Version", "0.2.10"},
         {"X-Segment-Duration-Ms", "-5"},   {"X-Segment-SHA256", std::string(64, 'a')}};
     EXPECT_EQ(build_segment_headers(stream_config(), segment), expected);
-
     segment.capture_session_id = "cap-9";
     HeaderSet with_session = expected;
     with_session.emplace("X-Capture-Session-ID", "cap-9");
     EXPECT_EQ(build_segment_headers(stream_config(), segment), with_session);
+
+    PluginConfig keyless = stream_config();
+    keyless.api_key.clear();
+    EXPECT_EQ(build_heartbeat_headers(keyless).at("Authorization"), "Bearer ");
+    EXPECT_EQ(build_segment_headers(keyless, SegmentData{}).at("Authorization"), "Bearer ");
 }
 
-TEST(IngestHeaders, EmptyKeyStillSendsBearerPrefix) {
-    PluginConfig config = stream_config();
-    config.api_key.clear();
-    EXPECT_EQ(build_heartbeat_headers(config).at("Authorization"), "Bearer ");
-    EXPECT_EQ(build_end_headers(config).at("Authorization"), "Bearer ");
-    EXPECT_EQ(build_segment_headers(config, SegmentData{}).at("Authorization"), "Bearer ");
-}
-
-TEST(IngestHeaders, HeartbeatAndEndHeaderSets) {
-    EXPECT_EQ(build_heartbeat_headers(stream_config()),
-              (HeaderSet{{"Authorization", "Bearer key-1"},
-                         {"Content-Type", "application/json"},
-                         {"X-Agent-ID", "primary"}}));
-    EXPECT_EQ(build_end_headers(stream_config()),
-              (HeaderSet{{"Authorization", "Bearer key-1"}, {"X-Agent-ID", "primary"}}));
-}
-
-TEST(HeartbeatJson, WritesMembersInOrderWithTwoDecimals) {
+TEST(HeartbeatJson, MembersInOrderDepthWithTwoDecimalsAndAlwaysValid) {
     struct Case {
         double minutes;
         const char* written;
     };
-    for (const Case& c : {Case{2.0, "2.00"}, Case{0.5, "0.50"}, Case{10.0, "10.00"},
-                          Case{0.333, "0.33"}, Case{0.0, "0.00"}}) {
-        const HeartbeatPayload payload{42, c.minutes, 0, "0.2.10"};
-        EXPECT_EQ(build_heartbeat_json(payload),
+    for (const Case& c :
+         {Case{2.0, "2.00"}, Case{0.333, "0.33"}, Case{0.0, "0.00"}, Case{std::nan(""), "0.00"},
+          Case{HUGE_VAL, "0.00"}, Case{-HUGE_VAL, "0.00"}}) {
+        EXPECT_EQ(build_heartbeat_json(HeartbeatPayload{42, c.minutes, 0, "0.2.10"}),
                   std::string("{\"current_sequence\":42,\"cache_depth_minutes\":") + c.written +
-                      ",\"upload_queue_depth\":0,\"agent_version\":\"0.2.10\"}");
+                      ",\"upload_queue_depth\":0,\"agent_version\":\"0.2.10\"}")
+            << c.minutes;
     }
-}
-
-TEST(HeartbeatJson, ExtremesAndEscapes) {
-    const HeartbeatPayload payload{INT64_MIN, 1.5, UINT64_MAX, "a\"b\\c\td\ne\rf\x01g"};
-    EXPECT_EQ(build_heartbeat_json(payload),
+    const HeartbeatPayload extremes{INT64_MIN, 1.5, UINT64_MAX, "a\"b\\c\td\ne\rf\x01g"};
+    EXPECT_EQ(build_heartbeat_json(extremes),
               "{\"current_sequence\":-9223372036854775808,\"cache_depth_minutes\":1.50,"
               "\"upload_queue_depth\":18446744073709551615,"
               "\"agent_version\":\"a\\\"b\\\\c\\td\\ne\\rf\x01g\"}");
-}
-
-TEST(HeartbeatJson, NonFiniteDepthStillGivesValidJson) {
-    for (const double minutes : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
-        EXPECT_EQ(build_heartbeat_json(HeartbeatPayload{1, minutes, 0, "v"}),
-                  "{\"current_sequence\":1,\"cache_depth_minutes\":0.00,"
-                  "\"upload_queue_depth\":0,\"agent_version\":\"v\"}");
-    }
 }
 
 TEST(ErrorCodeScan, FollowsThePlainTextRules) {
@@ -105,19 +76,14 @@ TEST(ErrorCodeScan, FollowsThePlainTextRules) {
         const char* code;
     };
     for (const Case& c : {
-             Case{R"({"error":"not_found","message":"x"})", "not_found"},
+             Case{R"({"error" : "not_found","message":"x"})", "not_found"},
              Case{R"({"error":404})", ""},
              Case{R"({"error":5,"detail":"y"})", "detail"},
-             Case{R"({"error" : "unauthorized"})", "unauthorized"},
              Case{R"({"tags":["error"],"code":"E1"})", "E1"},
              Case{R"({"nested":{"error":"inner"},"error":"outer"})", "inner"},
              Case{R"({"error":"a\"b"})", "a\\"},
              Case{"<html><body>404 Not Found</body></html>", ""},
-             Case{"", ""},
-             Case{"\"error\"", ""},
-             Case{"\"error\":", ""},
              Case{"\"error\":\"", ""},
-             Case{"\"error\":\"\"", ""},
          }) {
         EXPECT_EQ(parse_error_code(c.body), c.code) << c.body;
     }
@@ -130,8 +96,8 @@ TEST(ErrorCodeScan, NeverReadsPastTheEndOfTheInput) {
     for (std::size_t length = 0; length <= backing.size(); ++length) {
         auto exact = std::make_unique<char[]>(length);
         std::copy_n(backing.data(), length, exact.get());
-        const std::string_view view(exact.get(), length);
-        const std::string code = extract_string_field(view, "error");
+        const std::string code =
+            extract_string_field(std::string_view(exact.get(), length), "error");
         EXPECT_EQ(code, length == backing.size() ? "cut" : "") << length;
     }
 }
@@ -145,7 +111,6 @@ TEST(BackfillScan, ReadsDigitsBetweenTheFirstBrackets) {
     for (const Case& c : {
              Case{R"({"missing_sequences":[],"priority":"high"})", {}, "high"},
              Case{"{}", {}, "normal"},
-             Case{R"({"missing_sequences":[12,13]})", {12, 13}, "normal"},
              Case{R"({"missing_sequences":[3, 4,5]})", {3, 4, 5}, "normal"},
              Case{R"({"missing_sequences":[-7]})", {7}, "normal"},
              Case{R"({"missing_sequences":[1.5]})", {1, 5}, "normal"},
