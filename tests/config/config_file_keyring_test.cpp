@@ -34,6 +34,10 @@ PluginConfig linked(const std::string& key_id, const std::string& key) {
 }
 
 TEST_F(ConfigFileKeyringTest, PortalKeyLivesInTheCredentialStoreOnlyAtTheDefaultPath) {
+    // Unlinked, with no item stored yet, the file reads with an empty key.
+    ASSERT_TRUE(save_config_file(default_path_, PluginConfig{}, &error_));
+    EXPECT_EQ(read_config_file(default_path_, &error_), PluginConfig{}) << error_;
+
     PluginConfig config = linked("key-id-1", "secret-1");
     ASSERT_TRUE(save_config_file(default_path_, config, &error_)) << error_;
     EXPECT_EQ(file_at(default_path_)["api_key"], "");
@@ -64,13 +68,6 @@ TEST_F(ConfigFileKeyringTest, KeyInAPortalFileWinsUntilTheNextSaveMovesIt) {
     ASSERT_TRUE(save_config_file(default_path_, *config, &error_));
     EXPECT_EQ(file_at(default_path_)["api_key"], "");
     EXPECT_EQ(stored_key(*config), "from-file");
-}
-
-TEST_F(ConfigFileKeyringTest, UnlinkedPortalFileWithoutAnItemReadsWithAnEmptyKey) {
-    ASSERT_TRUE(save_config_file(default_path_, PluginConfig{}, &error_));
-    auto config = read_config_file(default_path_, &error_);
-    ASSERT_TRUE(config) << error_;
-    EXPECT_EQ(config, PluginConfig{});
 }
 
 }  // namespace

