@@ -68,6 +68,10 @@ class BenchScriptTest(unittest.TestCase):
         self.assertNotIn("RESULT", text)
 
     def test_failed_and_missing_benchmarks_are_rows_and_fail_the_run(self):
+        # A log of an earlier run of a benchmark that is missing now must not reach the results.
+        os.makedirs(os.path.join(self.build, "bench-logs"))
+        with open(os.path.join(self.build, "bench-logs", "send_clip_bench.log"), "w") as log:
+            log.write("stale figures\n")
         self.bench("core_throughput_bench", """\
             echo "core: expected 300 segments, got 299" >&2
             exit 1
@@ -84,15 +88,7 @@ class BenchScriptTest(unittest.TestCase):
         self.assertIn("| send_clip_bench | not built |", text)
         self.assertIn("| Upload | 5 MB/s |", text)
         self.assertIn("expected 300 segments, got 299", text)
-
-    def test_logs_of_an_earlier_run_do_not_reach_the_results(self):
-        os.makedirs(os.path.join(self.build, "bench-logs"))
-        with open(os.path.join(self.build, "bench-logs", "send_clip_bench.log"), "w") as log:
-            log.write("stale figures\n")
-        run = self.run_script()
-        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
-        with open(self.results) as results:
-            self.assertNotIn("stale figures", results.read())
+        self.assertNotIn("stale figures", text)
 
 
 if __name__ == "__main__":

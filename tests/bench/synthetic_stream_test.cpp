@@ -38,6 +38,7 @@ TEST(SyntheticStreamTest, EveryGopCarriesTheBitrateInOneKeyframeLedGroup) {
     EXPECT_EQ(video_chunks, 60);
     EXPECT_EQ(video_ms, SyntheticStream::kGopMs);
     EXPECT_GT(layout.size(), 140u) << "audio packets should sit between the video frames";
+    EXPECT_THROW(SyntheticStream(100'000), std::invalid_argument) << "too low for its audio";
 }
 
 TEST(SyntheticStreamTest, GopsHaveTheirOwnBytesWithinThePool) {
@@ -72,10 +73,6 @@ TEST(SyntheticStreamTest, TheAssemblerCutsOneSegmentPerGop) {
         EXPECT_EQ(segments[i].size(), stream.gop_size());
         EXPECT_NEAR(segments[i].duration_ms, 2000, 34) << "segment " << i;
     }
-}
-
-TEST(SyntheticStreamTest, RefusesABitrateTooLowForItsAudio) {
-    EXPECT_THROW(SyntheticStream(100'000), std::invalid_argument);
 }
 
 }  // namespace

@@ -70,14 +70,20 @@ TEST_F(SenderConfigTest, FlagsAloneGoToAnOwnerOnlyCopyThatLeavesWithTheObject) {
     EXPECT_TRUE(tmp_is_empty());
 }
 
-TEST_F(SenderConfigTest, FlagsAmendTheFileAndAnEndpointOfTheUsersOwnSurvivesTheReread) {
+TEST_F(SenderConfigTest, FlagsAmendACopyOfTheFileAndAnEndpointOfTheUsersOwnSurvivesTheReread) {
     const std::string file = write_file(
         "linked.json",
         R"({"auth_mode": "portal", "stream_id": "linked", "api_key": "k", "agent_id": "backup"})");
     SendOptions options;
     options.config_path = file;
-    options.segment_ms = 4000;
     std::string error;
+    // Without overrides the file is used where it is.
+    const std::optional<SenderConfig> as_is = SenderConfig::prepare(options, &error);
+    ASSERT_TRUE(as_is) << error;
+    EXPECT_EQ(as_is->path(), file);
+    EXPECT_TRUE(tmp_is_empty());
+
+    options.segment_ms = 4000;
     std::optional<SenderConfig> amended = SenderConfig::prepare(options, &error);
     ASSERT_TRUE(amended) << error;
     std::optional<PluginConfig> loaded = load_config_file(amended->path(), &error);
@@ -95,18 +101,6 @@ TEST_F(SenderConfigTest, FlagsAmendTheFileAndAnEndpointOfTheUsersOwnSurvivesTheR
     ASSERT_TRUE(loaded) << error;
     EXPECT_EQ(loaded->api_endpoint, "http://127.0.0.1:9");
     EXPECT_EQ(loaded->stream_id, "linked");
-}
-
-TEST_F(SenderConfigTest, WithoutOverridesTheFileIsUsedWhereItIs) {
-    const std::string file =
-        write_file("manual.json", R"({"auth_mode": "manual", "stream_id": "s", "api_key": "k"})");
-    SendOptions options;
-    options.config_path = file;
-    std::string error;
-    std::optional<SenderConfig> config = SenderConfig::prepare(options, &error);
-    ASSERT_TRUE(config) << error;
-    EXPECT_EQ(config->path(), file);
-    EXPECT_TRUE(tmp_is_empty());
 }
 
 TEST_F(SenderConfigTest, ConfigurationsThatCannotDeliverAreRefusedWithTheReadersWords) {

@@ -48,16 +48,13 @@ TEST(SendOptionsTest, TheEnvironmentKeyStandsInOnlyForAMissingFlag) {
     EXPECT_FALSE(empty_env->overrides_configuration());
 }
 
-TEST(SendOptionsTest, ADoubleDashEndsTheOptions) {
-    const auto options = parse({"--fast", "--", "-odd name.mp4"});
-    ASSERT_TRUE(options);
-    EXPECT_EQ(options->media_path, "-odd name.mp4");
-}
-
-TEST(SendOptionsTest, HelpNeedsNoFile) {
-    const auto options = parse({"--help"});
-    ASSERT_TRUE(options);
-    EXPECT_TRUE(options->help);
+TEST(SendOptionsTest, ADoubleDashEndsTheOptionsAndHelpNeedsNoFile) {
+    const auto odd = parse({"--fast", "--", "-odd name.mp4"});
+    ASSERT_TRUE(odd);
+    EXPECT_EQ(odd->media_path, "-odd name.mp4");
+    const auto help = parse({"--help"});
+    ASSERT_TRUE(help);
+    EXPECT_TRUE(help->help);
 }
 
 TEST(SendOptionsTest, BadCommandLinesAreRefusedWithAReason) {
@@ -68,7 +65,6 @@ TEST(SendOptionsTest, BadCommandLinesAreRefusedWithAReason) {
         {{"clip.mp4", "--loop", "0"}, "--loop needs a whole number of at least 1, not '0'"},
         {{"clip.mp4", "--loop", "2x"}, "--loop needs a whole number"},
         {{"clip.mp4", "--segment-ms", "99999999999"}, "--segment-ms needs a whole number"},
-        {{"clip.mp4", "--segment-ms=-5"}, "--segment-ms needs a whole number"},
         {{"clip.mp4", "--fast=yes"}, "--fast takes no value"},
         {{"clip.mp4", "--stream"}, "unknown option --stream"},
     };
