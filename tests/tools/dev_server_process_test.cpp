@@ -33,40 +33,29 @@ std::string read_file(const std::filesystem::path& path) {
     return text.str();
 }
 
-TEST(DevServerProcess, ServesUploadsAndReportsThem) {
-    DevServerProcess server;
-    ASSERT_GT(server.port(), 0);
-    EXPECT_EQ(server.base_url(), "http://127.0.0.1:" + std::to_string(server.port()));
-
-    const std::string segment = "transport stream bytes";
-    for (const int sequence : {1, 3}) {
-        const DevServerReply reply =
-            server.exchange("POST", "/api/v1/streams/stream-1/segments/" + std::to_string(sequence),
-                            segment, segment_headers("key-1", segment));
-        EXPECT_EQ(reply.status, 201) << reply.body;
-    }
-
-    const nlohmann::json session = server.report()["streams"]["stream-1"]["sessions"]["c0ffee"];
-    EXPECT_EQ(session["received"], nlohmann::json::array({1, 3}));
-    EXPECT_EQ(session["gaps"], nlohmann::json::array({2}));
-    EXPECT_EQ(session["bytes"], 2 * segment.size());
-}
-
-TEST(DevServerProcess, ControlCallsChangeTheNextAnswers) {
+TEST(DevServerProcess, ServesUploadsReportsThemAndTakesControlCalls) {
     DevServerOptions options;
     options.streams = {{"s", "k"}};
     DevServerProcess server(options);
-    server.control("faults", {{"kind", "upload"}, {"status", 503}, {"retry_after", "7"}});
-    const std::string segment = "x";
-    const DevServerReply failed = server.exchange("POST", "/api/v1/streams/s/segments/1", segment,
-                                                  segment_headers("k", segment));
-    EXPECT_EQ(failed.status, 503);
-    const DevServerReply stored = server.exchange("POST", "/api/v1/streams/s/segments/1", segment,
-                                                  segment_headers("k", segment));
-    EXPECT_EQ(stored.status, 201);
+    ASSERT_GT(server.port(), 0);
+    EXPECT_EQ(server.base_url(), "http://127.0.0.1:" + std::to_string(server.port()));
 
+    server.control("faults", {{"kind", "upload"}, {"status", 503}, {"retry_after", "7"}});
+    const std::string segment = "transport stream bytes";
+    for (const auto& [sequence, status] : {std::pair{1, 503}, {1, 201}, {3, 201}}) {
+        const DevServerReply reply =
+            server.exchange("POST", "/api/v1/streams/s/segments/" + std::to_string(sequence),
+                            segment, segment_headers("k", segment));
+        EXPECT_EQ(reply.status, status) << reply.body;
+    }
     EXPECT_THROW(server.control("faults", {{"kind", "no-such-kind"}}), std::runtime_error);
-    EXPECT_EQ(server.report()["faults"]["injected"]["upload"]["status_503"], 1);
+
+    const nlohmann::json report = server.report();
+    const nlohmann::json session = report["streams"]["s"]["sessions"]["c0ffee"];
+    EXPECT_EQ(session["received"], nlohmann::json::array({1, 3}));
+    EXPECT_EQ(session["gaps"], nlohmann::json::array({2}));
+    EXPECT_EQ(session["bytes"], 2 * segment.size());
+    EXPECT_EQ(report["faults"]["injected"]["upload"]["status_503"], 1);
 }
 
 // Reaped, not a zombie: the process ID no longer exists at all.
