@@ -8,3 +8,9 @@ ryvo_add_test(ryvo_diagnostics_result_qt_tests
                       ${PROJECT_SOURCE_DIR}/src/platform/clipboard_qt.cpp
               LIBS Qt::Widgets
               MODULE)
+
+# The dock's hotkey in real OBS, for a portal-linked install whose key is in the Secret Service.
+ryvo_add_script_test(obs_diagnostics_bundle
+    COMMAND ${RYVO_TEST_SUPPORT_DIR}/with-keyring.sh /usr/bin/python3
+            ${CMAKE_CURRENT_LIST_DIR}/obs_diagnostics_bundle_test.py
+    LABELS nosan MODULE)
