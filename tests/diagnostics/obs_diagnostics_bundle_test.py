@@ -12,6 +12,7 @@ import os
 import re
 import socket
 import stat
+import subprocess
 import sys
 import tempfile
 import time
@@ -46,21 +47,13 @@ def built_in_endpoint():
 
 
 def store_api_key(account, key):
-    """Stores the key as the plug-in does when it saves a portal-linked configuration."""
-    import gi  # python3-gi, gir1.2-secret-1
-
-    gi.require_version("Secret", "1")
-    from gi.repository import Secret
-
+    """Stores the key where the plug-in keeps a portal-linked install's key: under its schema
+    name, the service named after the built-in endpoint's host and the key's ID."""
     host = urlsplit(built_in_endpoint()).hostname.lower()
     service = "".join(label + "." for label in reversed(host.split(".")) if label) + "obs.api-key"
-    schema = Secret.Schema.new("net.ryvo.obs.ApiKey", Secret.SchemaFlags.NONE, {
-        "service": Secret.SchemaAttributeType.STRING,
-        "account": Secret.SchemaAttributeType.STRING,
-    })
-    if not Secret.password_store_sync(schema, {"service": service, "account": account},
-                                      Secret.COLLECTION_DEFAULT, "Ryvo OBS API key", key, None):
-        raise RuntimeError("the Secret Service did not store the key")
+    subprocess.run(["secret-tool", "store", "--label=Ryvo OBS API key", "xdg:schema",
+                    "net.ryvo.obs.ApiKey", "service", service, "account", account],
+                   input=key.encode(), check=True, timeout=30)
 
 
 class DiagnosticsBundleTest(unittest.TestCase):
