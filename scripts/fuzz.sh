@@ -9,7 +9,7 @@ build=${1:?usage: fuzz.sh <build-dir> [seconds-per-target]}
 seconds=${2:-60}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 targets=(config_file_fuzzer sequence_checkpoint_fuzzer ingest_responses_fuzzer redaction_fuzzer
-         mpeg_ts_muxer_fuzzer)
+         mpeg_ts_muxer_fuzzer plugin_link_answers_fuzzer)
 
 mkdir -p "$build/artifacts" "$build/logs"
 passed=0
