@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <future>
-#include <map>
-#include <type_traits>
 
 #include "manual_upload_clock.h"
 
@@ -16,8 +14,7 @@ using namespace std::chrono_literals;
 using Sequences = std::vector<std::int64_t>;
 constexpr auto kPatience = 5s;
 
-// Records every call. A held sequence blocks in the transport until released; a scripted one
-// fails with status 500 the given number of times.
+// Records every call. A held sequence blocks in the transport until released.
 class RecordingTransport {
   public:
     UploadTransport callable() {
@@ -26,16 +23,11 @@ class RecordingTransport {
             calls_.push_back(segment);
             changed_.notify_all();
             changed_.wait_for(lock, kPatience, [&] { return held_ != segment.sequence; });
-            if (failures_[segment.sequence] > 0) {
-                --failures_[segment.sequence];
-                return UploadResult{false, 500, "", 0};
-            }
             return UploadResult{true, 201, "", 0};
         };
     }
-    void hold(std::int64_t sequence) { set(held_, sequence); }
-    void release() { set(held_, -1); }
-    void fail(std::int64_t sequence, int times) { set(failures_[sequence], times); }
+    void hold(std::int64_t sequence) { set_held(sequence); }
+    void release() { set_held(-1); }
 
     // Waits until the transport has been called with `sequence` for the `nth` time.
     bool wait_for_call(std::int64_t sequence, std::size_t nth = 1) {
@@ -59,10 +51,9 @@ class RecordingTransport {
     }
 
   private:
-    template <typename T>
-    void set(T& field, std::type_identity_t<T> value) {
+    void set_held(std::int64_t sequence) {
         std::lock_guard lock(mutex_);
-        field = value;
+        held_ = sequence;
         changed_.notify_all();
     }
 
@@ -70,7 +61,6 @@ class RecordingTransport {
     std::condition_variable changed_;
     std::vector<SegmentData> calls_;
     std::int64_t held_ = -1;
-    std::map<std::int64_t, int> failures_;
 };
 
 class RyvoSessionTest : public ::testing::Test {
@@ -195,21 +185,6 @@ TEST_F(RyvoSessionTest, StopFlushesTheTailAndReportsJobsLeftWhenTheDrainTimesOut
     const auto status = session->status_snapshot();
     EXPECT_FALSE(status.streaming || status.connected || status.started_at);
     EXPECT_EQ(status.upload_queue_depth, 0u);
-}
-
-TEST_F(RyvoSessionTest, ASegmentGivenUpOnCanBeSentAgainByBackfill) {
-    open_session();
-    transport.fail(100, 5);
-    push_keyframes(2);
-    session->start();
-    ASSERT_TRUE(transport.wait_for_call(100, 5));
-    // The sentinel 101 reaches the transport only after the worker has given 100 up.
-    push_keyframes(1);
-    ASSERT_TRUE(transport.wait_for_call(101));
-    session->requeue_sequence(100);
-    ASSERT_TRUE(transport.wait_for_call(100, 6));
-    session->stop();
-    EXPECT_EQ(transport.sequences(), (Sequences{100, 100, 100, 100, 100, 101, 100}));
 }
 
 }  // namespace
