@@ -1,0 +1,129 @@
+#!/usr/bin/python3
+"""A key revoked in the middle of a broadcast in real OBS: the session's uploads, heartbeats and
+backfill polls stop after their first rejection, the runtime status names the rejected key, and
+the next broadcast with a new key for the stream is delivered again. No key is written to OBS's
+logs, the plug-in's state file or the dev server's output and records."""
+
+import json
+import os
+import re
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
+import obs_harness  # noqa: E402
+from dev_server import DevServer  # noqa: E402
+from secrets_audit import assert_no_secrets  # noqa: E402
+
+BUILD_DIR = os.environ.get("RYVO_BINARY_DIR", "")
+SOURCE_DIR = os.environ.get("RYVO_SOURCE_DIR")
+REJECTED = "API key rejected. Rotate your key in the Ryvo dashboard."
+# Longer than the heartbeat period, so that every activity of the halted session had its turn.
+QUIET_WINDOW_S = 12
+
+
+def wait_until(check, timeout=60.0):
+    deadline = time.monotonic() + timeout
+    while not check():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.2)
+    return True
+
+
+class KeyRevokedTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not Path(BUILD_DIR, "ryvo-obs.so").is_file():
+            raise unittest.SkipTest(f"no ryvo-obs.so in RYVO_BINARY_DIR ({BUILD_DIR!r})")
+        cls.x = obs_harness.XServer().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.x.stop()
+
+    def test_a_revoked_key_halts_its_session_and_a_new_key_delivers_the_next_broadcast(self):
+        with tempfile.TemporaryDirectory() as segments, \
+                DevServer(data_dir=segments) as server, \
+                obs_harness.ObsSession(BUILD_DIR, self.x.display, source_dir=SOURCE_DIR) as obs:
+            config = {
+                "enabled": True,
+                "auth_mode": "manual",
+                "stream_id": "stream-1",
+                "api_key": "key-1",
+                "api_endpoint": server.base_url,
+                "runtime_mode": "full",
+                "capture_mode": "streaming",
+                "segment_duration_ms": 1000,
+                "ram_buffer_minutes": 1,
+            }
+            obs.write_ryvo_config(config)
+            obs.start()
+            obs.wait_for_log([obs_harness.STARTUP_COMPLETE,
+                              "[ryvo-obs] selected Ryvo as the active OBS streaming service"])
+
+            def stream():
+                return server.report()["streams"].get("stream-1", {})
+
+            def delivered():
+                return stream().get("agents", {}).get("primary", {}).get("segments", 0)
+
+            def unauthorized():
+                return stream().get("rejected", {}).get("unauthorized", 0)
+
+            with obs.websocket() as ws:
+                ws.request("StartStream")
+                self.assertTrue(wait_until(lambda: delivered() >= 4), "no delivery before")
+                server.control("revoke", {"stream": "stream-1"})
+                obs.wait_for_log([
+                    "[ryvo-obs] backfill rejected (auth): halting backfill for this session",
+                    "[ryvo-obs] heartbeat rejected (auth): halting heartbeat for this session",
+                    "[ryvo-obs] runtime status: ",
+                ])
+                # One rejected upload, heartbeat and poll each.
+                self.assertTrue(wait_until(lambda: unauthorized() >= 3), stream())
+                halted = stream()["requests"]
+                time.sleep(QUIET_WINDOW_S)
+                after_window = stream()
+                halted_log = obs.log_text()
+                ws.request("StopStream")
+                obs.wait_for_log([re.compile(r"\[ryvo-obs\] stop: (could not end|Ryvo broadcast "
+                                             r"ended)")])
+                first_sessions = set(stream()["sessions"])
+
+                # A new key for the stream (the old one stays rejected), as after rotating it.
+                server.control("streams", {"stream": "stream-1", "key": "key-2"})
+                obs.write_ryvo_config({**config, "api_key": "key-2"})
+                before = delivered()
+                ws.request("StartStream")
+                self.assertTrue(wait_until(lambda: delivered() >= before + 4),
+                                "no delivery after the new key")
+                ws.request("StopStream")
+                obs.wait_for_log([re.compile(r"stop: Ryvo broadcast ended")])
+            log = obs.quit()
+            report = server.report()
+            # The configuration file holds the key by design in manual mode (owner-only).
+            assert_no_secrets(
+                [obs.home, segments, ("dev server output", server.output()),
+                 ("dev server report", json.dumps(report))],
+                {"first API key": "key-1", "second API key": "key-2"},
+                exclude=[obs.ryvo_config_path])
+
+        self.assertEqual(after_window["requests"], halted,
+                         "the halted session went on sending after its rejections")
+        self.assertEqual(after_window["rejected"].get("unauthorized"), 3)
+        self.assertIn("error=" + REJECTED, halted_log)
+        self.assertNotIn("[ryvo-obs] stop: Ryvo broadcast ended", halted_log)
+        stream = report["streams"]["stream-1"]
+        (second_id,) = set(stream["sessions"]) - first_sessions
+        self.assertGreaterEqual(len(stream["sessions"][second_id]["received"]), 4)
+        self.assertEqual(stream["sessions"][second_id]["gaps"], [])
+        self.assertEqual(stream["agents"]["primary"]["ends"], 1)
+        self.assertEqual(log.count("halting heartbeat for this session"), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
