@@ -18,6 +18,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import obs_harness  # noqa: E402
 from dev_server import DevServer  # noqa: E402
+from secrets_audit import assert_no_secrets  # noqa: E402
 
 BUILD_DIR = os.environ.get("RYVO_BINARY_DIR", "")
 SOURCE_DIR = os.environ.get("RYVO_SOURCE_DIR")
@@ -130,6 +131,10 @@ class NativeStreamDeliveryTest(unittest.TestCase):
             after = file_bytes(profile)
             report = server.report()
             stored = sorted(Path(segments).rglob("*.ts"))
+            # The manual configuration file holds the key by design.
+            assert_no_secrets([obs.home, segments, ("dev server output", server.output()),
+                               ("dev server report", json.dumps(report))],
+                              {"API key": "key-1"}, exclude=[obs.ryvo_config_path])
             unfit = {path.name: problems for path in stored if (problems := stream_problems(path))}
 
         self.assertEqual(backup["previous_service_id"], "rtmp_custom")

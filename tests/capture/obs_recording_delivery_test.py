@@ -3,6 +3,7 @@
 ingest server, that the broadcast ends when recording stops, and that a second recording in the
 same OBS run is delivered as well."""
 
+import json
 import os
 import re
 import sys
@@ -13,6 +14,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import obs_harness  # noqa: E402
 from dev_server import DevServer  # noqa: E402
+from secrets_audit import assert_no_secrets  # noqa: E402
 
 BUILD_DIR = os.environ.get("RYVO_BINARY_DIR", "")
 SOURCE_DIR = os.environ.get("RYVO_SOURCE_DIR")
@@ -75,6 +77,10 @@ class RecordingDeliveryTest(unittest.TestCase):
             log = obs.quit()
             self.assertEqual(obs.returncode(), 0, "OBS did not exit cleanly")
             report = server.report()
+            # The manual configuration file holds the key by design.
+            assert_no_secrets([obs.home, ("dev server output", server.output()),
+                               ("dev server report", json.dumps(report))],
+                              {"API key": "key-1"}, exclude=[obs.ryvo_config_path])
 
         sessions = report["streams"]["stream-1"]["sessions"]
         self.assertEqual(len(sessions), 2)

@@ -9,6 +9,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import obs_harness  # noqa: E402
+from secrets_audit import assert_no_secrets  # noqa: E402
 
 BUILD_DIR = os.environ.get("RYVO_BINARY_DIR", "")
 SOURCE_DIR = os.environ.get("RYVO_SOURCE_DIR")
@@ -47,6 +48,9 @@ class ModuleLoadTest(unittest.TestCase):
             obs.wait_for_log([re.compile(r"\[ryvo-obs\] (loaded config|no runtime config)")])
             log = obs.quit()
             path = str(obs.ryvo_config_path)
+            # A manual configuration holds its key by design; nothing else may.
+            assert_no_secrets([obs.home], {"API key": MANUAL["api_key"]},
+                              exclude=[obs.ryvo_config_path])
             self.assertEqual(obs.returncode(), 0, "OBS did not exit cleanly")
         self.assertNotRegex(log, r"Failed to load '[^']*' text for module: '[^']*ryvo-obs",
                             "the module's locale data was not found")

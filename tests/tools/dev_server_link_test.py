@@ -1,6 +1,7 @@
 """The development server's account links: the verification page, the poll token, and the keys
 a completed link hands out. (The link requests' answers are covered by the client's tests.)"""
 
+import json
 import os
 import sys
 import unittest
@@ -11,6 +12,7 @@ sys.path.insert(0, os.path.join(_TESTS, "support"))
 sys.path.insert(0, os.path.join(os.path.dirname(_TESTS), "tools"))
 
 from dev_server import DevServer  # noqa: E402
+from secrets_audit import assert_no_secrets  # noqa: E402
 from ryvo_dev_server.links import Links  # noqa: E402
 from ryvo_dev_server.streams import Streams  # noqa: E402
 
@@ -21,7 +23,9 @@ LINKS = "/api/v1/plugin-links"
 class LinkServerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.server = DevServer(streams={STREAM: KEY, "other": "other-key"}).start()
+        # Verbose: every request is logged, and no log line may carry a token or a key.
+        cls.server = DevServer(streams={STREAM: KEY, "other": "other-key"},
+                               extra_args=["--verbose"]).start()
 
     @classmethod
     def tearDownClass(cls):
@@ -29,9 +33,16 @@ class LinkServerTest(unittest.TestCase):
 
     def setUp(self):
         self.server.control("reset", {"records": True})
+        self.secrets = {"API key": KEY, "other API key": "other-key"}
+
+    def tearDown(self):
+        assert_no_secrets([("dev server output", self.server.output()),
+                           ("dev server report", json.dumps(self.server.report()))], self.secrets)
 
     def start(self):
-        return self.server.request("POST", LINKS + "/start", b"").json()
+        link = self.server.request("POST", LINKS + "/start", b"").json()
+        self.secrets["poll token %d" % len(self.secrets)] = link["poll_token"]
+        return link
 
     def poll(self, link, token=None, suffix=""):
         token = link["poll_token"] if token is None else token
@@ -57,6 +68,7 @@ class LinkServerTest(unittest.TestCase):
         answer = self.poll(link).json()
         self.assertEqual((answer["status"], answer["selected_stream_id"]), ("completed", "other"))
         key = answer["api_key"]
+        self.secrets["linked API key"] = key
         self.assertEqual(self.server.upload("other", key, 1, b"x").status, 201)
         self.assertEqual(self.server.upload("other", "other-key", 2, b"x").status, 201)
         self.assertEqual(self.server.upload(STREAM, key, 1, b"x").status, 401)
