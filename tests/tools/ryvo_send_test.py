@@ -16,6 +16,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
                                 "support"))
 
 from dev_server import DevServer  # noqa: E402
+from secrets_audit import assert_no_secrets  # noqa: E402
 
 BINARY = os.path.join(os.environ.get("RYVO_BINARY_DIR", ""), "tools", "ryvo-send", "ryvo-send")
 STREAM, KEY = "stream-1", "key-1"
@@ -105,6 +106,12 @@ class RyvoSendCase(unittest.TestCase):
         os.makedirs(self.tmp)
         self.state = os.path.join(self.home, "state.json")
 
+    def tearDown(self):
+        # The key is only ever on the command line or in the environment.
+        stored = [self.data_dir] if os.path.isdir(self.data_dir) else []
+        assert_no_secrets([self.home, *stored, ("dev server output", self.server.output())],
+                          {"API key": KEY})
+
     def clip(self, name, **kwargs):
         path = os.path.join(self.clips, name)
         if not os.path.exists(path):
@@ -123,7 +130,9 @@ class RyvoSendCase(unittest.TestCase):
                 "--state", self.state]
 
     def send(self, *args, env=None, timeout=60):
-        return run([BINARY] + list(args), env=env or self.env(), timeout=timeout)
+        result = run([BINARY] + list(args), env=env or self.env(), timeout=timeout)
+        assert_no_secrets([("ryvo-send output", result.stdout + result.stderr)], {"API key": KEY})
+        return result
 
     def sessions(self):
         streams = self.server.report()["streams"]
