@@ -17,6 +17,7 @@
 #include "capture/frontend_hook_obs.h"
 #include "capture/streaming_service_backup_obs.h"
 #include "config/config_file.h"
+#include "diagnostics/diagnostics_action_qt.h"
 #include "dock/status_dock_widget_qt.h"
 #include "link/plugin_link_apply.h"
 
@@ -105,6 +106,8 @@ void RyvoStatusDockWidget::connect_actions() {
     connect(toggle_button, &QPushButton::clicked, this, [this] { toggle_enabled(); });
     connect(save_button, &QPushButton::clicked, this, [this] { save_stream_id(); });
     connect(relink_button, &QPushButton::clicked, this, [this] { start_portal_link(); });
+    connect(diagnostics_button, &QPushButton::clicked, this,
+            [this] { copy_diagnostics_for_support(diagnostics_label); });
 }
 
 void RyvoStatusDockWidget::show_result(ResultKind kind, const std::string& message) {

@@ -56,10 +56,13 @@ class StatusDockLinkFlow : public ::testing::Test {
         unsetenv("RYVO_DEFAULT_API_ENDPOINT");
     }
 
-    // Clicks "Link with Portal" and returns the code the dock shows.
+    // Clicks "Link with Portal" (manual mode) or the relink button (portal mode) and returns the
+    // code the dock shows.
     std::string start_link() {
-        EXPECT_TRUE(dock_->link_button->isVisible());
-        dock_->link_button->click();
+        QPushButton* button =
+            dock_->link_button->isVisible() ? dock_->link_button : dock_->relink_button;
+        EXPECT_TRUE(button->isVisible());
+        button->click();
         const std::string code = text_of(dock_->verification_code_label);
         EXPECT_EQ(text_of(dock_->feedback_label), "Opened Ryvo Portal with code " + code);
         EXPECT_EQ(text_of(dock_->link_value), "Pending");
@@ -119,7 +122,22 @@ TEST_F(StatusDockLinkFlow, APollStillRunningWhenTheLinkIsCancelledIsIgnored) {
     ASSERT_TRUE(pump_until([&] { return !dock_->portal_poll_in_flight(); }));
     EXPECT_EQ(text_of(dock_->feedback_label), "Cancelled Ryvo Portal link");
     EXPECT_TRUE(saved_config().portal_link_session_id.empty());
-    EXPECT_TRUE(dock_->link_button->isVisible() || dock_->relink_button->isVisible());
+    EXPECT_TRUE(dock_->relink_button->isVisible());
+}
+
+// The link client reports a 2xx without a body as a failure; the service has agreed all the same.
+TEST_F(StatusDockLinkFlow, ACancelAnsweredWithoutABodyStillEndsTheLink) {
+    start_link();
+    server_.control("faults", {{"kind", "link_cancel"}, {"status", 204}, {"body", ""}});
+    dock_->cancel_link_button->click();
+    EXPECT_EQ(text_of(dock_->feedback_label), "Cancelled Ryvo Portal link");
+    EXPECT_TRUE(saved_config().portal_link_session_id.empty());
+
+    start_link();
+    server_.control("faults", {{"kind", "link_cancel"}, {"status", 409}});
+    dock_->cancel_link_button->click();
+    EXPECT_NE(text_of(dock_->feedback_label), "Cancelled Ryvo Portal link");
+    EXPECT_FALSE(saved_config().portal_link_session_id.empty());
 }
 
 TEST_F(StatusDockLinkFlow, ARejectedPollTokenEndsTheLink) {
