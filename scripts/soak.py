@@ -128,9 +128,12 @@ def run_send(args, schedule, server, work):
 
     reader = threading.Thread(target=read, daemon=True)
     reader.start()
+    watchdog = threading.Timer(schedule.seconds + 120, process.kill)
+    watchdog.start()
     # wait4 rather than wait: the kernel's peak resident size of the child comes with it.
     _, status, usage = os.wait4(process.pid, 0)
     process.returncode = os.waitstatus_to_exitcode(status)
+    watchdog.cancel()
     reader.join(30)
     scheduler.join()
     summary = next((m for line in other if (m := re.search(r"sent (\d+) segments? \(", line))),
@@ -147,13 +150,14 @@ def run_send(args, schedule, server, work):
         "last_sequence": int(summary[1]) if summary else 0,
         "sent_packets": {kind: n * loops for kind, n in clip_counts.items()},
         # Each pass after the first starts with an audio priming packet that overlaps the end of
-        # the pass before and is skipped by the looping, and the muxer keeps the broadcast's last
-        # audio packet back, waiting for more, when the broadcast stops.
-        "audio_packets_not_sent": loops,
+        # the pass before and is skipped by the looping.
+        "audio_packets_not_sent": loops - 1,
         "peak_bytes": usage.ru_maxrss * 1024,
         "memory_overhead": SEND_OVERHEAD_BYTES,
         "memory_what": "ryvo-send peak resident size (getrusage)",
-        "mux_drops": 0,
+        # The sender hands each packet to the muxer itself, without a queue that could drop;
+        # the packet counts above are its check.
+        "mux_drops": None,
     }
 
 

@@ -130,7 +130,9 @@ def run_obs(args, schedule, server, work, start_faults, delivery, video_kbps, ov
 
 
 def obs_skipped_frames(log):
-    """OBS's own account of the frames it skipped, for the record; not ours to judge."""
-    found = re.findall(r"number of skipped frames due to encoding lag: (\S+)", log)
-    return found[-1] if found else None
-
+    """OBS's own account of the frames it produced and skipped, for the record; not ours to
+    judge."""
+    found = re.findall(r"(Total frames output: .*|Number of lagged frames due to rendering "
+                       r"lag/stalls: .*|number of skipped frames due to encoding lag: .*)$",
+                       log, re.MULTILINE)
+    return "; ".join(found) if found else "not logged"

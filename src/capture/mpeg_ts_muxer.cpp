@@ -13,6 +13,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
 }
 
 namespace ryvoobs {
@@ -109,6 +110,11 @@ void MpegTsMuxer::Impl::open() {
     if (audio_config.has_value() && !audio_config->codec.empty()) {
         configure_stream(&audio_stream, *audio_config);
     }
+    // By default an audio packet waits inside libavformat for the next one, so the last audio
+    // packet of a broadcast would only come out with the trailer, which is never delivered.
+    // Without a payload size to gather towards, every audio packet of more than a transport
+    // packet's payload is written at once.
+    av_opt_set_int(format_context->priv_data, "pes_payload_size", 0, 0);
     if (avformat_write_header(format_context, nullptr) < 0) {
         throw std::runtime_error("failed to write mpegts header");
     }

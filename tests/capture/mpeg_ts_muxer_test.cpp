@@ -129,6 +129,16 @@ TEST(MpegTsMuxerAudio, AudioChunksNeitherFlagKeyframesNorAdvanceVideoTime) {
     EXPECT_FALSE(video->keyframe);
 }
 
+// Nothing of a packet may wait inside the muxer: the bytes of the last one before a stop would
+// never reach a segment.
+TEST(MpegTsMuxerAudio, EveryAudioPacketComesOutWithItsOwnChunk) {
+    MpegTsMuxer muxer(video_config(), audio_config());
+    ASSERT_TRUE(muxer.write_packet(video_packet(0, 1000, true)));
+    for (std::int64_t pts = 0; pts < 4 * 1024; pts += 1024) {
+        EXPECT_TRUE(muxer.write_packet(audio_packet(pts))) << pts;
+    }
+}
+
 TEST(MpegTsMuxerPackets, PacketsWithoutPayloadOrStreamGiveNothing) {
     MpegTsMuxer muxer(video_config(), audio_config(""));
     EXPECT_FALSE(muxer.write_packet(audio_packet(0)));
