@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "capture/runtime_maintenance.h"
+#include "platform/batch_scheduling.h"
 
 namespace ryvoobs {
 namespace {
@@ -36,6 +37,8 @@ EncodedMediaPacket copy_packet(const encoder_packet& packet) {
 
 void run_mux_worker(std::stop_token stop, std::shared_ptr<RyvoRuntime> runtime,
                     std::shared_ptr<MpegTsMuxer> muxer) {
+    // A refusal only costs the encoder thread some latency; the worker runs either way.
+    use_batch_scheduling_for_this_thread();
     while (std::optional<EncodedMediaPacket> packet = tap_state.queue.wait_pop(stop)) {
         const std::optional<MuxedChunk> chunk = muxer->write_packet(*packet);
         if (!chunk || chunk->bytes.empty()) {
