@@ -24,6 +24,12 @@ double clock_seconds(clockid_t clock) {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
+long minor_faults_so_far() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
+
 double seconds_of(const timeval& value) {
     return static_cast<double>(value.tv_sec) + static_cast<double>(value.tv_usec) * 1e-6;
 }
@@ -32,11 +38,13 @@ double seconds_of(const timeval& value) {
 
 Stopwatch::Stopwatch()
     : wall_start_(clock_seconds(CLOCK_MONOTONIC)),
-      cpu_start_(clock_seconds(CLOCK_PROCESS_CPUTIME_ID)) {}
+      cpu_start_(clock_seconds(CLOCK_PROCESS_CPUTIME_ID)),
+      faults_start_(minor_faults_so_far()) {}
 
 Measurement Stopwatch::elapsed() const {
     return {clock_seconds(CLOCK_MONOTONIC) - wall_start_,
-            clock_seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu_start_};
+            clock_seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu_start_,
+            minor_faults_so_far() - faults_start_};
 }
 
 ChildRun run_child(const std::vector<std::string>& argv, const std::string& stdout_path) {
@@ -71,6 +79,7 @@ ChildRun run_child(const std::vector<std::string>& argv, const std::string& stdo
     }
     run.time.wall_s = clock_seconds(CLOCK_MONOTONIC) - wall_start;
     run.time.cpu_s = seconds_of(usage.ru_utime) + seconds_of(usage.ru_stime);
+    run.time.minor_faults = usage.ru_minflt;
     run.peak_rss_kib = usage.ru_maxrss;
     if (WIFEXITED(status)) {
         run.exit_status = WEXITSTATUS(status);
@@ -102,7 +111,8 @@ double process_cpu_seconds(pid_t pid) {
 }
 
 Measurement best_of(const Measurement& a, const Measurement& b) {
-    return {std::min(a.wall_s, b.wall_s), std::min(a.cpu_s, b.cpu_s)};
+    return {std::min(a.wall_s, b.wall_s), std::min(a.cpu_s, b.cpu_s),
+            std::min(a.minor_faults, b.minor_faults)};
 }
 
 }  // namespace ryvoobs::bench

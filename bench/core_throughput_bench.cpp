@@ -137,17 +137,19 @@ int run(int argc, char** argv) {
         static_cast<long long>(broadcast_s), fixed(megabytes, 0).c_str(),
         static_cast<long long>(gops), rounds, ram_minutes);
 
-    Measurement core{1e300, 1e300};
-    Measurement digest{1e300, 1e300};
+    Measurement core{1e300, 1e300, kNoFaultsYet};
+    Measurement digest{1e300, 1e300, kNoFaultsYet};
     for (int round = 0; round < rounds; ++round) {
         const Measurement bare = run_digest(stream, gops);
         const CoreRun session = run_session(stream, gops, ram_minutes);
         if (!verify(session, gops)) {
             return 1;
         }
-        std::printf("  round %d: session %s s CPU (%s s wall), digest %s s CPU\n", round + 1,
-                    fixed(session.time.cpu_s, 3).c_str(), fixed(session.time.wall_s, 3).c_str(),
-                    fixed(bare.cpu_s, 3).c_str());
+        std::printf(
+            "  round %d: session %s s CPU (%s s wall, %ld page faults), digest %s s CPU (%ld page "
+            "faults)\n",
+            round + 1, fixed(session.time.cpu_s, 3).c_str(), fixed(session.time.wall_s, 3).c_str(),
+            session.time.minor_faults, fixed(bare.cpu_s, 3).c_str(), bare.minor_faults);
         core = best_of(core, session.time);
         digest = best_of(digest, bare);
     }

@@ -41,6 +41,11 @@ constexpr std::size_t kAacFrameBytes = 128'000 / 8 * kAacFrameSamples / kAudioRa
 // The callers wait (untimed) while this many packets are queued, so that the consumer is kept
 // busy without the queue ever overflowing: a dropped packet would time the cheaper path.
 constexpr std::size_t kPaceDepth = 64;
+// A live encoder hands over a packet every few milliseconds, long after the worker has muxed the
+// last one and gone to sleep; every such packet pays for waking the worker. The idle run leaves
+// the worker this long after the queue empties, on fewer packets so that it ends in seconds.
+constexpr std::chrono::microseconds kIdleGap{1000};
+constexpr std::size_t kIdlePacketShare = 20;
 
 // The encoder's output as OBS hands it over: Annex B H.264 frames (2 s GOPs, keyframes eight times
 // a typical frame, the others varying by up to a fifth) interleaved with AAC frames, in
@@ -118,15 +123,19 @@ Percentiles percentiles(std::vector<std::int64_t> nanoseconds) {
     return {at(0.5), at(0.99)};
 }
 
-// Times `call` for every packet, waiting untimed while `depth()` reaches the pace depth.
+// Times `call` for every packet, waiting untimed while `depth()` reaches the pace depth; `idle`
+// waits for an empty queue and then gives the consumer time to fall asleep.
 std::vector<std::int64_t> time_calls(const PacketPlan& plan,
                                      const std::function<void(const encoder_packet&)>& call,
-                                     const std::function<std::size_t()>& depth) {
+                                     const std::function<std::size_t()>& depth, bool idle = false) {
     std::vector<std::int64_t> times;
     times.reserve(plan.packets.size());
     for (const encoder_packet& packet : plan.packets) {
-        while (depth() >= kPaceDepth) {
+        while (depth() >= (idle ? 1 : kPaceDepth)) {
             std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+        if (idle) {
+            std::this_thread::sleep_for(kIdleGap);
         }
         const auto start = std::chrono::steady_clock::now();
         call(packet);
@@ -138,8 +147,8 @@ std::vector<std::int64_t> time_calls(const PacketPlan& plan,
 
 // The baseline: copy, lock, push; a consumer thread takes the packets and frees them, as the mux
 // worker does. With `wake`, the consumer sleeps on a condition variable that every push notifies,
-// as the mux worker does; without, it polls, and the push is the bare minimum.
-std::vector<std::int64_t> run_baseline(const PacketPlan& plan, bool wake) {
+// the textbook hand-over; without, it polls, and the push is the bare minimum.
+std::vector<std::int64_t> run_baseline(const PacketPlan& plan, bool wake, bool idle = false) {
     std::mutex mutex;
     std::condition_variable_any ready;
     std::deque<std::vector<std::uint8_t>> queue;
@@ -173,7 +182,7 @@ std::vector<std::int64_t> run_baseline(const PacketPlan& plan, bool wake) {
                 ready.notify_one();
             }
         },
-        [&depth] { return depth.load(); });
+        [&depth] { return depth.load(); }, idle);
 }
 
 class InstantClient : public RyvoApiClient {
@@ -230,7 +239,7 @@ struct TapRun {
 
 // Attaches the tap as a full-mode attachment does (runtime started, muxer built, queue opened,
 // both workers running), without an OBS output: the calls come from this thread.
-TapRun run_tap(const PacketPlan& plan, const std::filesystem::path& folder) {
+TapRun run_tap(const PacketPlan& plan, const std::filesystem::path& folder, bool idle) {
     PluginConfig config;
     config.auth_mode = AuthMode::manual;
     config.stream_id = "bench-stream";
@@ -271,7 +280,7 @@ TapRun run_tap(const PacketPlan& plan, const std::filesystem::path& folder) {
     TapRun run;
     run.times = time_calls(
         plan, [token](const encoder_packet& packet) { process_encoder_packet(&packet, token); },
-        [&tap] { return tap.queue.size(); });
+        [&tap] { return tap.queue.size(); }, idle);
     while (tap.queue.size() != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -301,7 +310,15 @@ void discard_log_line(int, const char* format, va_list args, void*) {
     std::vsnprintf(line, sizeof line, format, args);
 }
 
-bool verify(const TapRun& run, std::size_t packets, std::int64_t gops) {
+std::int64_t video_frames_of(const PacketPlan& plan) {
+    return std::count_if(
+        plan.packets.begin(), plan.packets.end(),
+        [](const encoder_packet& packet) { return packet.type == OBS_ENCODER_VIDEO; });
+}
+
+bool verify(const TapRun& run, const PacketPlan& plan) {
+    const std::size_t packets = plan.packets.size();
+    const std::int64_t gops = video_frames_of(plan) / kGopFrames;
     // The last GOP stays open in the assembler until the flush at stop.
     if (run.accepted == packets && run.drops == 0 && run.uploads >= gops - 1 &&
         run.status.last_error.empty()) {
@@ -328,11 +345,7 @@ int run(int argc, char** argv) {
     base_set_log_handler(discard_log_line, nullptr);
 
     const PacketPlan plan = make_plan(count);
-    std::int64_t video_frames = 0;
-    for (const encoder_packet& packet : plan.packets) {
-        video_frames += packet.type == OBS_ENCODER_VIDEO ? 1 : 0;
-    }
-    const std::int64_t gops = video_frames / kGopFrames;
+    const std::int64_t video_frames = video_frames_of(plan);
     std::printf(
         "packet callback: %zu packets (%lld video frames at 8 Mbit/s, %zu-byte AAC frames), "
         "paced to at most %zu queued\n",
@@ -345,11 +358,15 @@ int run(int argc, char** argv) {
     const std::filesystem::path folder(folder_template);
     const Percentiles bare = percentiles(run_baseline(plan, false));
     const Percentiles woken = percentiles(run_baseline(plan, true));
-    const TapRun tap = run_tap(plan, folder);
+    const TapRun tap = run_tap(plan, folder, false);
+    const PacketPlan idle_plan = make_plan(count / kIdlePacketShare);
+    const TapRun idle_tap = run_tap(idle_plan, folder, true);
     std::filesystem::remove_all(folder);
-    if (!verify(tap, count, gops)) {
+    if (!verify(tap, plan) || !verify(idle_tap, idle_plan)) {
         return 1;
     }
+    const Percentiles idle = percentiles(idle_tap.times);
+    const Percentiles idle_woken = percentiles(run_baseline(idle_plan, true, true));
     const Percentiles ours = percentiles(tap.times);
     std::printf("  process_encoder_packet: median %s, p99 %s (%lld segments uploaded)\n",
                 microseconds(ours.median_ns).c_str(), microseconds(ours.p99_ns).c_str(),
@@ -358,6 +375,13 @@ int run(int argc, char** argv) {
                 microseconds(bare.median_ns).c_str(), microseconds(bare.p99_ns).c_str());
     std::printf("  the same, waking a waiting consumer: median %s, p99 %s\n",
                 microseconds(woken.median_ns).c_str(), microseconds(woken.p99_ns).c_str());
+    std::printf(
+        "  process_encoder_packet with the mux worker asleep before each packet, as at a live "
+        "encoder's pace (%zu packets, %lld us apart): median %s, p99 %s; copy + push waking the "
+        "sleeping consumer, paced alike: median %s, p99 %s\n",
+        idle_plan.packets.size(), static_cast<long long>(kIdleGap.count()),
+        microseconds(idle.median_ns).c_str(), microseconds(idle.p99_ns).c_str(),
+        microseconds(idle_woken.median_ns).c_str(), microseconds(idle_woken.p99_ns).c_str());
 
     constexpr double kAimP99Ns = 5000.0;
     print_result({"Packet callback on OBS's thread, mux worker busy",

@@ -147,20 +147,21 @@ int run(int argc, char** argv) {
     const double minutes = shape.seconds / 60.0;
 
     std::printf("send clip: %s, %d s, %d rounds\n", clip.c_str(), shape.seconds, rounds);
-    Measurement ffmpeg{1e300, 1e300};
-    Measurement ours{1e300, 1e300};
+    Measurement ffmpeg{1e300, 1e300, kNoFaultsYet};
+    Measurement ours{1e300, 1e300, kNoFaultsYet};
     long peak_rss_kib = 0;
     double server_cpu_s = 0.0;
     for (int round = 1; round <= rounds; ++round) {
         const ChildRun bare = remux(clip);
         const SendRun sent = send(ryvo_send, clip, work_dir, round);
         std::printf(
-            "  round %d: ryvo-send %s s wall, %s s CPU, peak RSS %ld MiB, server %s s CPU; "
-            "ffmpeg remux %s s wall, %s s CPU\n",
+            "  round %d: ryvo-send %s s wall, %s s CPU, %ld page faults, peak RSS %ld MiB, server "
+            "%s s CPU; ffmpeg remux %s s wall, %s s CPU, %ld page faults\n",
             round, fixed(sent.child.time.wall_s, 2).c_str(),
-            fixed(sent.child.time.cpu_s, 2).c_str(), sent.child.peak_rss_kib / 1024,
-            fixed(sent.server_cpu_s, 2).c_str(), fixed(bare.time.wall_s, 2).c_str(),
-            fixed(bare.time.cpu_s, 2).c_str());
+            fixed(sent.child.time.cpu_s, 2).c_str(), sent.child.time.minor_faults,
+            sent.child.peak_rss_kib / 1024, fixed(sent.server_cpu_s, 2).c_str(),
+            fixed(bare.time.wall_s, 2).c_str(), fixed(bare.time.cpu_s, 2).c_str(),
+            bare.time.minor_faults);
         ffmpeg = best_of(ffmpeg, bare.time);
         if (sent.child.time.cpu_s < ours.cpu_s) {
             server_cpu_s = sent.server_cpu_s;

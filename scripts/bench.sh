@@ -103,6 +103,11 @@ table() {
     table
     echo
     echo "Reference: \`openssl speed -evp sha256\` on 2 MB blocks: $openssl_figure."
+    # What the figures mean, and why a missed aim is missed, kept by hand beside the script.
+    if [[ -f "$root/bench/notes.md" ]]; then
+        echo
+        cat "$root/bench/notes.md"
+    fi
     echo
     echo "## Logs"
     for bench in "${benches[@]}"; do
