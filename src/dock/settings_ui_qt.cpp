@@ -18,9 +18,11 @@ namespace ryvoobs {
 namespace {
 
 constexpr const char* kDockId = "ryvoObsStatusDock";
+constexpr int kDockWidth = 360;
 
 QPointer<RyvoStatusDockWidget> status_dock;
 bool installed = false;
+bool events_followed = false;
 obs_hotkey_id diagnostics_hotkey = OBS_INVALID_HOTKEY_ID;
 #if LIBOBS_API_VER < MAKE_SEMANTIC_VERSION(30, 0, 0)
 // OBS 29 docks a QDockWidget of ours; later releases wrap the widget in one of their own.
@@ -83,10 +85,29 @@ void remove_dock() {
 void show_docked() {
     QMainWindow* window = main_window();
     auto* frame = window != nullptr ? window->findChild<QDockWidget*>(kDockId) : nullptr;
-    if (frame != nullptr) {
-        frame->setFloating(false);
-        frame->show();
-        frame->raise();
+    if (frame == nullptr) {
+        return;
+    }
+    // A dock OBS has no saved place for would get the narrow width its contents allow (they may
+    // shrink to nothing); one the user has placed keeps its width.
+    const bool placed = frame->isVisible();
+    frame->setFloating(false);
+    frame->show();
+    frame->raise();
+    if (!placed) {
+        window->resizeDocks({frame}, {kDockWidth}, Qt::Horizontal);
+    }
+}
+
+// OBS lays out its docks once it has loaded every module and hides the ones it has no saved place
+// for, so the dock is brought back once loading has finished.
+void frontend_event(enum obs_frontend_event event, void* /*data*/) {
+    switch (event) {
+        case OBS_FRONTEND_EVENT_FINISHED_LOADING:
+            show_docked();
+            break;
+        default:
+            break;
     }
 }
 
@@ -102,6 +123,8 @@ bool install_settings_ui() {
         if (add_dock(widget, title)) {
             status_dock = widget;
             show_docked();
+            obs_frontend_add_event_callback(frontend_event, nullptr);
+            events_followed = true;
         } else {
             blog(LOG_WARNING, "[ryvo-obs] failed to install Ryvo status dock");
             delete widget;
@@ -119,6 +142,10 @@ void uninstall_settings_ui() {
     if (diagnostics_hotkey != OBS_INVALID_HOTKEY_ID) {
         obs_hotkey_unregister(diagnostics_hotkey);
         diagnostics_hotkey = OBS_INVALID_HOTKEY_ID;
+    }
+    if (events_followed) {
+        obs_frontend_remove_event_callback(frontend_event, nullptr);
+        events_followed = false;
     }
     remove_dock();
     status_dock = nullptr;
