@@ -204,13 +204,15 @@ void refresh_output_attachment() {
     }
 }
 
-bool install_obs_hook() {
+bool install_obs_hook(HookInstall reconcile) {
     if (!hook_installed) {
         frontend_api().add_event_callback(frontend_event, nullptr);
         hook_installed = true;
         blog(LOG_INFO, "[ryvo-obs] installed OBS frontend hook");
     }
-    refresh_output_attachment();
+    if (reconcile == HookInstall::now) {
+        refresh_output_attachment();
+    }
     return true;
 }
 

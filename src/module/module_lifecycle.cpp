@@ -52,7 +52,7 @@ MODULE_EXPORT bool obs_module_load(void) {
     const std::optional<ryvoobs::PluginConfig> config = ryvoobs::load_config_file(path, &error);
     if (config) {
         log_loaded_config(*config);
-        ryvoobs::install_obs_hook();
+        ryvoobs::install_obs_hook(ryvoobs::HookInstall::after_obs_loads);
     } else {
         // Without a configuration there is nothing to attach; the dock installs the hook once it
         // has saved one.

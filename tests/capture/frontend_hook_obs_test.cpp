@@ -192,6 +192,21 @@ TEST_F(FrontendHookTest, TappedOutputStoppingReleasesTheSharedEncodersBeforeAnyE
     EXPECT_EQ(attachment().output, nullptr);
 }
 
+// OBS's active service is a placeholder until OBS has read the profile's own: at module load the
+// hook must not reconcile against it, but must once OBS has finished loading.
+TEST_F(FrontendHookTest, InstalledWhileObsLoadsTheHookSelectsTheServiceOnlyOnceLoadingFinished) {
+    testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::streaming));
+    ASSERT_TRUE(install_obs_hook(HookInstall::after_obs_loads));
+    ASSERT_TRUE(frontend.hooked());
+    EXPECT_EQ(frontend.service_selections, 0);
+
+    frontend.fire(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+    EXPECT_EQ(frontend.service_selections, 1);
+    // Installed again later (the dock saving a configuration), it reconciles at once.
+    ASSERT_TRUE(install_obs_hook());
+    EXPECT_EQ(frontend.service_selections, 2);
+}
+
 TEST_F(FrontendHookTest, ExitDetachesWithoutEndingAndUnloadRemovesTheHook) {
     testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::recording));
     TestOutput recording("record", home.file("record.mkv"), encoders);

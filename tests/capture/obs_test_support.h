@@ -226,7 +226,7 @@ class FakeFrontend : public FrontendApi {
         }
     }
     std::string current_profile_name() override { return profile; }
-    void ensure_streaming_service_selected() override {}
+    void ensure_streaming_service_selected() override { ++service_selections; }
     void capture_initial_service_backup() override {}
     bool active_streaming_service_is_ryvo() override { return false; }
 
@@ -241,6 +241,7 @@ class FakeFrontend : public FrontendApi {
     bool streaming_on = false;
     bool recording_on = false;
     std::string profile = "Untitled";
+    int service_selections = 0;
 
   private:
     // OBS's active streaming service, one reference held as the application holds it.
