@@ -112,15 +112,17 @@ TEST_F(StatusDockDisplay, AttachedSessionLocksTheStreamSelection) {
 
 TEST_F(StatusDockDisplay, SectionsOpenAsBuiltAndToggleOnClick) {
     dock_.refresh_from(RyvoPluginStatusSnapshot{});
-    const auto body_shown = [](QFrame* section) {
-        return section->findChild<QWidget*>(QString(), Qt::FindDirectChildrenOnly) != nullptr &&
-               section->findChild<QToolButton*>()->text() == "Hide";
+    const auto toggle_text = [](QFrame* section) {
+        return section->findChild<QToolButton*>()->text().toStdString();
     };
-    EXPECT_TRUE(body_shown(dock_.runtime_section));
+    EXPECT_EQ(toggle_text(dock_.runtime_section), "Hide");
     EXPECT_TRUE(dock_.account_row->isVisible());
     for (QFrame* section : {dock_.traffic_section, dock_.buffer_section, dock_.support_section}) {
-        EXPECT_FALSE(body_shown(section));
+        EXPECT_TRUE(section->isVisible());
+        EXPECT_EQ(toggle_text(section), "Show");
     }
+    EXPECT_FALSE(dock_.packets_row->isVisible());
+    EXPECT_FALSE(dock_.cache_row->isVisible());
     EXPECT_FALSE(dock_.diagnostics_button->isVisible());
 
     QToolButton* toggle = dock_.support_section->findChild<QToolButton*>();
