@@ -42,6 +42,8 @@ STARTUP_COMPLETE = "==== Startup complete"
 SHUTTING_DOWN = "==== Shutting down"
 
 _PR_SET_PDEATHSIG = 1
+# obs-websocket's request status for "OBS is not ready to perform the request".
+_NOT_READY = 207
 
 
 class HarnessError(RuntimeError):
@@ -180,9 +182,24 @@ class ObsWebSocket:
         response = self._receive(op=7, request_id=request_id)
         status = response.get("requestStatus", {})
         if not status.get("result"):
-            raise HarnessError(f"{request_type} failed: {status.get('code')} "
-                               f"{status.get('comment', '')}".rstrip())
+            error = HarnessError(f"{request_type} failed: {status.get('code')} "
+                                 f"{status.get('comment', '')}".rstrip())
+            error.code = status.get("code")
+            raise error
         return response.get("responseData", {})
+
+    def wait_until_ready(self, timeout):
+        """Waits until OBS answers requests: obs-websocket 5.5 and newer (OBS 31+) answer every
+        request with 207 "not ready" until OBS has finished loading, although the server runs."""
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                self.request("GetStreamStatus")
+                return
+            except HarnessError as error:
+                if getattr(error, "code", None) != _NOT_READY or time.monotonic() > deadline:
+                    raise
+            time.sleep(0.1)
 
     def close(self):
         self._ws.close()
@@ -279,6 +296,9 @@ class ObsSession:
             "SimpleOutput": {
                 "FilePath": str(self.home / "Videos"),
                 "RecFormat": "mkv",
+                # OBS 30.2 and newer read this key and add it when it is missing, which would
+                # make OBS itself change the profile files.
+                "RecFormat2": "mkv",
                 "StreamEncoder": "x264",
                 "RecEncoder": "x264",
                 "RecQuality": "Stream",
@@ -394,9 +414,16 @@ class ObsSession:
             time.sleep(0.1)
 
     def websocket(self, timeout=30.0):
-        """Connects to OBS's obs-websocket server once it has started."""
+        """Connects to OBS's obs-websocket server once it has started and OBS takes requests."""
+        deadline = time.monotonic() + timeout
         self.wait_for_log(["[WebSocketServer::Start] Server started successfully"], timeout)
-        return ObsWebSocket(self.websocket_port)
+        ws = ObsWebSocket(self.websocket_port)
+        try:
+            ws.wait_until_ready(max(1.0, deadline - time.monotonic()))
+        except BaseException:
+            ws.close()
+            raise
+        return ws
 
     def stop_outputs(self, timeout=30.0):
         """Stops streaming and recording, as a user does before quitting, and waits until OBS
