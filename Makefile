@@ -5,13 +5,15 @@ TSAN_DIR  ?= build-tsan
 ASAN_DIR  ?= build-asan
 BENCH_DIR ?= build-bench
 OBS32_DIR ?= build-obs32
+OBS32_ROOT_DIR ?= build-obs32-root
 FUZZ_DIR  ?= build-fuzz
 FUZZ_SECONDS ?= 60
 BUILD_TYPE ?= RelWithDebInfo
 CTEST_JOBS ?= 2
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test test-main test-tsan test-asan test-fuzz check-obs32 demo bench \
+.PHONY: all deps configure build test test-main test-tsan test-asan test-fuzz check-obs32 test-obs32 \
+	test-obs32-cached demo bench \
 	fuzz fuzz-build install format clean soak
 
 all: build
@@ -26,9 +28,9 @@ build: configure
 	@cmake --build $(BUILD_DIR)
 
 # The whole suite: the main build (OBS module included), the core under ThreadSanitizer and under
-# AddressSanitizer with UBSan, a short run of every fuzz target, and the OBS-facing sources
-# compiled against the OBS 32 API.
-test: test-main test-tsan test-asan test-fuzz check-obs32
+# AddressSanitizer with UBSan, a short run of every fuzz target, the OBS-facing sources compiled
+# against the OBS 32 API, and the OBS delivery tests in real OBS 32 when its root is already made.
+test: test-main test-tsan test-asan test-fuzz check-obs32 test-obs32-cached
 
 test-main: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(CTEST_JOBS)
@@ -66,6 +68,18 @@ test-fuzz: fuzz-build
 # cache when the archive is unreachable) and compiles the module sources against them with Qt 6.
 check-obs32: deps
 	@scripts/check-obs32.sh $(OBS32_DIR)
+
+# Builds the module in a Debian unstable root (made with debootstrap once and kept in
+# $(OBS32_ROOT_DIR)) against its OBS 32 and Qt 6, and runs the OBS delivery tests there in that
+# real OBS under Xvfb. Needs root or sudo.
+test-obs32: deps
+	@scripts/test-obs32.sh $(OBS32_ROOT_DIR)
+
+# Part of `make test` once the root exists (a few minutes); making it takes longer than a CI run
+# can spare, so a clean clone leaves it to `make test-obs32`.
+test-obs32-cached:
+	@if [ -f $(OBS32_ROOT_DIR)/root.stamp ]; then scripts/test-obs32.sh $(OBS32_ROOT_DIR); \
+	else echo "test-obs32: no OBS 32 root in $(OBS32_ROOT_DIR) yet; 'make test-obs32' makes it"; fi
 
 demo: build
 	@scripts/demo.sh $(BUILD_DIR)
