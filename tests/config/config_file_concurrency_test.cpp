@@ -1,7 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <random>
@@ -117,7 +116,7 @@ TEST_F(ConfigFileConcurrencyTest, WriterKilledMidSaveLeavesTheOldOrTheNewFilePri
     const std::string path = directory + "/obs-plugin.json";
     ASSERT_TRUE(save_config_file(path, numbered(0), nullptr));
     std::mt19937 random(12345);
-    for (int round = 0; round < 300; ++round) {
+    for (int round = 0; round < testing::kKillRounds; ++round) {
         const int finished = testing::kill_writer_mid_save(
             [&](int call) { save_config_file(path, numbered(call), nullptr); }, random);
         ASSERT_GE(finished, 1) << "round " << round;

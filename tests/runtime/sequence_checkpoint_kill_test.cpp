@@ -16,7 +16,7 @@ TEST(SequenceCheckpointKill, WriterKilledMidSaveLeavesTheOldOrTheNewCheckpointWh
     const SequenceCheckpointState base{std::string(4096, 's'), std::string(4096, 'a'), 0};
     ASSERT_TRUE(save_sequence_checkpoint(path, base, nullptr));
     std::mt19937 random(4242);
-    for (int round = 0; round < 300; ++round) {
+    for (int round = 0; round < testing::kKillRounds; ++round) {
         const int finished = testing::kill_writer_mid_save(
             [&](int call) {
                 SequenceCheckpointState state = base;

@@ -14,6 +14,14 @@
 
 namespace ryvoobs::testing {
 
+// Rounds of kill_writer_mid_save per test. A sanitizer makes every fork cost a hundred times
+// more; fewer rounds still land in each step of a save many times over.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+inline constexpr int kKillRounds = 60;
+#else
+inline constexpr int kKillRounds = 300;
+#endif
+
 // A fresh directory in memory-backed /dev/shm where there is one, removed on destruction. A
 // killed process leaves the page cache intact, so what a kill can break does not depend on the
 // disk; without a disk's flushes hundreds of kills take seconds.
