@@ -209,7 +209,8 @@ class ObsDockTest(unittest.TestCase):
                 add_demo_sources(ws, self.x.display)
                 ws.request("StartStream")
                 obs.wait_for_log(["[ryvo-obs] attached Ryvo ingest to OBS ryvo_stream output"])
-                self.assertTrue(wait_until(delivered), "no delivery with the linked key")
+                self.assertTrue(wait_until(delivered, timeout=120),
+                                "no delivery with the linked key")
                 self.x.screenshot(screenshot)
                 ws.request("StopStream")
                 obs.wait_for_log(["[ryvo-obs] stop: Ryvo broadcast ended"])
