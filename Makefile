@@ -3,6 +3,8 @@
 BUILD_DIR ?= build
 TSAN_DIR  ?= build-tsan
 ASAN_DIR  ?= build-asan
+# The dock's poll-result hand-over needs Qt and libobs: only its test target, in a build of its own.
+ASAN_DOCK_DIR ?= build-asan-dock
 BENCH_DIR ?= build-bench
 OBS32_DIR ?= build-obs32
 OBS32_ROOT_DIR ?= build-obs32-root
@@ -48,6 +50,11 @@ test-asan: deps
 	@cmake --build $(ASAN_DIR)
 	cd $(ASAN_DIR) && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
 		ctest --output-on-failure -j$(CTEST_JOBS) -LE nosan
+	@cmake -S . -B $(ASAN_DOCK_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DRYVO_WERROR=ON \
+		-DRYVO_SANITIZE=address >/dev/null
+	@cmake --build $(ASAN_DOCK_DIR) --target ryvo_status_dock_tests
+	cd $(ASAN_DOCK_DIR) && ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="print_stacktrace=1" \
+		ctest --output-on-failure -R 'StatusDockLinkFlow\.Destroying'
 
 # The libFuzzer targets in a clang build of their own. Warnings are not errors there: the code is
 # kept free of GCC's warnings, and clang's set differs.
@@ -107,4 +114,4 @@ format:
 	@find src tests tools bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(TSAN_DIR) $(ASAN_DIR) $(OBS32_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(TSAN_DIR) $(ASAN_DIR) $(ASAN_DOCK_DIR) $(OBS32_DIR) $(FUZZ_DIR)
