@@ -169,7 +169,10 @@ def main(argv=None):
                         help="the compressed schedule of the test suite (about 80 s)")
     parser.add_argument("--seconds", type=int, help="broadcast length (default 300, short 80)")
     args = parser.parse_args(argv)
-    schedule = schedule_for(args.seconds or (80 if args.short else 300), args.short)
+    try:
+        schedule = schedule_for(args.seconds or (80 if args.short else 300), args.short)
+    except ValueError as error:
+        parser.error(str(error))
     results_dir = Path(args.build_dir, "soak")
     results_dir.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(prefix="ryvo-soak-") as tmp:

@@ -67,6 +67,10 @@ def check_delivery(run, report, stream):
     if sent is not None and (stored["video"] != sent["video"] or
                              sent["audio"] - stored["audio"] != run["audio_packets_not_sent"]):
         failures.append("packets sent %s, stored %s" % (sent, stored))
+    frames = run.get("frames_output")
+    if frames is not None and stored["video"] != frames:
+        failures.append("OBS output %d video frames, the server holds %d" % (frames,
+                                                                           stored["video"]))
     return failures + ["fault not injected: " + e for e in run["scheduler_errors"]]
 
 
@@ -160,11 +164,13 @@ def format_table(variant, schedule, run, report, stream, bound, failures):
             _mb(session.get("bytes", 0)), session.get("duration_ms", 0) / 1000,
             session.get("bytes", 0) * 8 / max(session.get("duration_ms", 0), 1) / 1000),
         "| backfill polls answered | %d |" % agent.get("backfill_polls", 0),
-        "| packets (video/audio) | read from the file %s, stored %s%s |" % (
-            "%d/%d" % (sent["video"], sent["audio"]) if sent else "n/a",
+        "| packets (video/audio) | %s, stored %s%s |" % (
+            "read from the file %d/%d" % (sent["video"], sent["audio"]) if sent
+            else "OBS output %s video frames" % run.get("frames_output"),
             "%d/%d" % (stored["video"], stored["audio"]),
             " (%d audio packets are the looping's overlap at the start of each pass)"
             % run["audio_packets_not_sent"] if sent else ""),
+        "| packets the plug-in took from OBS | %s |" % run.get("tapped_packets", "n/a"),
         "| packets dropped before the muxer | %s |" % (
             "none can be: no queue in front of the muxer" if run["mux_drops"] is None
             else run["mux_drops"]),

@@ -99,7 +99,9 @@ def run_obs(args, schedule, server, work, start_faults, delivery, video_kbps, ov
                 peak = proc_status_bytes(obs.pid, "VmHWM")
                 scheduler.join()
                 follower.stop()
-            skipped = obs_skipped_frames(obs.quit())
+            quit_log = obs.quit()
+            Path(args.build_dir, "soak", "obs-%s.log" % ("short" if args.short else "full")) \
+                .write_text(quit_log)
     finally:
         x.stop()
     drained = _DRAINING.search(log)
@@ -121,12 +123,26 @@ def run_obs(args, schedule, server, work, start_faults, delivery, video_kbps, ov
         "first_sequence": 1,
         "last_sequence": last,
         "sent_packets": None,
+        "frames_output": frames_output(quit_log),
+        "tapped_packets": tapped_packets(log),
         "peak_bytes": max(0, peak - baseline),
         "memory_overhead": overhead,
         "memory_what": "OBS peak resident growth while streaming (VmHWM - VmRSS before Start)",
         "mux_drops": follower.mux_drops,
-        "obs_skipped_frames": skipped,
+        "obs_skipped_frames": obs_skipped_frames(quit_log),
     }
+
+
+def tapped_packets(log):
+    """The packets the plug-in took from OBS's output, by its own count at the detach."""
+    found = re.findall(r"\[ryvo-obs\] detached from OBS \S+ output after (\d+) packets", log)
+    return int(found[-1]) if found else None
+
+
+def frames_output(log):
+    """The video frames OBS's output handed on, by its own count at the stop."""
+    found = re.findall(r"Output '[^']*': Total frames output: (\d+)", log)
+    return int(found[-1]) if found else None
 
 
 def obs_skipped_frames(log):

@@ -8,13 +8,13 @@ void MuxPacketQueue::open(std::uint64_t token) {
     std::lock_guard lock(mutex_);
     accepting_ = true;
     token_ = token;
+    queue_.clear();
 }
 
 void MuxPacketQueue::close() {
     std::lock_guard lock(mutex_);
     accepting_ = false;
     token_ = 0;
-    queue_.clear();
 }
 
 MuxPushOutcome MuxPacketQueue::push(std::uint64_t token, EncodedMediaPacket&& packet) {

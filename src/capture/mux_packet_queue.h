@@ -28,9 +28,11 @@ struct MuxPushOutcome {
 // when it sleeps on an empty queue, so a busy worker costs the encoder thread nothing but the lock.
 class MuxPacketQueue {
   public:
-    // Accepts packets carrying `token` from now on.
+    // Accepts packets carrying `token` from now on; packets left from an earlier opening are
+    // forgotten.
     void open(std::uint64_t token);
-    // Refuses every packet and forgets the queued ones.
+    // Refuses every packet from now on. The queued ones stay for the consumer: they are the last
+    // moments of the broadcast, and the worker muxes them before it stops.
     void close();
 
     MuxPushOutcome push(std::uint64_t token, EncodedMediaPacket&& packet);

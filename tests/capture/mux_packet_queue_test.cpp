@@ -31,7 +31,7 @@ bool eventually(const std::atomic<std::int64_t>& value, std::int64_t expected) {
     return true;
 }
 
-TEST(MuxPacketQueue, AcceptsOnlyTheOpenTokenAndForgetsEverythingWhenClosed) {
+TEST(MuxPacketQueue, AcceptsOnlyTheOpenTokenAndHandsOverWhatWasQueuedBeforeTheClose) {
     MuxPacketQueue queue;
     EXPECT_EQ(queue.push(1, packet(0)).result, MuxPushOutcome::Result::refused);
     queue.open(7);
@@ -41,8 +41,21 @@ TEST(MuxPacketQueue, AcceptsOnlyTheOpenTokenAndForgetsEverythingWhenClosed) {
     EXPECT_EQ(queue.size(), 1u);
 
     queue.close();
-    EXPECT_EQ(queue.size(), 0u);
     EXPECT_EQ(queue.push(7, packet(4)).result, MuxPushOutcome::Result::refused);
+    // The broadcast's last packets are muxed by the stopping worker, not thrown away.
+    std::stop_source stop;
+    stop.request_stop();
+    const std::optional<EncodedMediaPacket> last = queue.wait_pop(stop.get_token());
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->pts, 3);
+    EXPECT_FALSE(queue.wait_pop(stop.get_token()));
+
+    // What an earlier attachment left behind never reaches the next one.
+    queue.open(8);
+    EXPECT_EQ(queue.push(8, packet(6)).result, MuxPushOutcome::Result::queued);
+    queue.close();
+    queue.open(9);
+    EXPECT_EQ(queue.size(), 0u);
 }
 
 TEST(MuxPacketQueue, FullQueueDropsTheNewPacketUntilTheConsumerMakesRoom) {
