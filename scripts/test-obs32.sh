@@ -7,8 +7,8 @@
 #   cache-folder  default: build-obs32-root in the source tree, holding
 #       rootfs/       the Debian unstable root (the module's build tree is rootfs/build)
 #       root.stamp    the package list the root was made with; its age is the last upgrade
-#   ctest-regex   the tests to run; default: the two OBS delivery tests, which need only the
-#                 module (RYVO_OBS32_TARGETS names the build targets other tests need)
+#   ctest-regex   the tests to run; default: the tests in real OBS, which need only the module
+#                 (RYVO_OBS32_TARGETS names the build targets other tests need)
 #   --shell       a shell in the root after the build instead of the tests (source at /src,
 #                 build tree at /build)
 #
@@ -39,7 +39,7 @@ if [[ $# -gt 0 && $1 != -* ]]; then
     cache_dir=$1
     shift
 fi
-tests='^(obs_native_stream_delivery|obs_recording_delivery)$'
+tests='^(obs_native_stream_delivery|obs_recording_delivery|obs_module_load|obs_dock)$'
 shell=false
 case ${1:-} in
 --) tests=${2:?a ctest regex after --} ;;
