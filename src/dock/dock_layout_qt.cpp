@@ -76,6 +76,8 @@ QFrame* build_metric_card(QWidget* parent, const QString& title, QLabel** value,
     }
     *detail = metric_label(card, "ryvoStatusMetricDetail");
     layout->addWidget(*detail);
+    // Cards in one grid row share the taller one's height; keep each card's text at its top.
+    layout->addStretch(1);
     return card;
 }
 

@@ -118,6 +118,7 @@ void RyvoStatusDockWidget::show_result(ResultKind kind, const std::string& messa
     };
     feedback_label->setStyleSheet(kStyles[static_cast<int>(kind)]);
     feedback_label->setText(QString::fromStdString(message));
+    feedback_label->setVisible(!message.empty());
 }
 
 void RyvoStatusDockWidget::start_portal_link() {

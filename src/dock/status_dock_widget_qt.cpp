@@ -214,7 +214,9 @@ void RyvoStatusDockWidget::build_status_section(QWidget* content) {
 
     // The action results sit right under the buttons that cause them, outside the stream-ID
     // panel: refresh hides that panel every second, and a result inside it would never be seen.
+    // Hidden until the first result, so that an empty line does not leave a gap under the buttons.
     feedback_label = styled_label(section, "QLabel { color: #98a4be; font-size: 12px; }", false);
+    feedback_label->hide();
     layout->addWidget(feedback_label);
 }
 
