@@ -5,6 +5,8 @@
 
 #include <obs-module.h>
 
+#include <atomic>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -30,6 +32,8 @@ struct RyvoOutputData {
     // The output this data belongs to; libobs keeps it alive for as long as the data exists.
     obs_output_t* output = nullptr;
     bool active = false;
+    // Encoded bytes taken since the last start: OBS's status bar shows the bitrate from them.
+    std::atomic<std::uint64_t> total_bytes{0};
 };
 
 bool can_start_ryvo_stream(std::string* message) {
@@ -154,7 +158,9 @@ const char* output_name(void* /*type_data*/) {
 }
 
 void* output_create(obs_data_t* /*settings*/, obs_output_t* output) {
-    return new RyvoOutputData{output, false};
+    auto* data = new RyvoOutputData;
+    data->output = output;
+    return data;
 }
 
 void output_destroy(void* data) {
@@ -185,6 +191,7 @@ bool output_start(void* opaque) {
         !obs_output_initialize_encoders(output, 0)) {
         return false;
     }
+    data->total_bytes.store(0, std::memory_order_relaxed);
     if (!activate_native_stream_output(output, &message)) {
         obs_output_set_last_error(output, message.c_str());
         return false;
@@ -210,10 +217,18 @@ void output_stop(void* opaque, uint64_t /*ts*/) {
 }
 
 void output_encoded_packet(void* opaque, encoder_packet* packet) {
-    const auto* data = static_cast<RyvoOutputData*>(opaque);
+    auto* data = static_cast<RyvoOutputData*>(opaque);
     if (data != nullptr && data->output != nullptr) {
+        if (packet != nullptr) {
+            data->total_bytes.fetch_add(packet->size, std::memory_order_relaxed);
+        }
         ingest_native_stream_packet(data->output, packet);
     }
+}
+
+uint64_t output_total_bytes(void* opaque) {
+    const auto* data = static_cast<RyvoOutputData*>(opaque);
+    return data != nullptr ? data->total_bytes.load(std::memory_order_relaxed) : 0;
 }
 
 #ifdef OBS_OUTPUT_MULTI_TRACK_AV
@@ -254,6 +269,7 @@ obs_output_info output_info() {
     info.start = output_start;
     info.stop = output_stop;
     info.encoded_packet = output_encoded_packet;
+    info.get_total_bytes = output_total_bytes;
     info.get_properties = empty_properties;
     info.encoded_video_codecs = "h264";
     info.encoded_audio_codecs = "aac";

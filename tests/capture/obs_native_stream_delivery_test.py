@@ -106,6 +106,8 @@ class NativeStreamDeliveryTest(unittest.TestCase):
                 obs.wait_for_log(["[ryvo-obs] attached Ryvo ingest to OBS ryvo_stream output"])
                 self.assertTrue(wait_until(lambda: agent().get("segments", 0) >= 12),
                                 "no steady delivery while streaming")
+                # OBS's status bar shows the stream's bitrate from what the output reports.
+                self.assertGreater(ws.request("GetStreamStatus")["outputBytes"], 100_000)
                 ws.request("StopStream")
                 obs.wait_for_log(["[ryvo-obs] stop: Ryvo broadcast ended"])
                 first_sessions = set(server.report()["streams"]["stream-1"]["sessions"])
