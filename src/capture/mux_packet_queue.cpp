@@ -17,6 +17,11 @@ void MuxPacketQueue::close() {
     token_ = 0;
 }
 
+void MuxPacketQueue::discard() {
+    std::lock_guard lock(mutex_);
+    queue_.clear();
+}
+
 MuxPushOutcome MuxPacketQueue::push(std::uint64_t token, EncodedMediaPacket&& packet) {
     MuxPushOutcome outcome;
     bool wake = false;

@@ -34,6 +34,8 @@ class MuxPacketQueue {
     // Refuses every packet from now on. The queued ones stay for the consumer: they are the last
     // moments of the broadcast, and the worker muxes them before it stops.
     void close();
+    // Forgets what is still queued, once no consumer is left to take it.
+    void discard();
 
     MuxPushOutcome push(std::uint64_t token, EncodedMediaPacket&& packet);
     // Waits for a packet; nothing once a stop is requested and the queue is empty. A stop request

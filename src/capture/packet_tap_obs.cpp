@@ -177,6 +177,8 @@ void stop_mux_worker_locked() {
     }
     tap_state.queue.close();
     stop_worker(tap_state.mux_worker);
+    // The worker muxes what was queued before it stops; anything left has no one to take it.
+    tap_state.queue.discard();
 }
 
 }  // namespace ryvoobs

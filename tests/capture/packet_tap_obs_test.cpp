@@ -147,7 +147,7 @@ TEST_F(PacketTapTest, FullMuxQueueDropsNewPacketsAndLogsTheFirstAndEveryTenth) {
                   "[ryvo-obs] mux queue overflow; dropped packets=10 depth=2048 max=2048",
                   "[ryvo-obs] mux queue overflow; dropped packets=20 depth=2048 max=2048"}));
 
-    // Detach forgets the queue and the drop count, with nothing attached to log about.
+    // With no worker left to mux them, detach forgets the queued packets and the drop count.
     CapturedLog::instance().clear();
     {
         std::lock_guard lock(tap.mutex);
