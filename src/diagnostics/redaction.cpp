@@ -189,6 +189,24 @@ bool starts_nested_secret(const std::string& text, std::size_t pos) {
     });
 }
 
+// Replaces the value starting at `start` (a quoted value between its quotes, as some clients log
+// "Bearer \"abc\"") and returns where the search goes on.
+std::size_t redact_value_at(std::string& text, std::size_t start) {
+    std::size_t end = 0;
+    if (start < text.size() && is_quote(text[start])) {
+        const char quote = text[start];
+        ++start;
+        end = closing_quote(text, start, quote);
+    } else {
+        end = value_end(text, start);
+    }
+    if (end == start || starts_nested_secret(text, start)) {
+        return start;
+    }
+    text.replace(start, end - start, kMarker);
+    return start + kMarker.size();
+}
+
 void redact_key_values(std::string& text, std::string_view key) {
     std::size_t pos = 0;
     while (pos + key.size() <= text.size()) {
@@ -201,47 +219,19 @@ void redact_key_values(std::string& text, std::string_view key) {
             pos += key.size();
             continue;
         }
-        std::size_t start = skip_space(text, separator_end);
-        std::size_t end = 0;
-        if (start < text.size() && is_quote(text[start])) {
-            const char quote = text[start];
-            ++start;
-            end = closing_quote(text, start, quote);
-        } else {
-            end = value_end(text, start);
-        }
-        if (end == start || starts_nested_secret(text, start)) {
-            pos = start;
-            continue;
-        }
-        text.replace(start, end - start, kMarker);
-        pos = start + kMarker.size();
+        pos = redact_value_at(text, skip_space(text, separator_end));
     }
 }
 
 void redact_bearer_tokens(std::string& text) {
     std::size_t pos = 0;
     while (pos + 6 <= text.size()) {
-        std::size_t start = bearer_token_start(text, pos);
+        const std::size_t start = bearer_token_start(text, pos);
         if (start == std::string::npos) {
             ++pos;
             continue;
         }
-        std::size_t end = 0;
-        // A quoted token ("Bearer \"abc\"", as some clients log it) is hidden between its quotes.
-        if (is_quote(text[start])) {
-            const char quote = text[start];
-            ++start;
-            end = closing_quote(text, start, quote);
-        } else {
-            end = value_end(text, start);
-        }
-        if (end == start || starts_nested_secret(text, start)) {
-            pos = start;
-            continue;
-        }
-        text.replace(start, end - start, kMarker);
-        pos = start + kMarker.size();
+        pos = redact_value_at(text, start);
     }
 }
 
