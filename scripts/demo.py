@@ -20,6 +20,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "support"))
 import obs_harness  # noqa: E402
 from dev_server import DevServer, DevServerError  # noqa: E402
+from ryvo_configs import manual_config  # noqa: E402
 
 STREAM_ID = "demo-stream"
 API_KEY = "demo-key"
@@ -50,16 +51,7 @@ def make_clip(path, size):
 def ryvo_config(endpoint):
     # Manual credentials need no credential store, and the loopback endpoint keeps the demo on
     # this machine.
-    return {
-        "enabled": True,
-        "auth_mode": "manual",
-        "stream_id": STREAM_ID,
-        "api_key": API_KEY,
-        "api_endpoint": endpoint,
-        "runtime_mode": "full",
-        "capture_mode": "streaming",
-        "ram_buffer_minutes": 5,
-    }
+    return manual_config(STREAM_ID, API_KEY, endpoint, ram_buffer_minutes=5)
 
 
 def agent_of(report):

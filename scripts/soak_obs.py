@@ -8,6 +8,7 @@ import time
 from pathlib import Path
 
 import obs_harness
+from ryvo_configs import manual_config
 from soak_checks import Sample
 from soak_schedule import FaultScheduler
 
@@ -78,10 +79,7 @@ def run_obs(args, schedule, server, work, start_faults, delivery, video_kbps, ov
             # The Stream button's encoder: x264 at the soak's bitrate, constant rate.
             basic.write_text(basic.read_text().replace(
                 "[SimpleOutput]\n", "[SimpleOutput]\nVBitrate=%d\n" % video_kbps))
-            obs.write_ryvo_config({
-                "enabled": True, "auth_mode": "manual", "stream_id": STREAM, "api_key": KEY,
-                "api_endpoint": server.base_url, "runtime_mode": "full",
-                "capture_mode": "streaming", **delivery})
+            obs.write_ryvo_config(manual_config(STREAM, KEY, server.base_url, **delivery))
             obs.start()
             obs.wait_for_log([obs_harness.STARTUP_COMPLETE,
                               "[ryvo-obs] selected Ryvo as the active OBS streaming service"])

@@ -5,7 +5,6 @@ the next broadcast with a new key for the stream is delivered again. No key is w
 logs, the plug-in's state file or the dev server's output and records."""
 
 import json
-import os
 import re
 import sys
 import tempfile
@@ -15,51 +14,22 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import obs_harness  # noqa: E402
+from obs_e2e import ObsTestCase, primary_agent, wait_until  # noqa: E402
+from ryvo_configs import QUICK_DELIVERY, manual_config  # noqa: E402
 from dev_server import DevServer  # noqa: E402
 from secrets_audit import assert_no_secrets  # noqa: E402
 
-BUILD_DIR = os.environ.get("RYVO_BINARY_DIR", "")
-SOURCE_DIR = os.environ.get("RYVO_SOURCE_DIR")
 REJECTED = "API key rejected. Rotate your key in the Ryvo dashboard."
 # Longer than the heartbeat period, so that every activity of the halted session had its turn.
 QUIET_WINDOW_S = 12
 
 
-def wait_until(check, timeout=60.0):
-    deadline = time.monotonic() + timeout
-    while not check():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.2)
-    return True
-
-
-class KeyRevokedTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        if not Path(BUILD_DIR, "ryvo-obs.so").is_file():
-            raise unittest.SkipTest(f"no ryvo-obs.so in RYVO_BINARY_DIR ({BUILD_DIR!r})")
-        cls.x = obs_harness.XServer().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.x.stop()
-
+class KeyRevokedTest(ObsTestCase):
     def test_a_revoked_key_halts_its_session_and_a_new_key_delivers_the_next_broadcast(self):
         with tempfile.TemporaryDirectory() as segments, \
                 DevServer(data_dir=segments) as server, \
-                obs_harness.ObsSession(BUILD_DIR, self.x.display, source_dir=SOURCE_DIR) as obs:
-            config = {
-                "enabled": True,
-                "auth_mode": "manual",
-                "stream_id": "stream-1",
-                "api_key": "key-1",
-                "api_endpoint": server.base_url,
-                "runtime_mode": "full",
-                "capture_mode": "streaming",
-                "segment_duration_ms": 1000,
-                "ram_buffer_minutes": 1,
-            }
+                self.session() as obs:
+            config = manual_config("stream-1", "key-1", server.base_url, **QUICK_DELIVERY)
             obs.write_ryvo_config(config)
             obs.start()
             obs.wait_for_log([obs_harness.STARTUP_COMPLETE,
@@ -69,7 +39,7 @@ class KeyRevokedTest(unittest.TestCase):
                 return server.report()["streams"].get("stream-1", {})
 
             def delivered():
-                return stream().get("agents", {}).get("primary", {}).get("segments", 0)
+                return primary_agent(server).get("segments", 0)
 
             def unauthorized():
                 return stream().get("rejected", {}).get("unauthorized", 0)

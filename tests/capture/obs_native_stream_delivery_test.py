@@ -6,35 +6,24 @@ playable H.264+AAC transport stream that starts on a keyframe, turning the plug-
 user's service back, and OBS's profile files are left exactly as they were."""
 
 import json
-import os
 import re
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import obs_harness  # noqa: E402
+from obs_e2e import ObsTestCase, primary_agent, wait_until  # noqa: E402
+from ryvo_configs import QUICK_DELIVERY, manual_config  # noqa: E402
 from dev_server import DevServer  # noqa: E402
 from secrets_audit import assert_no_secrets  # noqa: E402
 
-BUILD_DIR = os.environ.get("RYVO_BINARY_DIR", "")
-SOURCE_DIR = os.environ.get("RYVO_SOURCE_DIR")
 USER_SERVICE = {
     "type": "rtmp_custom",
     "settings": {"server": "rtmp://127.0.0.1:1935/live", "key": "user-key", "use_auth": False},
 }
-
-
-def wait_until(check, timeout=60.0):
-    deadline = time.monotonic() + timeout
-    while not check():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.2)
-    return True
 
 
 def probe(path, *args):
@@ -61,34 +50,15 @@ def file_bytes(directory):
             for path in sorted(directory.rglob("*")) if path.is_file()}
 
 
-class NativeStreamDeliveryTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        if not Path(BUILD_DIR, "ryvo-obs.so").is_file():
-            raise unittest.SkipTest(f"no ryvo-obs.so in RYVO_BINARY_DIR ({BUILD_DIR!r})")
-        cls.x = obs_harness.XServer().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.x.stop()
-
+class NativeStreamDeliveryTest(ObsTestCase):
     def test_stream_button_delivers_through_the_ryvo_service_and_gives_the_user_service_back(self):
         with tempfile.TemporaryDirectory() as segments, \
                 DevServer(data_dir=segments) as server, \
-                obs_harness.ObsSession(BUILD_DIR, self.x.display, source_dir=SOURCE_DIR) as obs:
+                self.session() as obs:
             profile = obs.obs_config / "basic/profiles" / obs_harness.PROFILE
             (profile / "service.json").write_text(json.dumps(USER_SERVICE))
-            obs.write_ryvo_config({
-                "enabled": True,
-                "auth_mode": "manual",
-                "stream_id": "stream-1",
-                "api_key": "key-1",
-                "api_endpoint": server.base_url,
-                "runtime_mode": "full",
-                "capture_mode": "streaming",
-                "segment_duration_ms": 1000,
-                "ram_buffer_minutes": 1,
-            })
+            obs.write_ryvo_config(manual_config("stream-1", "key-1", server.base_url,
+                                                **QUICK_DELIVERY))
             before = file_bytes(profile)
             obs.start()
             obs.wait_for_log([obs_harness.STARTUP_COMPLETE,
@@ -96,8 +66,7 @@ class NativeStreamDeliveryTest(unittest.TestCase):
                                          r"service \(in-memory; not persisted to profile\)")])
 
             def agent():
-                stream = server.report()["streams"].get("stream-1", {})
-                return stream.get("agents", {}).get("primary", {})
+                return primary_agent(server)
 
             with obs.websocket() as ws:
                 service = ws.request("GetStreamServiceSettings")

@@ -8,114 +8,36 @@ none of the link's secrets, the host name or the home path.
 Runs inside tests/support/with-keyring.sh, whose session bus OBS is pointed at."""
 
 import json
-import os
-import re
 import socket
 import stat
-import subprocess
 import sys
 import tempfile
-import time
 import unittest
 from pathlib import Path
-from urllib.parse import urlsplit
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import obs_harness  # noqa: E402
+from obs_e2e import STREAM, ObsTestCase, primary_agent, wait_until  # noqa: E402
+from ryvo_configs import QUICK_DELIVERY, portal_config  # noqa: E402
 from dev_server import DevServer  # noqa: E402
 from secrets_audit import assert_no_secrets  # noqa: E402
 
-BUILD_DIR = os.environ.get("RYVO_BINARY_DIR", "")
-SOURCE_DIR = os.environ.get("RYVO_SOURCE_DIR")
-LINKS = "/api/v1/plugin-links"
-STREAM = "stream-1"
 
-
-def wait_until(check, timeout=60.0):
-    deadline = time.monotonic() + timeout
-    while not (result := check()):
-        if time.monotonic() > deadline:
-            return None
-        time.sleep(0.2)
-    return result
-
-
-def built_in_endpoint():
-    """The ingest endpoint compiled into the module, which names the Secret Service item."""
-    cache = Path(BUILD_DIR, "CMakeCache.txt").read_text()
-    return re.search(r"^RYVO_DEFAULT_API_ENDPOINT:STRING=(.*)$", cache, re.M).group(1)
-
-
-def store_api_key(account, key):
-    """Stores the key where the plug-in keeps a portal-linked install's key: under its schema
-    name, the service named after the built-in endpoint's host and the key's ID."""
-    host = urlsplit(built_in_endpoint()).hostname.lower()
-    service = "".join(label + "." for label in reversed(host.split(".")) if label) + "obs.api-key"
-    subprocess.run(["secret-tool", "store", "--label=Ryvo OBS API key", "xdg:schema",
-                    "net.ryvo.obs.ApiKey", "service", service, "account", account],
-                   input=key.encode(), check=True, timeout=30)
-
-
-class DiagnosticsBundleTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        if not Path(BUILD_DIR, "ryvo-obs.so").is_file():
-            raise unittest.SkipTest(f"no ryvo-obs.so in RYVO_BINARY_DIR ({BUILD_DIR!r})")
-        if os.environ.get("RYVO_PRIVATE_KEYRING") != "1":
-            raise unittest.SkipTest("needs the private keyring of tests/support/with-keyring.sh")
-        cls.x = obs_harness.XServer().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.x.stop()
-
-    def start_link(self, server):
-        reply = server.request("POST", LINKS + "/start", b"")
-        self.assertEqual(reply.status, 200, reply.body)
-        return reply.json()
-
-    def complete_link(self, server, link):
-        server.control("link", {"action": "approve", "code": link["verification_code"],
-                                "stream": STREAM})
-        reply = server.request("GET", f"{LINKS}/{link['link_session_id']}",
-                               headers={"Authorization": "Bearer " + link["poll_token"]})
-        self.assertEqual(reply.status, 200, reply.body)
-        answer = reply.json()
-        self.assertEqual(answer["status"], "completed")
-        return answer
+class DiagnosticsBundleTest(ObsTestCase):
+    needs_keyring = True
 
     def test_hotkey_saves_a_redacted_bundle_of_the_live_stream(self):
         with tempfile.TemporaryDirectory() as segments, \
                 DevServer(data_dir=segments) as server, \
-                obs_harness.ObsSession(
-                    BUILD_DIR, self.x.display, source_dir=SOURCE_DIR,
-                    extra_env={"RYVO_DEFAULT_API_ENDPOINT": server.base_url,
-                               "DBUS_SESSION_BUS_ADDRESS":
-                                   os.environ["DBUS_SESSION_BUS_ADDRESS"]}) as obs:
-            first = self.start_link(server)
-            linked = self.complete_link(server, first)
-            store_api_key(linked["api_key_id"], linked["api_key"])
-            obs.write_ryvo_config({
-                "enabled": True,
-                "auth_mode": "portal",
-                "stream_id": linked["selected_stream_id"],
-                "selected_stream_name": linked["selected_stream_name"],
-                "linked_account_email": linked["linked_account_email"],
-                "linked_account_name": linked["linked_account_name"],
-                "api_key": "",
-                "api_key_id": linked["api_key_id"],
-                "runtime_mode": "full",
-                "capture_mode": "streaming",
-                "segment_duration_ms": 1000,
-                "ram_buffer_minutes": 1,
-            })
+                self.portal_session(server) as obs:
+            first, linked = self.link_through_portal(server)
+            obs.write_ryvo_config(portal_config(linked, **QUICK_DELIVERY))
             obs.start()
             obs.wait_for_log([obs_harness.STARTUP_COMPLETE,
                               "[ryvo-obs] installed Ryvo settings UI and status dock"])
 
             def delivered():
-                stream = server.report()["streams"].get(STREAM, {})
-                return stream.get("agents", {}).get("primary", {}).get("segments", 0) >= 3
+                return primary_agent(server).get("segments", 0) >= 3
 
             desktop = obs.home / "Desktop"
             with obs.websocket() as ws:

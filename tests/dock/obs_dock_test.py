@@ -16,27 +16,23 @@ replaces docs/dock.png. Runs inside tests/support/with-keyring.sh."""
 import base64
 import configparser
 import os
-import re
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 from pathlib import Path
-from urllib.parse import urlsplit
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import obs_harness  # noqa: E402
+from obs_e2e import BUILD_DIR, ObsTestCase, primary_agent, wait_until  # noqa: E402
+from ryvo_configs import QUICK_DELIVERY, portal_config  # noqa: E402
 from dev_server import DevServer  # noqa: E402
 
-BUILD_DIR = os.environ.get("RYVO_BINARY_DIR", "")
 SOURCE_DIR = Path(os.environ.get("RYVO_SOURCE_DIR") or Path(__file__).resolve().parents[2])
 DOCK_ID = "ryvoObsStatusDock"
 DOCK_TITLE = "Ryvo Stream Status"
-LINKS = "/api/v1/plugin-links"
-STREAM = "stream-1"
 SCREEN = (1600, 900)
 # The dock root's background (#20242f), a colour OBS's own theme does not paint.
 DOCK_BACKGROUND = bytes((0x20, 0x24, 0x2F))
@@ -47,15 +43,6 @@ CONVERT = "/usr/bin/convert"  # ImageMagick's own, whatever else is first on PAT
 _WIDGET_MARKER = 0xFB
 _FLAG_VISIBLE = 1
 _FLAG_FLOATING = 2
-
-
-def wait_until(check, timeout=60.0):
-    deadline = time.monotonic() + timeout
-    while not (result := check()):
-        if time.monotonic() > deadline:
-            return None
-        time.sleep(0.2)
-    return result
 
 
 def dock_flags(state, name):
@@ -96,21 +83,6 @@ def colour_box(png, colour):
     return box
 
 
-def built_in_endpoint():
-    cache = Path(BUILD_DIR, "CMakeCache.txt").read_text()
-    return re.search(r"^RYVO_DEFAULT_API_ENDPOINT:STRING=(.*)$", cache, re.M).group(1)
-
-
-def store_api_key(account, key):
-    """Stores the key where a portal-linked install keeps it: its schema, the service named after
-    the built-in endpoint's host, the key's ID."""
-    host = urlsplit(built_in_endpoint()).hostname.lower()
-    service = "".join(label + "." for label in reversed(host.split(".")) if label) + "obs.api-key"
-    subprocess.run(["secret-tool", "store", "--label=Ryvo OBS API key", "xdg:schema",
-                    "net.ryvo.obs.ApiKey", "service", service, "account", account],
-                   input=key.encode(), check=True, timeout=30)
-
-
 def xdotool(display, *args):
     return subprocess.run(["xdotool", *args], env={**os.environ, "DISPLAY": display},
                           capture_output=True, text=True, timeout=10).stdout
@@ -140,30 +112,9 @@ def add_demo_sources(ws, display):
     xdotool(display, "mousemove", "--sync", "12", str(SCREEN[1] // 4), "click", "1")
 
 
-class ObsDockTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        if not Path(BUILD_DIR, "ryvo-obs.so").is_file():
-            raise unittest.SkipTest(f"no ryvo-obs.so in RYVO_BINARY_DIR ({BUILD_DIR!r})")
-        if os.environ.get("RYVO_PRIVATE_KEYRING") != "1":
-            raise unittest.SkipTest("needs the private keyring of tests/support/with-keyring.sh")
-        cls.x = obs_harness.XServer(size="{}x{}x24".format(*SCREEN)).start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.x.stop()
-
-    def link_through_portal(self, server):
-        """The portal link a user makes from the dock, done against the development server."""
-        start = server.request("POST", LINKS + "/start", b"")
-        self.assertEqual(start.status, 200, start.body)
-        link = start.json()
-        server.control("link", {"action": "approve", "code": link["verification_code"],
-                                "stream": STREAM})
-        poll = server.request("GET", f"{LINKS}/{link['link_session_id']}",
-                              headers={"Authorization": "Bearer " + link["poll_token"]})
-        self.assertEqual(poll.status, 200, poll.body)
-        return poll.json()
+class ObsDockTest(ObsTestCase):
+    screen = "{}x{}x24".format(*SCREEN)
+    needs_keyring = True
 
     def test_dock_is_docked_and_visible_in_the_main_window(self):
         artifacts = Path(BUILD_DIR, "artifacts")
@@ -171,27 +122,9 @@ class ObsDockTest(unittest.TestCase):
         screenshot = artifacts / "dock.png"
         with tempfile.TemporaryDirectory() as segments, \
                 DevServer(data_dir=segments) as server, \
-                obs_harness.ObsSession(
-                    BUILD_DIR, self.x.display, source_dir=SOURCE_DIR, video=(1280, 720),
-                    extra_env={"RYVO_DEFAULT_API_ENDPOINT": server.base_url,
-                               "DBUS_SESSION_BUS_ADDRESS":
-                                   os.environ["DBUS_SESSION_BUS_ADDRESS"]}) as obs:
-            linked = self.link_through_portal(server)
-            store_api_key(linked["api_key_id"], linked["api_key"])
-            obs.write_ryvo_config({
-                "enabled": True,
-                "auth_mode": "portal",
-                "stream_id": linked["selected_stream_id"],
-                "selected_stream_name": linked["selected_stream_name"],
-                "linked_account_email": linked["linked_account_email"],
-                "linked_account_name": linked["linked_account_name"],
-                "api_key": "",
-                "api_key_id": linked["api_key_id"],
-                "runtime_mode": "full",
-                "capture_mode": "streaming",
-                "segment_duration_ms": 1000,
-                "ram_buffer_minutes": 1,
-            })
+                self.portal_session(server, video=(1280, 720)) as obs:
+            _, linked = self.link_through_portal(server)
+            obs.write_ryvo_config(portal_config(linked, **QUICK_DELIVERY))
             obs.start()
             log = obs.wait_for_log([obs_harness.STARTUP_COMPLETE,
                                     "[ryvo-obs] installed Ryvo settings UI and status dock"])
@@ -202,8 +135,7 @@ class ObsDockTest(unittest.TestCase):
                                "1", "--pid", str(obs.pid), "--name", f"^{DOCK_TITLE}$").split()
 
             def delivered():
-                stream = server.report()["streams"].get(STREAM, {})
-                return stream.get("agents", {}).get("primary", {}).get("segments", 0) >= 20
+                return primary_agent(server).get("segments", 0) >= 20
 
             with obs.websocket() as ws:
                 add_demo_sources(ws, self.x.display)

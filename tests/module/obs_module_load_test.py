@@ -1,7 +1,6 @@
 #!/usr/bin/python3
 """Loads the built module into real OBS under Xvfb and checks what it logs at load and unload."""
 
-import os
 import re
 import sys
 import unittest
@@ -9,39 +8,21 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import obs_harness  # noqa: E402
+from obs_e2e import ObsTestCase  # noqa: E402
+from ryvo_configs import manual_config  # noqa: E402
 from secrets_audit import assert_no_secrets  # noqa: E402
 
-BUILD_DIR = os.environ.get("RYVO_BINARY_DIR", "")
-SOURCE_DIR = os.environ.get("RYVO_SOURCE_DIR")
 TIMESTAMP = re.compile(r"^\d\d:\d\d:\d\d\.\d{3}: ")
 # The lines that report the configuration at load; other parts of the module log their own.
 CONFIG_LINE = re.compile(r"runtime config|loaded config|Ryvo will reconcile|starts disabled")
 
-MANUAL = {
-    "enabled": True,
-    "auth_mode": "manual",
-    "stream_id": "stream-42",
-    "api_key": "key-secret",
-    "runtime_mode": "full",
-    "capture_mode": "either",
-    "ram_buffer_minutes": 5,
-}
+MANUAL = manual_config("stream-42", "key-secret", capture_mode="either", ram_buffer_minutes=5)
 
 
-class ModuleLoadTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        if not Path(BUILD_DIR, "ryvo-obs.so").is_file():
-            raise unittest.SkipTest(f"no ryvo-obs.so in RYVO_BINARY_DIR ({BUILD_DIR!r})")
-        cls.x = obs_harness.XServer().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.x.stop()
-
+class ModuleLoadTest(ObsTestCase):
     def run_obs(self, config=None):
         """One OBS run in a fresh home; returns the configuration lines and the config path."""
-        with obs_harness.ObsSession(BUILD_DIR, self.x.display, source_dir=SOURCE_DIR) as obs:
+        with self.session() as obs:
             if config is not None:
                 obs.write_ryvo_config(config)
             obs.start()
