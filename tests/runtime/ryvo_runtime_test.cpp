@@ -244,8 +244,10 @@ TEST_F(RuntimeTest, SegmentsLostInAnOutageComeBackThroughBackfill) {
     std::string error;
     ASSERT_TRUE(wait_until(
         [&] {
+            // Before its first upload arrives the server has no record of the agent.
             const json agent = stream_report()["agents"]["primary"];
-            return agent["highest"] == 4 && agent["missing"].empty();
+            return agent.is_object() && agent.value("highest", 0) == 4 &&
+                   agent.value("missing", json::array()).empty();
         },
         60, [&] { EXPECT_EQ(runtime.poll_backfill(&error), ApiStatus::ok) << error; }));
     ASSERT_TRUE(runtime.stop_and_end(&error)) << error;
