@@ -11,7 +11,7 @@
 #include "capture/frontend_output_target.h"
 #include "capture/output_attachment_obs.h"
 #include "capture/packet_tap_obs.h"
-#include "config/config_file.h"
+#include "config/config_store.h"
 
 namespace ryvoobs {
 namespace {
@@ -140,7 +140,7 @@ void refresh_output_attachment() {
     PacketTapState& tap = packet_tap_state();
     FrontendApi& api = frontend_api();
     std::string load_error;
-    const std::optional<PluginConfig> config = load_config_file(default_config_path(), &load_error);
+    const std::optional<PluginConfig> config = plugin_config_store().load(&load_error);
     if (!config) {
         {
             std::lock_guard lock(tap.mutex);

@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "capture/transport_stream_codecs.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -29,6 +31,9 @@ AVCodecID codec_id_for(const std::string& codec) {
         return AV_CODEC_ID_HEVC;
     }
     if (codec == "av1") {
+        if (std::optional<std::string> refusal = transport_stream_codec_refusal(codec)) {
+            throw std::runtime_error(*refusal);
+        }
         return AV_CODEC_ID_AV1;
     }
     if (codec == "aac") {

@@ -13,7 +13,7 @@
 #include "capture/native_stream_rules.h"
 #include "capture/output_attachment_obs.h"
 #include "capture/packet_tap_obs.h"
-#include "config/config_file.h"
+#include "config/config_store.h"
 #include "config/plugin_config.h"
 
 namespace ryvoobs {
@@ -38,7 +38,7 @@ struct RyvoOutputData {
 
 bool can_start_ryvo_stream(std::string* message) {
     std::string load_error;
-    const std::optional<PluginConfig> config = load_config_file(default_config_path(), &load_error);
+    const std::optional<PluginConfig> config = plugin_config_store().load(&load_error);
     const std::optional<std::string> refusal = native_stream_start_refusal(config, load_error);
     if (refusal && message != nullptr) {
         *message = *refusal;
@@ -50,7 +50,7 @@ void load_service_state(RyvoServiceData* data) {
     if (data == nullptr) {
         return;
     }
-    const std::optional<PluginConfig> config = load_config_file(default_config_path(), nullptr);
+    const std::optional<PluginConfig> config = plugin_config_store().load(nullptr);
     data->url = config ? config->api_endpoint : std::string();
     data->key = config ? config->stream_id : std::string();
 }

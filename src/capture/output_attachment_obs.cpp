@@ -13,7 +13,8 @@
 #include "capture/codec_config.h"
 #include "capture/frontend_packet_source_obs.h"
 #include "capture/packet_tap_obs.h"
-#include "config/config_file.h"
+#include "capture/transport_stream_codecs.h"
+#include "config/config_store.h"
 #include "runtime/sequence_checkpoint.h"
 
 namespace ryvoobs {
@@ -29,7 +30,12 @@ constexpr const char* kManualMissingMessage =
 constexpr const char* kNoVideoMetadataMessage =
     "Ryvo muxer could not start because video encoder metadata was unavailable.";
 
-void set_error(std::string* error, const std::string& message) {
+// Why the last attach failed, for the dock; cleared by the next attach that succeeds. Guarded by
+// the attachment lock.
+std::string last_refusal;
+
+void refuse(std::string* error, const std::string& message) {
+    last_refusal = message;
     if (error != nullptr) {
         *error = message;
     }
@@ -135,7 +141,11 @@ bool attach_stream_output_locked(obs_output_t* output, CaptureMode capture_mode,
                                  std::string output_kind, TapSource source, std::string* error) {
     PacketTapState& tap = packet_tap_state();
 
-    auto runtime = std::make_shared<RyvoRuntime>(default_config_path(), default_state_path());
+    // Read through the store, which the callers brought up to date before taking the lock: no
+    // credential-store round trip happens here.
+    auto runtime = std::make_shared<RyvoRuntime>(
+        [](std::string* load_error) { return plugin_config_store().load(load_error); },
+        default_state_path());
     std::string load_error;
     const bool loaded = runtime->load(&load_error);
     const std::optional<PluginConfig> config = loaded ? runtime->config() : std::nullopt;
@@ -144,9 +154,13 @@ bool attach_stream_output_locked(obs_output_t* output, CaptureMode capture_mode,
         refusal = load_error.empty() ? "Ryvo configuration is unavailable." : load_error;
     } else {
         refusal = attach_refusal(*config);
+        if (!refusal && config->runtime_mode == RuntimeMode::full) {
+            refusal = transport_stream_codec_refusal(
+                encoder_codec(obs_output_get_video_encoder(output)));
+        }
     }
     if (refusal) {
-        set_error(error, *refusal);
+        refuse(error, *refusal);
         blog(
             LOG_WARNING, "[ryvo-obs] refusing OBS attachment: %s",
             config || !load_error.empty() ? refusal->c_str() : "Ryvo configuration is unavailable");
@@ -174,7 +188,7 @@ bool attach_stream_output_locked(obs_output_t* output, CaptureMode capture_mode,
                 "Ryvo could not tap the OBS " + tap.output_kind + " output: " + tap_error + ".";
             blog(LOG_WARNING, "[ryvo-obs] %s", message.c_str());
             detach_stream_output_locked(false);
-            set_error(error, message);
+            refuse(error, message);
             return false;
         }
     }
@@ -189,7 +203,7 @@ bool attach_stream_output_locked(obs_output_t* output, CaptureMode capture_mode,
         if (!runtime->start(&start_error)) {
             blog(LOG_WARNING, "[ryvo-obs] Ryvo runtime did not start: %s", start_error.c_str());
             detach_stream_output_locked(false);
-            set_error(error, start_error);
+            refuse(error, start_error);
             return false;
         }
         tap.runtime = runtime;
@@ -200,7 +214,7 @@ bool attach_stream_output_locked(obs_output_t* output, CaptureMode capture_mode,
                 std::string("Ryvo runtime could not start: ") + failure.what();
             blog(LOG_WARNING, "[ryvo-obs] %s", message.c_str());
             detach_stream_output_locked(false);
-            set_error(error, message);
+            refuse(error, message);
             return false;
         }
         if (config->runtime_mode == RuntimeMode::runtime_only) {
@@ -209,12 +223,13 @@ bool attach_stream_output_locked(obs_output_t* output, CaptureMode capture_mode,
         } else if (const std::optional<std::string> failure = start_muxing_locked(tap)) {
             blog(LOG_WARNING, "[ryvo-obs] %s", failure->c_str());
             detach_stream_output_locked(false);
-            set_error(error, *failure);
+            refuse(error, *failure);
             return false;
         }
     }
 
     tap.active_token.store(tap.token, std::memory_order_release);
+    last_refusal.clear();
     blog(LOG_INFO,
          "[ryvo-obs] attached Ryvo ingest to OBS %s output '%s' via %s (video=%s audio=%s "
          "mode=%s)",
@@ -284,19 +299,19 @@ void detach_stream_output_locked(bool end_broadcast) {
 
 bool activate_native_stream_output(obs_output_t* output, std::string* error) {
     PacketTapState& tap = packet_tap_state();
+    std::string load_error;
+    const std::optional<PluginConfig> config = plugin_config_store().load(&load_error);
     std::lock_guard lock(tap.mutex);
     if (output == nullptr) {
-        set_error(error, "Ryvo stream output was unavailable.");
+        refuse(error, "Ryvo stream output was unavailable.");
         return false;
     }
-    std::string load_error;
-    const std::optional<PluginConfig> config = load_config_file(default_config_path(), &load_error);
     if (!config) {
-        set_error(error, load_error.empty() ? "Ryvo config could not be loaded." : load_error);
+        refuse(error, load_error.empty() ? "Ryvo config could not be loaded." : load_error);
         return false;
     }
     if (const std::optional<std::string> refusal = attach_refusal(*config)) {
-        set_error(error, *refusal);
+        refuse(error, *refusal);
         return false;
     }
     if (tap.output != nullptr) {
@@ -307,7 +322,7 @@ bool activate_native_stream_output(obs_output_t* output, std::string* error) {
     }
     obs_output_t* reference = obs_output_get_ref(output);
     if (reference == nullptr) {
-        set_error(error, "Ryvo could not acquire the OBS stream output.");
+        refuse(error, "Ryvo could not acquire the OBS stream output.");
         return false;
     }
     return attach_stream_output_locked(reference, CaptureMode::streaming, "ryvo_stream",
@@ -321,6 +336,10 @@ void deactivate_native_stream_output(obs_output_t* output) {
         (output == nullptr || output == tap.output)) {
         detach_stream_output_locked(true);
     }
+}
+
+const std::string& attach_refusal_locked() {
+    return last_refusal;
 }
 
 bool is_ryvo_native_output(const obs_output_t* output) {

@@ -24,6 +24,10 @@ void detach_stream_output_locked(bool end_broadcast);
 bool activate_native_stream_output(obs_output_t* output, std::string* error);
 void deactivate_native_stream_output(obs_output_t* output);
 
+// The user-facing reason the last attach was refused, until one succeeds. Expects the attachment
+// lock held.
+const std::string& attach_refusal_locked();
+
 bool is_ryvo_native_output(const obs_output_t* output);
 
 }  // namespace ryvoobs

@@ -41,13 +41,19 @@ struct RyvoPluginStatusSnapshot {
     std::uint64_t dropped_mux_packets = 0;
     StatusSnapshot runtime_status;
     RamCacheSnapshot cache_status;
+    // "Could not read the Ryvo settings: ..." when the configuration file could not be read; the
+    // configuration fields then keep their defaults, which say nothing about the install.
+    std::string config_error;
+    // Why the last attach was refused, until one succeeds.
+    std::string attach_error;
 };
 
 // Copies what the snapshot shows of a configuration: the switches, the link state and its texts,
 // and what keeps it from being acted on.
 void copy_config_fields(const PluginConfig& config, RyvoPluginStatusSnapshot* snapshot);
 
-// Gathers the snapshot under the attachment lock. Calls the OBS frontend: OBS's UI thread only.
+// Gathers the snapshot under the attachment lock, with the configuration as the store last read
+// it. Calls the OBS frontend: OBS's UI thread only.
 RyvoPluginStatusSnapshot plugin_status_snapshot();
 
 }  // namespace ryvoobs

@@ -5,14 +5,19 @@
 #include "capture/frontend_hook_obs.h"
 #include "capture/packet_tap_obs.h"
 #include "capture/plugin_status_snapshot.h"
-#include "config/config_file.h"
+#include "capture/output_attachment_obs.h"
+#include "config/config_store.h"
 
 namespace ryvoobs {
 
 RyvoPluginStatusSnapshot plugin_status_snapshot() {
     RyvoPluginStatusSnapshot snapshot;
+    // Outside the attachment lock, and without retrying a failed read: this runs every second on
+    // the UI thread and must not wait for the credential store.
+    const ConfigReading reading = plugin_config_store().read();
     PacketTapState& tap = packet_tap_state();
     std::lock_guard lock(tap.mutex);
+    snapshot.attach_error = attach_refusal_locked();
     snapshot.hook_installed = obs_hook_installed();
     snapshot.attached = tap.output != nullptr;
     snapshot.active_service_is_ryvo = frontend_api().active_streaming_service_is_ryvo();
@@ -37,12 +42,13 @@ RyvoPluginStatusSnapshot plugin_status_snapshot() {
         }
         return snapshot;
     }
-    if (const std::optional<PluginConfig> config =
-            read_config_file(default_config_path(), nullptr)) {
-        copy_config_fields(*config, &snapshot);
-        snapshot.capture_mode = config->capture_mode;
-        snapshot.runtime_mode = static_cast<std::uint32_t>(config->runtime_mode);
+    if (!reading.readable()) {
+        snapshot.config_error = reading.unreadable_message();
+        return snapshot;
     }
+    copy_config_fields(reading.config, &snapshot);
+    snapshot.capture_mode = reading.config.capture_mode;
+    snapshot.runtime_mode = static_cast<std::uint32_t>(reading.config.runtime_mode);
     return snapshot;
 }
 

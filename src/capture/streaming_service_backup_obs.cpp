@@ -8,6 +8,7 @@
 
 #include <obs.h>
 
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -15,7 +16,7 @@
 #include "capture/frontend_api.h"
 #include "capture/native_stream_service_obs.h"
 #include "capture/service_backup_rules.h"
-#include "config/config_file.h"
+#include "config/config_store.h"
 #include "config/plugin_config.h"
 
 namespace ryvoobs {
@@ -96,7 +97,8 @@ void restore_previous_streaming_service_from_config(const std::optional<PluginCo
     obs_service_release(previous);
 }
 
-void select_ryvo_service(const PluginConfig& config, obs_service_t* current) {
+void select_ryvo_service(const PluginConfig& config, std::uint64_t generation,
+                         obs_service_t* current) {
     if (is_ryvo_service(current)) {
         return;
     }
@@ -104,7 +106,7 @@ void select_ryvo_service(const PluginConfig& config, obs_service_t* current) {
     snapshot_previous_service(current, &backup);
     if (service_backup_differs(backup, config)) {
         std::string error;
-        if (save_config_file(default_config_path(), backup, &error)) {
+        if (plugin_config_store().save(backup, generation, &error)) {
             blog(LOG_INFO,
                  "[ryvo-obs] backed up OBS streaming service '%s' before switching to Ryvo",
                  backup.previous_service_id.c_str());
@@ -132,7 +134,7 @@ void select_ryvo_service(const PluginConfig& config, obs_service_t* current) {
     obs_service_release(ryvo);
 }
 
-void bind_legacy_backup(PluginConfig config, obs_service_t* current) {
+void bind_legacy_backup(PluginConfig config, std::uint64_t generation, obs_service_t* current) {
     PluginConfig fresh;
     snapshot_previous_service(current, &fresh);
     const ServiceBackupSnapshot snapshot{fresh.previous_service_id, fresh.previous_service_profile,
@@ -143,7 +145,7 @@ void bind_legacy_backup(PluginConfig config, obs_service_t* current) {
     }
     config.previous_service_profile = snapshot.profile;
     std::string error;
-    if (save_config_file(default_config_path(), config, &error)) {
+    if (plugin_config_store().save(config, generation, &error)) {
         blog(LOG_INFO, "[ryvo-obs] bound legacy OBS streaming service backup '%s' to profile '%s'",
              config.previous_service_id.c_str(), snapshot.profile.c_str());
     } else {
@@ -153,7 +155,8 @@ void bind_legacy_backup(PluginConfig config, obs_service_t* current) {
     }
 }
 
-void record_initial_backup(const PluginConfig& config, obs_service_t* current) {
+void record_initial_backup(const PluginConfig& config, std::uint64_t generation,
+                           obs_service_t* current) {
     if (current == nullptr) {
         return;
     }
@@ -170,7 +173,7 @@ void record_initial_backup(const PluginConfig& config, obs_service_t* current) {
         return;
     }
     std::string error;
-    if (save_config_file(default_config_path(), backup, &error)) {
+    if (plugin_config_store().save(backup, generation, &error)) {
         blog(LOG_INFO,
              "[ryvo-obs] captured initial OBS streaming service backup '%s' for future Ryvo-off "
              "restoration",
@@ -185,10 +188,11 @@ void record_initial_backup(const PluginConfig& config, obs_service_t* current) {
 
 void ensure_streaming_service_selected() {
     std::string load_error;
-    const std::optional<PluginConfig> config = load_config_file(default_config_path(), &load_error);
+    std::uint64_t generation = 0;
+    const std::optional<PluginConfig> config = plugin_config_store().load(&load_error, &generation);
     obs_service_t* current = frontend_api().streaming_service();
     if (config && config->enabled && !config->stream_id.empty() && !config->api_key.empty()) {
-        select_ryvo_service(*config, current);
+        select_ryvo_service(*config, generation, current);
     } else {
         restore_previous_streaming_service_from_config(config, load_error, current);
     }
@@ -196,21 +200,22 @@ void ensure_streaming_service_selected() {
 
 void restore_previous_streaming_service() {
     std::string load_error;
-    const std::optional<PluginConfig> config = load_config_file(default_config_path(), &load_error);
+    const std::optional<PluginConfig> config = plugin_config_store().load(&load_error);
     restore_previous_streaming_service_from_config(config, load_error,
                                                    frontend_api().streaming_service());
 }
 
 void capture_initial_service_backup() {
-    const std::optional<PluginConfig> config = load_config_file(default_config_path(), nullptr);
+    std::uint64_t generation = 0;
+    const std::optional<PluginConfig> config = plugin_config_store().load(nullptr, &generation);
     if (!config) {
         return;
     }
     obs_service_t* current = frontend_api().streaming_service();
     if (!config->previous_service_id.empty()) {
-        bind_legacy_backup(*config, current);
+        bind_legacy_backup(*config, generation, current);
     } else {
-        record_initial_backup(*config, current);
+        record_initial_backup(*config, generation, current);
     }
 }
 

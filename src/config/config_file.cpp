@@ -127,13 +127,9 @@ std::string default_config_path() {
     return application_support_root() + "/Ryvo/obs-plugin.json";
 }
 
-std::optional<PluginConfig> read_config_file(const std::string& path, std::string* error) {
-    std::optional<std::string> text = read_whole_file(path, nullptr);
-    if (!text) {
-        set_error(error, "config file not found: " + path);
-        return std::nullopt;
-    }
-    Json object = Json::parse(*text, nullptr, false);
+std::optional<PluginConfig> parse_config_text(const std::string& text, KeyStorage keys,
+                                              std::string* error) {
+    Json object = Json::parse(text, nullptr, false);
     if (!object.is_object()) {
         set_error(error, "invalid config JSON");
         return std::nullopt;
@@ -149,7 +145,7 @@ std::optional<PluginConfig> read_config_file(const std::string& path, std::strin
             config.capture_mode = CaptureMode::streaming;
         }
         config.api_endpoint = default_api_endpoint();
-        if (config.api_key.empty() && path == default_config_path()) {
+        if (config.api_key.empty() && keys == KeyStorage::credential_store) {
             std::string keychain_error;
             std::optional<std::string> key = load_api_key_from_keychain(
                 default_api_key_service(), default_api_key_account(config), &keychain_error);
@@ -164,8 +160,19 @@ std::optional<PluginConfig> read_config_file(const std::string& path, std::strin
     return config;
 }
 
-std::optional<PluginConfig> load_config_file(const std::string& path, std::string* error) {
-    std::optional<PluginConfig> config = read_config_file(path, error);
+std::optional<PluginConfig> read_config_file(const std::string& path, std::string* error,
+                                             KeyStorage keys) {
+    std::optional<std::string> text = read_whole_file(path, nullptr);
+    if (!text) {
+        set_error(error, "config file not found: " + path);
+        return std::nullopt;
+    }
+    return parse_config_text(*text, keys, error);
+}
+
+std::optional<PluginConfig> load_config_file(const std::string& path, std::string* error,
+                                             KeyStorage keys) {
+    std::optional<PluginConfig> config = read_config_file(path, error, keys);
     if (!config) {
         return std::nullopt;
     }
@@ -177,9 +184,10 @@ std::optional<PluginConfig> load_config_file(const std::string& path, std::strin
     return config;
 }
 
-bool save_config_file(const std::string& path, const PluginConfig& config, std::string* error) {
+bool save_config_file(const std::string& path, const PluginConfig& config, std::string* error,
+                      KeyStorage keys) {
     PluginConfig copy = config;
-    if (path == default_config_path() && copy.auth_mode == AuthMode::portal &&
+    if (keys == KeyStorage::credential_store && copy.auth_mode == AuthMode::portal &&
         !copy.api_key.empty()) {
         if (!store_api_key_in_keychain(default_api_key_service(), default_api_key_account(copy),
                                        copy.api_key, error)) {

@@ -1,5 +1,7 @@
 // The dock's buttons and the portal-link flow. Everything runs on the Qt main thread except the
-// portal poll, which works on copies and hands its outcome back through a queued call.
+// portal's requests (start, poll, cancel), which work on copies and hand their outcome back
+// through a queued call. Every change of the settings is read, changed and saved through the
+// plug-in's configuration store, which refuses to save over settings it could not read.
 
 #include <QClipboard>
 #include <QCoreApplication>
@@ -11,12 +13,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <system_error>
 #include <thread>
 
 #include "capture/frontend_hook_obs.h"
 #include "capture/streaming_service_backup_obs.h"
-#include "config/config_file.h"
+#include "config/config_store.h"
 #include "diagnostics/diagnostics_action_qt.h"
 #include "dock/status_dock_widget_qt.h"
 #include "link/plugin_link_apply.h"
@@ -26,7 +29,7 @@ namespace {
 
 constexpr std::int64_t kPollSpacingNs = 3'000'000'000;
 
-std::atomic<int> polls_running{0};
+std::atomic<int> requests_running{0};
 
 std::int64_t monotonic_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -34,12 +37,10 @@ std::int64_t monotonic_ns() {
         .count();
 }
 
-std::optional<PluginConfig> read_config() {
-    return read_config_file(default_config_path(), nullptr);
-}
-
-PluginConfig read_config_or_default() {
-    return read_config().value_or(PluginConfig{});
+// For a click: a read that failed is tried again, since the user may have unlocked the keyring
+// or fixed the file since.
+ConfigReading read_for_action() {
+    return plugin_config_store().read(ConfigStore::Retry::unreadable);
 }
 
 bool has_pending_link(const PluginConfig& config) {
@@ -55,36 +56,44 @@ void clear_pending_link(PluginConfig* config) {
     config->portal_link_expires_at.clear();
 }
 
-// Runs on the poll thread: touches nothing but its copies, and passes the dock's guarded pointer
-// back to the main thread without using it.
-void run_portal_poll(QPointer<RyvoStatusDockWidget> dock, std::string endpoint,
-                     std::string session_id, std::string poll_token) {
-    PortalPollOutcome outcome;
-    outcome.response =
-        poll_plugin_link(endpoint, session_id, poll_token, &outcome.error, &outcome.http_status);
-    outcome.session_id = std::move(session_id);
-    if (QCoreApplication* app = QCoreApplication::instance(); app != nullptr) {
-        QMetaObject::invokeMethod(
-            app,
-            [dock = std::move(dock), outcome = std::move(outcome)] {
-                if (dock) {
-                    dock->apply_portal_poll(outcome);
-                }
-            },
-            Qt::QueuedConnection);
+// Runs `request` on a short-lived thread, which touches nothing but its copies and passes the
+// dock's guarded pointer back to the main thread without using it; there `deliver` gets the
+// outcome if the dock still exists. Throws std::system_error when no thread can be had.
+template <typename Outcome>
+void run_off_main_thread(RyvoStatusDockWidget* dock, std::function<Outcome()> request,
+                         void (RyvoStatusDockWidget::*deliver)(const Outcome&)) {
+    requests_running.fetch_add(1, std::memory_order_acq_rel);
+    try {
+        std::thread([dock = QPointer<RyvoStatusDockWidget>(dock), request = std::move(request),
+                     deliver]() mutable {
+            Outcome outcome = request();
+            if (QCoreApplication* app = QCoreApplication::instance(); app != nullptr) {
+                QMetaObject::invokeMethod(
+                    app,
+                    [dock = std::move(dock), outcome = std::move(outcome), deliver] {
+                        if (dock) {
+                            (dock.data()->*deliver)(outcome);
+                        }
+                    },
+                    Qt::QueuedConnection);
+            }
+            requests_running.fetch_sub(1, std::memory_order_acq_rel);
+        }).detach();
+    } catch (const std::system_error&) {
+        requests_running.fetch_sub(1, std::memory_order_acq_rel);
+        throw;
     }
-    polls_running.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 }  // namespace
 
-int running_portal_polls() {
-    return polls_running.load(std::memory_order_acquire);
+int running_link_requests() {
+    return requests_running.load(std::memory_order_acquire);
 }
 
-bool save_config_value(const PluginConfig& config, std::string* error) {
+bool save_config_value(const PluginConfig& config, std::uint64_t generation, std::string* error) {
     std::string save_error;
-    if (!save_config_file(default_config_path(), config, &save_error)) {
+    if (!plugin_config_store().save(config, generation, &save_error)) {
         if (error != nullptr) {
             *error = save_error;
         }
@@ -122,38 +131,70 @@ void RyvoStatusDockWidget::show_result(ResultKind kind, const std::string& messa
 }
 
 void RyvoStatusDockWidget::start_portal_link() {
-    PluginConfig config = read_config_or_default();
-    config.auth_mode = AuthMode::portal;
-    std::string error;
-    const std::optional<StartPluginLinkResponse> link =
-        start_plugin_link(config.api_endpoint, &error, nullptr);
-    if (!link) {
-        show_result(ResultKind::error, error);
+    if (start_or_cancel_in_flight) {
         return;
     }
-    config.portal_link_session_id = link->link_session_id;
-    config.portal_link_verification_code = link->verification_code;
-    config.portal_link_verification_url = link->verification_url;
-    config.portal_link_poll_token = link->poll_token;
-    config.portal_link_expires_at = link->expires_at;
-    if (!save_config_value(config, &error)) {
+    const ConfigReading reading = read_for_action();
+    if (!reading.readable()) {
+        show_result(ResultKind::error, reading.unreadable_message());
+        return;
+    }
+    std::function<PortalStartOutcome()> request = [endpoint = reading.config.api_endpoint] {
+        PortalStartOutcome outcome;
+        outcome.link = start_plugin_link(endpoint, &outcome.error, nullptr);
+        return outcome;
+    };
+    try {
+        run_off_main_thread(this, std::move(request), &RyvoStatusDockWidget::apply_started_link);
+        start_or_cancel_in_flight = true;
+    } catch (const std::system_error& e) {
+        show_result(ResultKind::error, e.what());
+    }
+}
+
+void RyvoStatusDockWidget::apply_started_link(const PortalStartOutcome& outcome) {
+    start_or_cancel_in_flight = false;
+    if (!outcome.link) {
+        show_result(ResultKind::error, outcome.error);
+        return;
+    }
+    const StartPluginLinkResponse& link = *outcome.link;
+    const ConfigReading reading = read_for_action();
+    if (!reading.readable()) {
+        show_result(ResultKind::error, reading.unreadable_message());
+        return;
+    }
+    PluginConfig config = reading.config;
+    config.auth_mode = AuthMode::portal;
+    config.portal_link_session_id = link.link_session_id;
+    config.portal_link_verification_code = link.verification_code;
+    config.portal_link_verification_url = link.verification_url;
+    config.portal_link_poll_token = link.poll_token;
+    config.portal_link_expires_at = link.expires_at;
+    std::string error;
+    if (!save_config_value(config, reading.generation, &error)) {
         show_result(ResultKind::error, error);
         return;
     }
     last_poll_started = 0;
     std::string browser_error;
-    if (open_url_in_browser(link->verification_url, &browser_error)) {
-        show_result(ResultKind::success, "Opened Ryvo Portal with code " + link->verification_code);
+    if (open_url_in_browser(link.verification_url, &browser_error)) {
+        show_result(ResultKind::success, "Opened Ryvo Portal with code " + link.verification_code);
     } else {
         show_result(ResultKind::warning,
-                    "Link created. Open portal manually with code " + link->verification_code);
+                    "Link created. Open portal manually with code " + link.verification_code);
     }
     refresh();
 }
 
 void RyvoStatusDockWidget::copy_verification_code() {
-    const std::optional<PluginConfig> config = read_config();
-    if (!config || !has_pending_link(*config) || config->portal_link_verification_code.empty()) {
+    const ConfigReading reading = read_for_action();
+    if (!reading.readable()) {
+        show_result(ResultKind::error, reading.unreadable_message());
+        return;
+    }
+    const PluginConfig& config = reading.config;
+    if (!has_pending_link(config) || config.portal_link_verification_code.empty()) {
         show_result(ResultKind::error, "No active verification code to copy");
         return;
     }
@@ -162,18 +203,22 @@ void RyvoStatusDockWidget::copy_verification_code() {
         show_result(ResultKind::error, "Clipboard is unavailable");
         return;
     }
-    clipboard->setText(QString::fromStdString(config->portal_link_verification_code));
+    clipboard->setText(QString::fromStdString(config.portal_link_verification_code));
     show_result(ResultKind::success, "Verification code copied");
 }
 
 void RyvoStatusDockWidget::open_portal_page() {
-    const std::optional<PluginConfig> config = read_config();
-    if (!config || config->portal_link_verification_url.empty()) {
+    const ConfigReading reading = read_for_action();
+    if (!reading.readable()) {
+        show_result(ResultKind::error, reading.unreadable_message());
+        return;
+    }
+    if (reading.config.portal_link_verification_url.empty()) {
         show_result(ResultKind::error, "No active portal link to open");
         return;
     }
     std::string error;
-    if (open_url_in_browser(config->portal_link_verification_url, &error)) {
+    if (open_url_in_browser(reading.config.portal_link_verification_url, &error)) {
         show_result(ResultKind::success, "Ryvo Portal reopened in your browser");
     } else {
         show_result(ResultKind::error, error);
@@ -181,24 +226,52 @@ void RyvoStatusDockWidget::open_portal_page() {
 }
 
 void RyvoStatusDockWidget::cancel_portal_link() {
-    std::optional<PluginConfig> config = read_config();
-    if (!config || !has_pending_link(*config)) {
+    if (start_or_cancel_in_flight) {
+        return;
+    }
+    const ConfigReading reading = read_for_action();
+    if (!reading.readable()) {
+        show_result(ResultKind::error, reading.unreadable_message());
+        return;
+    }
+    const PluginConfig& config = reading.config;
+    if (!has_pending_link(config)) {
         show_result(ResultKind::error, "No active portal link to cancel");
         return;
     }
-    std::string error;
-    std::int32_t status = 0;
-    const bool cancelled = cancel_plugin_link(config->api_endpoint, config->portal_link_session_id,
-                                              config->portal_link_poll_token, &error, &status);
+    std::function<PortalCancelOutcome()> request =
+        [endpoint = config.api_endpoint, session_id = config.portal_link_session_id,
+         poll_token = config.portal_link_poll_token] {
+            PortalCancelOutcome outcome;
+            outcome.cancelled = cancel_plugin_link(endpoint, session_id, poll_token,
+                                                   &outcome.error, &outcome.http_status);
+            outcome.session_id = session_id;
+            return outcome;
+        };
+    try {
+        run_off_main_thread(this, std::move(request), &RyvoStatusDockWidget::apply_cancelled_link);
+        start_or_cancel_in_flight = true;
+    } catch (const std::system_error& e) {
+        show_result(ResultKind::error, e.what());
+    }
+}
+
+void RyvoStatusDockWidget::apply_cancelled_link(const PortalCancelOutcome& outcome) {
+    start_or_cancel_in_flight = false;
     // A 2xx without a body is the service agreeing with nothing more to say; the link is gone on
     // its side as on ours.
-    if (!cancelled && !(status >= 200 && status <= 299)) {
-        show_result(ResultKind::error, error);
+    if (!outcome.cancelled && !(outcome.http_status >= 200 && outcome.http_status <= 299)) {
+        show_result(ResultKind::error, outcome.error);
         return;
     }
-    clear_pending_link(&*config);
-    if (!save_config_value(*config, &error)) {
-        show_result(ResultKind::error, error);
+    const ConfigReading reading = read_for_action();
+    if (!reading.readable()) {
+        show_result(ResultKind::error, reading.unreadable_message());
+        return;
+    }
+    // A link started meanwhile is not the one that was cancelled.
+    if (reading.config.portal_link_session_id == outcome.session_id &&
+        !save_cleared_link(reading.config, reading.generation)) {
         return;
     }
     show_result(ResultKind::warning, "Cancelled Ryvo Portal link");
@@ -207,10 +280,15 @@ void RyvoStatusDockWidget::cancel_portal_link() {
 
 void RyvoStatusDockWidget::toggle_enabled() {
     const bool was_enabled = enabled;
-    PluginConfig config = read_config_or_default();
+    const ConfigReading reading = read_for_action();
+    if (!reading.readable()) {
+        show_result(ResultKind::error, reading.unreadable_message());
+        return;
+    }
+    PluginConfig config = reading.config;
     config.enabled = !was_enabled;
     std::string error;
-    if (!save_config_value(config, &error)) {
+    if (!save_config_value(config, reading.generation, &error)) {
         show_result(ResultKind::error, error);
         return;
     }
@@ -225,10 +303,15 @@ void RyvoStatusDockWidget::save_stream_id() {
         show_result(ResultKind::error, "stream_id is required");
         return;
     }
-    PluginConfig config = read_config_or_default();
+    const ConfigReading reading = read_for_action();
+    if (!reading.readable()) {
+        show_result(ResultKind::error, reading.unreadable_message());
+        return;
+    }
+    PluginConfig config = reading.config;
     config.stream_id = stream_id;
     std::string error;
-    if (!save_config_value(config, &error)) {
+    if (!save_config_value(config, reading.generation, &error)) {
         show_result(ResultKind::error, error);
         return;
     }
@@ -244,29 +327,36 @@ void RyvoStatusDockWidget::maybe_poll_portal_link() {
     if (last_poll_started != 0 && now - last_poll_started < kPollSpacingNs) {
         return;
     }
-    const std::optional<PluginConfig> config = read_config();
-    if (!config || !has_pending_link(*config)) {
+    // The refresh's path: the store's version as it stands, never a retried read.
+    const ConfigReading reading = plugin_config_store().read();
+    const PluginConfig& config = reading.config;
+    if (!reading.readable() || !has_pending_link(config)) {
         return;
     }
+    std::function<PortalPollOutcome()> request =
+        [endpoint = config.api_endpoint, session_id = config.portal_link_session_id,
+         poll_token = config.portal_link_poll_token] {
+            PortalPollOutcome outcome;
+            outcome.response = poll_plugin_link(endpoint, session_id, poll_token, &outcome.error,
+                                                &outcome.http_status);
+            outcome.session_id = session_id;
+            return outcome;
+        };
     last_poll_started = now;
     poll_in_flight.store(true, std::memory_order_release);
-    polls_running.fetch_add(1, std::memory_order_acq_rel);
     try {
-        std::thread(run_portal_poll, QPointer<RyvoStatusDockWidget>(this), config->api_endpoint,
-                    config->portal_link_session_id, config->portal_link_poll_token)
-            .detach();
+        run_off_main_thread(this, std::move(request), &RyvoStatusDockWidget::apply_portal_poll);
     } catch (const std::system_error& e) {
         // No thread, no result to wait for: the next refresh may try again after the spacing.
         poll_in_flight.store(false, std::memory_order_release);
-        polls_running.fetch_sub(1, std::memory_order_acq_rel);
         show_result(ResultKind::warning, std::string("Portal check: ") + e.what());
     }
 }
 
-bool RyvoStatusDockWidget::save_cleared_link(PluginConfig config) {
+bool RyvoStatusDockWidget::save_cleared_link(PluginConfig config, std::uint64_t generation) {
     clear_pending_link(&config);
     std::string error;
-    if (!save_config_value(config, &error)) {
+    if (!save_config_value(config, generation, &error)) {
         show_result(ResultKind::error, error);
         return false;
     }
@@ -275,14 +365,18 @@ bool RyvoStatusDockWidget::save_cleared_link(PluginConfig config) {
 
 void RyvoStatusDockWidget::apply_portal_poll(const PortalPollOutcome& outcome) {
     poll_in_flight.store(false, std::memory_order_release);
-    const std::optional<PluginConfig> current = read_config();
-    if (!current || current->portal_link_session_id != outcome.session_id) {
+    const ConfigReading reading = read_for_action();
+    if (!reading.readable()) {
+        show_result(ResultKind::error, "Portal check: " + reading.unreadable_message());
+        return;
+    }
+    // The link was cancelled or replaced meanwhile: the answer is stale.
+    if (reading.config.portal_link_session_id != outcome.session_id) {
         return;
     }
     if (!outcome.response) {
         if (outcome.http_status == 401) {
-            if (std::optional<PluginConfig> config = read_config();
-                config && !save_cleared_link(*config)) {
+            if (!save_cleared_link(reading.config, reading.generation)) {
                 return;
             }
             show_result(ResultKind::warning,
@@ -297,27 +391,22 @@ void RyvoStatusDockWidget::apply_portal_poll(const PortalPollOutcome& outcome) {
     if (response.status == "pending") {
         return;
     }
-    std::string read_error;
-    std::optional<PluginConfig> config = read_config_file(default_config_path(), &read_error);
-    if (!config) {
-        show_result(ResultKind::error, "Portal check: " + read_error);
-        return;
-    }
-    if (response.status == "completed" && apply_completed_plugin_link(&*config, response)) {
+    PluginConfig config = reading.config;
+    if (response.status == "completed" && apply_completed_plugin_link(&config, response)) {
         std::string error;
-        if (!save_config_value(*config, &error)) {
+        if (!save_config_value(config, reading.generation, &error)) {
             show_result(ResultKind::error, error);
             return;
         }
         show_result(ResultKind::success, "Ryvo stream selection updated");
     } else if (response.status == "completed") {
-        if (!save_cleared_link(*config)) {
+        if (!save_cleared_link(reading.config, reading.generation)) {
             return;
         }
         show_result(ResultKind::warning,
                     "Ryvo did not receive the stream credential. Start the link again.");
     } else {
-        if (!save_cleared_link(*config)) {
+        if (!save_cleared_link(reading.config, reading.generation)) {
             return;
         }
         show_result(ResultKind::warning, "Portal link " + response.status);

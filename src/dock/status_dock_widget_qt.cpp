@@ -62,6 +62,9 @@ bool is_manual(const RyvoPluginStatusSnapshot& s) {
 }
 
 std::string summary_text(const RyvoPluginStatusSnapshot& s, bool locked) {
+    if (!s.config_error.empty()) {
+        return s.config_error;
+    }
     if (!s.enabled) {
         return s.active_service_is_ryvo
                    ? "Ryvo is off and is not capturing packets, but OBS still has the Ryvo "
@@ -410,8 +413,11 @@ void RyvoStatusDockWidget::refresh_figures(const RyvoPluginStatusSnapshot& s) {
     const bool streaming_capture =
         s.output_label == "ryvo_stream" || s.attached || status.streaming;
     capture_mode_row->setText(streaming_capture ? "streaming" : to_string(s.capture_mode));
-    const std::string& last_error =
-        status.last_error.empty() ? s.config_problem : status.last_error;
+    // The running session's error first, then why the last attach was refused, then what is wrong
+    // with the settings.
+    const std::string& last_error = !status.last_error.empty() ? status.last_error
+                                    : !s.attach_error.empty()  ? s.attach_error
+                                                               : s.config_problem;
     last_error_row->setText(last_error.empty() ? "none" : text(last_error));
     packets_row->setText("total=" + number(s.packets) + "  video=" + number(s.video_packets) +
                          "  audio=" + number(s.audio_packets));

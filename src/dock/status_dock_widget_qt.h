@@ -28,9 +28,23 @@ struct PortalPollOutcome {
     std::string session_id;
 };
 
+// What starting a portal link brought back.
+struct PortalStartOutcome {
+    std::optional<StartPluginLinkResponse> link;
+    std::string error;
+};
+
+// What cancelling the pending link of `session_id` brought back.
+struct PortalCancelOutcome {
+    bool cancelled = false;
+    std::string error;
+    std::int32_t http_status = 0;
+    std::string session_id;
+};
+
 // The status dock: live figures of the plug-in, the portal-link flow and the on/off switch.
-// Lives on the Qt main thread; the only other thread it starts, the portal poll, never touches
-// it. The widget pointers are public so that tests can read and click them; Qt's parent chain
+// Lives on the Qt main thread; the threads it starts for the portal's requests (start, poll,
+// cancel) never touch it. The widget pointers are public so that tests can read and click them; Qt's parent chain
 // owns every one of them.
 class RyvoStatusDockWidget : public QWidget {
   public:
@@ -48,6 +62,8 @@ class RyvoStatusDockWidget : public QWidget {
     // Takes a poll's outcome on the main thread.
     void apply_portal_poll(const PortalPollOutcome& outcome);
     bool portal_poll_in_flight() const { return poll_in_flight.load(std::memory_order_acquire); }
+    // A start or cancel request is on its way; further clicks on those buttons wait for it.
+    bool link_request_in_flight() const { return start_or_cancel_in_flight; }
 
     QLabel* summary_label = nullptr;
     QLabel* account_label = nullptr;
@@ -105,24 +121,29 @@ class RyvoStatusDockWidget : public QWidget {
     void copy_verification_code();
     void open_portal_page();
     void cancel_portal_link();
+    void apply_started_link(const PortalStartOutcome& outcome);
+    void apply_cancelled_link(const PortalCancelOutcome& outcome);
     void toggle_enabled();
     void save_stream_id();
-    // Saves the pending link's removal; false (with the error shown) when the save fails.
-    bool save_cleared_link(PluginConfig config);
+    // Saves the pending link's removal over the version `generation`; false (with the error
+    // shown) when the save fails.
+    bool save_cleared_link(PluginConfig config, std::uint64_t generation);
     void show_result(ResultKind kind, const std::string& text);
 
     bool enabled = true;
     std::atomic<bool> poll_in_flight{false};
+    bool start_or_cancel_in_flight = false;
     std::int64_t last_poll_started = 0;
     QTimer* refresh_timer = nullptr;
 };
 
-// How many portal poll threads have not finished yet, across all docks; a thread counts until
+// How many portal request threads have not finished yet, across all docks; a thread counts until
 // after it has queued its outcome.
-int running_portal_polls();
+int running_link_requests();
 
-// Saves the configuration at the default path, then brings OBS's streaming service and the
-// frontend hook in line with it. On failure `error` holds the save error.
-bool save_config_value(const PluginConfig& config, std::string* error);
+// Saves the plug-in's configuration over the version `generation` of the store, then brings OBS's
+// streaming service and the frontend hook in line with it. On failure `error` holds the reason;
+// nothing is saved over settings that could not be read.
+bool save_config_value(const PluginConfig& config, std::uint64_t generation, std::string* error);
 
 }  // namespace ryvoobs

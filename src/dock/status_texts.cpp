@@ -1,6 +1,7 @@
 #include "dock/status_texts.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <string_view>
 
@@ -28,6 +29,9 @@ std::string two_digits(long long value) {
 }  // namespace
 
 std::string health_text(const RyvoPluginStatusSnapshot& s) {
+    if (!s.config_error.empty()) {
+        return "Settings error";
+    }
     if (!s.enabled) {
         return s.active_service_is_ryvo ? "Action needed" : "Disabled";
     }
@@ -44,6 +48,9 @@ std::string health_text(const RyvoPluginStatusSnapshot& s) {
 }
 
 std::string link_status_detail(const RyvoPluginStatusSnapshot& s) {
+    if (!s.config_error.empty()) {
+        return "Settings could not be read";
+    }
     if (!s.enabled) {
         return s.active_service_is_ryvo ? "Select a regular OBS streaming service" : "Ryvo off";
     }
@@ -161,9 +168,12 @@ std::string format_age(const std::optional<WallClockTime>& at) {
 }
 
 std::string format_megabytes(std::uint64_t bytes) {
+    // Not printf: OBS runs with the user's numeric locale, which may write "12,5".
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.1f MB", static_cast<double>(bytes) / 1048576.0);
-    return buffer;
+    const auto [end, failed] = std::to_chars(buffer, buffer + sizeof buffer,
+                                             static_cast<double>(bytes) / 1048576.0,
+                                             std::chars_format::fixed, 1);
+    return std::string(buffer, end) + " MB";
 }
 
 std::string trim_copy_ui(std::string text) {

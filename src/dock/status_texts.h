@@ -12,8 +12,8 @@ namespace ryvoobs {
 // The words the dock and the support bundle use for the plug-in's state; plain functions of a
 // snapshot so that both show the same thing.
 
-// One of "Action needed", "Disabled", "Auth failed", "Pending", "Linked", "Configured",
-// "Unlinked", the first that applies in that order.
+// One of "Settings error", "Action needed", "Disabled", "Auth failed", "Pending", "Linked",
+// "Configured", "Unlinked", the first that applies in that order.
 std::string health_text(const RyvoPluginStatusSnapshot& s);
 std::string link_status_detail(const RyvoPluginStatusSnapshot& s);
 std::string output_status_text(const RyvoPluginStatusSnapshot& s);

@@ -10,6 +10,7 @@
 #include "capture/native_stream_service_obs.h"
 #include "capture/streaming_service_backup_obs.h"
 #include "config/config_file.h"
+#include "config/config_store.h"
 #include "config/plugin_config.h"
 #include "dock/settings_ui.h"
 
@@ -49,7 +50,8 @@ MODULE_EXPORT bool obs_module_load(void) {
 
     const std::string path = ryvoobs::default_config_path();
     std::string error;
-    const std::optional<ryvoobs::PluginConfig> config = ryvoobs::load_config_file(path, &error);
+    const std::optional<ryvoobs::PluginConfig> config =
+        ryvoobs::plugin_config_store().load(&error);
     if (config) {
         log_loaded_config(*config);
         ryvoobs::install_obs_hook(ryvoobs::HookInstall::after_obs_loads);

@@ -38,7 +38,15 @@ double cache_depth_minutes(std::int32_t segment_duration_ms, std::uint64_t segme
 
 RyvoRuntime::RyvoRuntime(std::string config_path, std::string state_path,
                          ClientFactory client_factory)
-    : config_path_(std::move(config_path)),
+    : RyvoRuntime(
+          [path = std::move(config_path)](std::string* error) {
+              return load_config_file(path, error);
+          },
+          std::move(state_path), std::move(client_factory)) {}
+
+RyvoRuntime::RyvoRuntime(ConfigLoader config_loader, std::string state_path,
+                         ClientFactory client_factory)
+    : config_loader_(std::move(config_loader)),
       state_path_(std::move(state_path)),
       client_factory_(std::move(client_factory)) {}
 
@@ -52,7 +60,7 @@ bool RyvoRuntime::load(std::string* error) {
 }
 
 bool RyvoRuntime::load_locked(std::string* error) {
-    config_ = load_config_file(config_path_, error);
+    config_ = config_loader_(error);
     if (!config_) {
         return false;
     }

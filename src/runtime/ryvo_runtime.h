@@ -26,9 +26,14 @@ namespace ryvoobs {
 class RyvoRuntime {
   public:
     using ClientFactory = std::function<std::shared_ptr<RyvoApiClient>(PluginConfig)>;
+    // A valid configuration, or nothing with the reason.
+    using ConfigLoader = std::function<std::optional<PluginConfig>(std::string* error)>;
 
-    // Without a factory the libcurl client is used.
+    // Without a factory the libcurl client is used. The path form loads the file at `config_path`
+    // with its key in the file.
     RyvoRuntime(std::string config_path, std::string state_path, ClientFactory client_factory = {});
+    RyvoRuntime(ConfigLoader config_loader, std::string state_path,
+                ClientFactory client_factory = {});
     // Stops a running session without telling the server that the broadcast ended.
     ~RyvoRuntime();
 
@@ -62,7 +67,7 @@ class RyvoRuntime {
     bool load_locked(std::string* error);
     bool stop_impl(bool end_stream, std::string* error);
 
-    const std::string config_path_;
+    const ConfigLoader config_loader_;
     const std::string state_path_;
     const ClientFactory client_factory_;
 

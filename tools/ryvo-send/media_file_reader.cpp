@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture/transport_stream_codecs.h"
 #include "decode_time_repair.h"
 
 extern "C" {
@@ -57,12 +58,6 @@ void check_readable_file(const std::string& path) {
     if (access(path.c_str(), R_OK) != 0) {
         throw MediaInputError("cannot read " + path + ": " + std::strerror(errno));
     }
-}
-
-// Older libavformat writes AV1 into a transport stream as private data that no reader takes for
-// video; the mapping arrived with FFmpeg 7.1.
-bool transport_stream_carries_av1() {
-    return avformat_version() >= AV_VERSION_INT(61, 7, 100);
 }
 
 const char* video_codec_name(AVCodecID id) {
