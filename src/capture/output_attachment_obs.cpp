@@ -155,8 +155,8 @@ bool attach_stream_output_locked(obs_output_t* output, CaptureMode capture_mode,
     } else {
         refusal = attach_refusal(*config);
         if (!refusal && config->runtime_mode == RuntimeMode::full) {
-            refusal = transport_stream_codec_refusal(
-                encoder_codec(obs_output_get_video_encoder(output)));
+            refusal =
+                transport_stream_codec_refusal(encoder_codec(obs_output_get_video_encoder(output)));
         }
     }
     if (refusal) {

@@ -3,9 +3,9 @@
 
 #include "capture/frontend_api.h"
 #include "capture/frontend_hook_obs.h"
+#include "capture/output_attachment_obs.h"
 #include "capture/packet_tap_obs.h"
 #include "capture/plugin_status_snapshot.h"
-#include "capture/output_attachment_obs.h"
 #include "config/config_store.h"
 
 namespace ryvoobs {

@@ -84,7 +84,7 @@ bool ConfigStore::save(const PluginConfig& config, std::uint64_t generation, std
 }
 
 std::optional<ConfigStore::FileIdentity> ConfigStore::identify(const std::string& path,
-                                                              std::string* error) {
+                                                               std::string* error) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
@@ -93,9 +93,9 @@ std::optional<ConfigStore::FileIdentity> ConfigStore::identify(const std::string
         *error = std::strerror(errno);
         return std::nullopt;
     }
-    return FileIdentity{true, info.st_dev, info.st_ino, info.st_size,
-                        static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 +
-                            info.st_mtim.tv_nsec};
+    return FileIdentity{
+        true, info.st_dev, info.st_ino, info.st_size,
+        static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec};
 }
 
 void ConfigStore::refresh_locked(Retry retry) {

@@ -1,6 +1,7 @@
 #include "config/keychain_store.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <string_view>
 
@@ -8,6 +9,12 @@
 
 namespace ryvoobs {
 namespace {
+
+std::atomic<std::uint64_t> calls_made{0};
+
+void count_call() {
+    calls_made.fetch_add(1, std::memory_order_relaxed);
+}
 
 void set_error(std::string* error, std::string text) {
     if (error != nullptr) {
@@ -34,6 +41,10 @@ std::string url_host(std::string_view url) {
 }
 
 }  // namespace
+
+std::uint64_t credential_store_calls() {
+    return calls_made.load(std::memory_order_relaxed);
+}
 
 std::string api_key_service_for_endpoint(const std::string& endpoint) {
     const std::string host = url_host(endpoint);
@@ -67,6 +78,7 @@ std::string default_api_key_account(const PluginConfig& config) {
 // one item, whatever earlier versions left behind.
 bool store_api_key_in_keychain(const std::string& service, const std::string& account,
                                const std::string& api_key, std::string* error) {
+    count_call();
     std::string message;
     if (!delete_secret_items(service, account, &message)) {
         set_error(error, "failed to replace Keychain item: " + message);
@@ -83,6 +95,7 @@ bool store_api_key_in_keychain(const std::string& service, const std::string& ac
 std::optional<std::string> load_api_key_from_keychain(const std::string& service,
                                                       const std::string& account,
                                                       std::string* error) {
+    count_call();
     std::string message;
     std::optional<std::string> api_key = lookup_secret_item(service, account, &message);
     if (!api_key && !message.empty()) {
@@ -95,6 +108,7 @@ std::optional<std::string> load_api_key_from_keychain(const std::string& service
 
 bool remove_api_key_from_keychain(const std::string& service, const std::string& account,
                                   std::string* error) {
+    count_call();
     std::string message;
     if (!delete_secret_items(service, account, &message)) {
         set_error(error, "failed to remove API key from Keychain: " + message);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,10 @@ std::string default_api_key_service();
 std::string api_key_service_for_endpoint(const std::string& endpoint);
 // The configuration's api_key_id, else "portal-default" or "manual-default" by auth_mode.
 std::string default_api_key_account(const PluginConfig& config);
+
+// How many times this process has asked the credential store (store, load or remove): what the
+// plug-in's settings cost the session's Secret Service.
+std::uint64_t credential_store_calls();
 
 // Creates or replaces the pair's item; on success clears `error`.
 bool store_api_key_in_keychain(const std::string& service, const std::string& account,

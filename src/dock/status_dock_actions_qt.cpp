@@ -239,15 +239,15 @@ void RyvoStatusDockWidget::cancel_portal_link() {
         show_result(ResultKind::error, "No active portal link to cancel");
         return;
     }
-    std::function<PortalCancelOutcome()> request =
-        [endpoint = config.api_endpoint, session_id = config.portal_link_session_id,
-         poll_token = config.portal_link_poll_token] {
-            PortalCancelOutcome outcome;
-            outcome.cancelled = cancel_plugin_link(endpoint, session_id, poll_token,
-                                                   &outcome.error, &outcome.http_status);
-            outcome.session_id = session_id;
-            return outcome;
-        };
+    std::function<PortalCancelOutcome()> request = [endpoint = config.api_endpoint,
+                                                    session_id = config.portal_link_session_id,
+                                                    poll_token = config.portal_link_poll_token] {
+        PortalCancelOutcome outcome;
+        outcome.cancelled = cancel_plugin_link(endpoint, session_id, poll_token, &outcome.error,
+                                               &outcome.http_status);
+        outcome.session_id = session_id;
+        return outcome;
+    };
     try {
         run_off_main_thread(this, std::move(request), &RyvoStatusDockWidget::apply_cancelled_link);
         start_or_cancel_in_flight = true;
@@ -333,15 +333,15 @@ void RyvoStatusDockWidget::maybe_poll_portal_link() {
     if (!reading.readable() || !has_pending_link(config)) {
         return;
     }
-    std::function<PortalPollOutcome()> request =
-        [endpoint = config.api_endpoint, session_id = config.portal_link_session_id,
-         poll_token = config.portal_link_poll_token] {
-            PortalPollOutcome outcome;
-            outcome.response = poll_plugin_link(endpoint, session_id, poll_token, &outcome.error,
-                                                &outcome.http_status);
-            outcome.session_id = session_id;
-            return outcome;
-        };
+    std::function<PortalPollOutcome()> request = [endpoint = config.api_endpoint,
+                                                  session_id = config.portal_link_session_id,
+                                                  poll_token = config.portal_link_poll_token] {
+        PortalPollOutcome outcome;
+        outcome.response = poll_plugin_link(endpoint, session_id, poll_token, &outcome.error,
+                                            &outcome.http_status);
+        outcome.session_id = session_id;
+        return outcome;
+    };
     last_poll_started = now;
     poll_in_flight.store(true, std::memory_order_release);
     try {

@@ -44,8 +44,8 @@ struct PortalCancelOutcome {
 
 // The status dock: live figures of the plug-in, the portal-link flow and the on/off switch.
 // Lives on the Qt main thread; the threads it starts for the portal's requests (start, poll,
-// cancel) never touch it. The widget pointers are public so that tests can read and click them; Qt's parent chain
-// owns every one of them.
+// cancel) never touch it. The widget pointers are public so that tests can read and click them;
+// Qt's parent chain owns every one of them.
 class RyvoStatusDockWidget : public QWidget {
   public:
     explicit RyvoStatusDockWidget(QWidget* parent = nullptr);

@@ -170,9 +170,9 @@ std::string format_age(const std::optional<WallClockTime>& at) {
 std::string format_megabytes(std::uint64_t bytes) {
     // Not printf: OBS runs with the user's numeric locale, which may write "12,5".
     char buffer[64];
-    const auto [end, failed] = std::to_chars(buffer, buffer + sizeof buffer,
-                                             static_cast<double>(bytes) / 1048576.0,
-                                             std::chars_format::fixed, 1);
+    const auto [end, failed] =
+        std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(bytes) / 1048576.0,
+                      std::chars_format::fixed, 1);
     return std::string(buffer, end) + " MB";
 }
 

@@ -50,8 +50,7 @@ MODULE_EXPORT bool obs_module_load(void) {
 
     const std::string path = ryvoobs::default_config_path();
     std::string error;
-    const std::optional<ryvoobs::PluginConfig> config =
-        ryvoobs::plugin_config_store().load(&error);
+    const std::optional<ryvoobs::PluginConfig> config = ryvoobs::plugin_config_store().load(&error);
     if (config) {
         log_loaded_config(*config);
         ryvoobs::install_obs_hook(ryvoobs::HookInstall::after_obs_loads);

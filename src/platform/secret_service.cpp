@@ -2,7 +2,6 @@
 
 #include <libsecret/secret.h>
 
-#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -38,8 +37,6 @@ struct ItemListFree {
 };
 using ValuePtr = std::unique_ptr<SecretValue, ValueUnref>;
 using ItemListPtr = std::unique_ptr<GList, ItemListFree>;
-
-std::atomic<std::uint64_t> calls_made{0};
 
 constexpr const char* kLockedMessage = "the keyring holding the item is locked";
 
@@ -108,7 +105,6 @@ std::optional<ItemListPtr> search_items(SecretService* secret_service, const std
 class SecretServiceCall {
   public:
     SecretServiceCall() : context_(g_main_context_new()) {
-        calls_made.fetch_add(1, std::memory_order_relaxed);
         g_main_context_push_thread_default(context_);
     }
 
@@ -158,10 +154,6 @@ class SecretServiceCall {
 };
 
 }  // namespace
-
-std::uint64_t secret_service_call_count() {
-    return calls_made.load(std::memory_order_relaxed);
-}
 
 bool delete_secret_items(const std::string& service, const std::string& account,
                          std::string* message) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,10 +19,6 @@ namespace ryvoobs {
 //
 // On failure a call returns false (or nothing) and sets `message`, when given, to the service's
 // description of the failure.
-
-// How many of the calls below this process has made: what the plug-in's settings cost the
-// session's Secret Service.
-std::uint64_t secret_service_call_count();
 
 // Deletes every item of the pair; finding none is success.
 bool delete_secret_items(const std::string& service, const std::string& account,

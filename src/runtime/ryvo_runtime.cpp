@@ -38,11 +38,9 @@ double cache_depth_minutes(std::int32_t segment_duration_ms, std::uint64_t segme
 
 RyvoRuntime::RyvoRuntime(std::string config_path, std::string state_path,
                          ClientFactory client_factory)
-    : RyvoRuntime(
-          [path = std::move(config_path)](std::string* error) {
-              return load_config_file(path, error);
-          },
-          std::move(state_path), std::move(client_factory)) {}
+    : RyvoRuntime([path = std::move(config_path)](
+                      std::string* error) { return load_config_file(path, error); },
+                  std::move(state_path), std::move(client_factory)) {}
 
 RyvoRuntime::RyvoRuntime(ConfigLoader config_loader, std::string state_path,
                          ClientFactory client_factory)

@@ -16,6 +16,13 @@ foreach(_bench ${_ryvo_smoke_benchmarks})
     ryvo_add_script_test(${_bench}_smoke COMMAND $<TARGET_FILE:${_bench}> --smoke LABELS nosan)
 endforeach()
 
+# In a private Secret Service session, for the portal-linked install's key.
+if(RYVO_BUILD_MODULE AND NOT RYVO_OBS_HEADERS_DIR)
+    ryvo_add_script_test(dock_refresh_bench_smoke
+        COMMAND ${RYVO_TEST_SUPPORT_DIR}/with-keyring.sh $<TARGET_FILE:dock_refresh_bench> --smoke
+        LABELS nosan)
+endif()
+
 ryvo_add_script_test(bench_script_tests
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/bench_script_test.py LABELS nosan)
 

@@ -1,11 +1,17 @@
 #include "capture/mpeg_ts_muxer.h"
 
+#include "capture/transport_stream_codecs.h"
+
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
 
 namespace ryvoobs {
 namespace {
@@ -67,14 +73,44 @@ std::string construction_error(const CodecConfig& video, const std::optional<Cod
 }
 
 TEST(MpegTsMuxerConstruction, CodecNamesMatchExactly) {
-    for (const char* codec : {"h264", "hevc", "av1"}) {
+    for (const char* codec : {"h264", "hevc"}) {
         EXPECT_EQ(construction_error(video_config(codec), audio_config()), "constructed") << codec;
     }
+    // AV1 only where this build's libavformat carries it, refused with the rule's own words.
+    EXPECT_EQ(construction_error(video_config("av1"), audio_config()),
+              transport_stream_codec_refusal("av1").value_or("constructed"));
     for (const char* codec : {"H264", "", "h265", "h264 "}) {
         EXPECT_EQ(construction_error(video_config(codec), std::nullopt),
                   std::string("unsupported codec: ") + codec);
     }
     EXPECT_EQ(construction_error(video_config(), audio_config("AAC")), "unsupported codec: AAC");
+}
+
+TEST(TransportStreamCodecs, Av1NeedsTheLibavformatOfFfmpeg71) {
+    constexpr unsigned kFfmpeg51 = AV_VERSION_INT(59, 27, 100);
+    constexpr unsigned kFfmpeg70 = AV_VERSION_INT(61, 1, 100);
+    const struct {
+        const char* codec;
+        unsigned version;
+        bool refused;
+    } cases[] = {
+        {"av1", kFfmpeg51, true},
+        {"av1", kFfmpeg70, true},
+        {"av1", AV_VERSION_INT(61, 7, 99), true},
+        {"av1", kLibavformatCarryingAv1, false},
+        {"av1", AV_VERSION_INT(62, 3, 100), false},
+        {"h264", kFfmpeg51, false},
+        {"hevc", kFfmpeg51, false},
+    };
+    for (const auto& c : cases) {
+        const std::optional<std::string> refusal =
+            transport_stream_codec_refusal(c.codec, c.version);
+        EXPECT_EQ(refusal.has_value(), c.refused) << c.codec << " " << c.version;
+    }
+    EXPECT_EQ(transport_stream_codec_refusal("av1", kFfmpeg51),
+              "AV1 video cannot be delivered with this system's FFmpeg (libavformat 59.27; AV1 "
+              "needs FFmpeg 7.1 or newer). Choose an H.264 or HEVC encoder in OBS.");
+    EXPECT_EQ(transport_stream_carries_av1(), avformat_version() >= kLibavformatCarryingAv1);
 }
 
 TEST(MpegTsMuxerTiming, ChunkDurationsFollowVideoDecodeTime) {

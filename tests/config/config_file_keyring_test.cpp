@@ -10,6 +10,8 @@
 namespace ryvoobs {
 namespace {
 
+constexpr KeyStorage kStore = KeyStorage::credential_store;
+
 class ConfigFileKeyringTest : public ::testing::Test {
   protected:
     static nlohmann::json file_at(const std::string& path) {
@@ -33,16 +35,16 @@ PluginConfig linked(const std::string& key_id, const std::string& key) {
     return config;
 }
 
-TEST_F(ConfigFileKeyringTest, PortalKeyLivesInTheCredentialStoreOnlyAtTheDefaultPath) {
+TEST_F(ConfigFileKeyringTest, PortalKeyLivesInTheCredentialStoreOnlyWhenAskedTo) {
     // Unlinked, with no item stored yet, the file reads with an empty key.
-    ASSERT_TRUE(save_config_file(default_path_, PluginConfig{}, &error_));
-    EXPECT_EQ(read_config_file(default_path_, &error_), PluginConfig{}) << error_;
+    ASSERT_TRUE(save_config_file(default_path_, PluginConfig{}, &error_, kStore));
+    EXPECT_EQ(read_config_file(default_path_, &error_, kStore), PluginConfig{}) << error_;
 
     PluginConfig config = linked("key-id-1", "secret-1");
-    ASSERT_TRUE(save_config_file(default_path_, config, &error_)) << error_;
+    ASSERT_TRUE(save_config_file(default_path_, config, &error_, kStore)) << error_;
     EXPECT_EQ(file_at(default_path_)["api_key"], "");
     EXPECT_EQ(stored_key(config), "secret-1");
-    EXPECT_EQ(read_config_file(default_path_, &error_), config) << error_;
+    EXPECT_EQ(read_config_file(default_path_, &error_, kStore), config) << error_;
 
     std::string other_path = home_.file("elsewhere.json");
     ASSERT_TRUE(save_config_file(other_path, linked("key-id-2", "secret-2"), &error_));
@@ -52,20 +54,20 @@ TEST_F(ConfigFileKeyringTest, PortalKeyLivesInTheCredentialStoreOnlyAtTheDefault
     // A manual install keeps its key in the file even at the default path.
     config.auth_mode = AuthMode::manual;
     config.api_key = "manual-secret";
-    ASSERT_TRUE(save_config_file(default_path_, config, &error_));
+    ASSERT_TRUE(save_config_file(default_path_, config, &error_, kStore));
     EXPECT_EQ(file_at(default_path_)["api_key"], "manual-secret");
     EXPECT_EQ(stored_key(config), "secret-1");
 }
 
 TEST_F(ConfigFileKeyringTest, KeyInAPortalFileWinsUntilTheNextSaveMovesIt) {
-    ASSERT_TRUE(save_config_file(default_path_, linked("key-id-3", "stored"), &error_));
+    ASSERT_TRUE(save_config_file(default_path_, linked("key-id-3", "stored"), &error_, kStore));
     std::ofstream(default_path_)
         << R"({"stream_id": "stream-1", "api_key_id": "key-id-3", "api_key": "from-file"})";
-    auto config = read_config_file(default_path_, &error_);
+    auto config = read_config_file(default_path_, &error_, kStore);
     ASSERT_TRUE(config) << error_;
     EXPECT_EQ(config->api_key, "from-file");
 
-    ASSERT_TRUE(save_config_file(default_path_, *config, &error_));
+    ASSERT_TRUE(save_config_file(default_path_, *config, &error_, kStore));
     EXPECT_EQ(file_at(default_path_)["api_key"], "");
     EXPECT_EQ(stored_key(*config), "from-file");
 }

@@ -36,20 +36,20 @@ TEST_F(ConfigFileWithoutKeyringTest, PortalSaveFailsWithTheStoreTextAndLeavesThe
     PluginConfig config;
     config.stream_id = "stream-1";
     config.api_key = "secret";
-    EXPECT_FALSE(save_config_file(path_, config, &error_));
+    EXPECT_FALSE(save_config_file(path_, config, &error_, KeyStorage::credential_store));
     EXPECT_NE(error_.find("Keychain"), std::string::npos) << error_;
     EXPECT_EQ(contents(), kOldContent);
 
     // Nothing needs the store when the key stays in the file.
     config.auth_mode = AuthMode::manual;
-    EXPECT_TRUE(save_config_file(path_, config, &error_)) << error_;
+    EXPECT_TRUE(save_config_file(path_, config, &error_, KeyStorage::credential_store)) << error_;
 }
 
 TEST_F(ConfigFileWithoutKeyringTest, PortalReadWithoutAKeyFailsWithTheStoreText) {
-    EXPECT_FALSE(read_config_file(path_, &error_));
+    EXPECT_FALSE(read_config_file(path_, &error_, KeyStorage::credential_store));
     EXPECT_EQ(error_.rfind("failed to read API key from Keychain: ", 0), 0u) << error_;
     std::ofstream(path_) << R"({"stream_id": "s", "api_key": "in-file"})";
-    EXPECT_TRUE(read_config_file(path_, &error_));
+    EXPECT_TRUE(read_config_file(path_, &error_, KeyStorage::credential_store));
 }
 
 }  // namespace

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "keyring_lock.h"
+
 namespace ryvoobs {
 namespace {
 
 using namespace std::string_literals;
 
 const std::string kService = "net.ryvo.test.obs.api-key";
-
-constexpr const char* kLoginCollection = "/org/freedesktop/secrets/collection/login";
 
 GHashTable* attributes_for(const std::string& service, const std::string& account) {
     GHashTable* attributes = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
@@ -76,54 +76,8 @@ void add_duplicate_item(const std::string& account, const std::string& key) {
     g_object_unref(service);
 }
 
-// A call to the keyring daemon's service object; the reply, or null after a test failure.
-GVariant* call_keyring(GDBusConnection* bus, const char* interface, const char* method,
-                       GVariant* parameters) {
-    GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.secrets", "/org/freedesktop/secrets", interface, method, parameters,
-        nullptr, G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
-    EXPECT_NE(reply, nullptr) << method << ": " << (error ? error->message : "");
-    g_clear_error(&error);
-    return reply;
-}
-
-void set_login_collection_locked(bool locked) {
-    // One connection throughout: a Secret Service session belongs to the connection that opened it.
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    GVariant* reply = nullptr;
-    if (locked) {
-        const char* paths[] = {kLoginCollection, nullptr};
-        reply = call_keyring(bus, "org.freedesktop.Secret.Service", "Lock",
-                             g_variant_new("(^ao)", paths));
-    } else if (GVariant* session =
-                   call_keyring(bus, "org.freedesktop.Secret.Service", "OpenSession",
-                                g_variant_new("(sv)", "plain", g_variant_new_string("")))) {
-        // Unlocking through the Secret Service would need a prompt; gnome-keyring takes the
-        // password (the wrapper's "test") directly through its interface for tools.
-        const char* session_path = nullptr;
-        GVariant* output = nullptr;
-        g_variant_get(session, "(v&o)", &output, &session_path);
-        const std::string password = "test";
-        GVariant* secret = g_variant_new(
-            "(o@ay@ays)", session_path,
-            g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, nullptr, 0, 1),
-            g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, password.data(), password.size(), 1),
-            "text/plain");
-        reply = call_keyring(bus, "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
-                             "UnlockWithMasterPassword",
-                             g_variant_new("(o@(oayays))", kLoginCollection, secret));
-        g_variant_unref(output);
-        g_variant_unref(session);
-    }
-    if (reply != nullptr) {
-        g_variant_unref(reply);
-    }
-    g_object_unref(bus);
-}
-
 // These tests store, delete and lock: only ever in the wrapper's throw-away keyring.
-class KeychainStore : public testing::Test {
+class KeychainStore : public ::testing::Test {
   protected:
     void SetUp() override {
         if (std::getenv("RYVO_PRIVATE_KEYRING") == nullptr) {
@@ -175,7 +129,7 @@ TEST_F(KeychainStore, KeysRoundTripByteForByte) {
 // A locked item exists but cannot be read or deleted: that is a failure, never "no item".
 TEST_F(KeychainStore, LockedKeyringIsAFailure) {
     ASSERT_TRUE(store_api_key_in_keychain(kService, "locked", "locked-key", nullptr));
-    set_login_collection_locked(true);
+    testing::set_login_collection_locked(true);
 
     std::string error;
     EXPECT_EQ(load("locked", &error), std::nullopt);
@@ -189,7 +143,7 @@ TEST_F(KeychainStore, LockedKeyringIsAFailure) {
     EXPECT_FALSE(store_api_key_in_keychain(kService, "locked-new", "other-key", &error));
     EXPECT_EQ(error.rfind("failed to store API key in Keychain: ", 0), 0u) << error;
 
-    set_login_collection_locked(false);
+    testing::set_login_collection_locked(false);
     EXPECT_EQ(load("locked", &error), "locked-key");
 }
 

@@ -3,13 +3,18 @@
 #include <sys/stat.h>
 
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <sstream>
+#include <vector>
 
 #include "config/config_file.h"
 #include "config/keychain_store.h"
@@ -17,6 +22,7 @@
 #include "dock/status_dock_widget_qt.h"
 #include "dock_test_support.h"
 #include "isolated_home.h"
+#include "keyring_lock.h"
 
 namespace ryvoobs {
 namespace {
@@ -63,6 +69,7 @@ class StatusDockLinkFlow : public ::testing::Test {
             dock_->link_button->isVisible() ? dock_->link_button : dock_->relink_button;
         EXPECT_TRUE(button->isVisible());
         button->click();
+        EXPECT_TRUE(pump_until([&] { return !dock_->link_request_in_flight(); }));
         const std::string code = text_of(dock_->verification_code_label);
         EXPECT_EQ(text_of(dock_->feedback_label), "Opened Ryvo Portal with code " + code);
         EXPECT_EQ(text_of(dock_->link_value), "Pending");
@@ -70,8 +77,14 @@ class StatusDockLinkFlow : public ::testing::Test {
         return code;
     }
 
+    void cancel_link() {
+        cancel_link();
+        EXPECT_TRUE(pump_until([&] { return !dock_->link_request_in_flight(); }));
+    }
+
     PluginConfig saved_config() {
-        return read_config_file(default_config_path(), nullptr).value_or(PluginConfig{});
+        return read_config_file(default_config_path(), nullptr, KeyStorage::credential_store)
+            .value_or(PluginConfig{});
     }
 
     testing::IsolatedHome home_;
@@ -80,6 +93,33 @@ class StatusDockLinkFlow : public ::testing::Test {
     std::string saved_path_;
     std::unique_ptr<RyvoStatusDockWidget> dock_;
 };
+
+std::string file_bytes() {
+    std::ostringstream out;
+    out << std::ifstream(default_config_path(), std::ios::binary).rdbuf();
+    return out.str();
+}
+
+// Replaces the file under a new inode, as an editor or a save would.
+void replace_file(const std::string& bytes) {
+    const std::string replacement = default_config_path() + ".new";
+    std::ofstream(replacement, std::ios::binary) << bytes;
+    std::filesystem::rename(replacement, default_config_path());
+}
+
+// A portal-linked install in the middle of a relink, its key in the Secret Service: every action
+// has something to change.
+PluginConfig linked_with_pending_link() {
+    PluginConfig config;
+    config.stream_id = "stream-1";
+    config.api_key_id = "key-1";
+    config.api_key = "secret-1";
+    config.portal_link_session_id = "session-1";
+    config.portal_link_poll_token = "token-1";
+    config.portal_link_verification_code = "CODE-1";
+    config.portal_link_verification_url = "http://127.0.0.1:9/link";
+    return config;
+}
 
 TEST_F(StatusDockLinkFlow, ApprovalIsTakenByALaterPollAndTheKeyGoesToTheSecretService) {
     const std::string code = start_link();
@@ -116,7 +156,7 @@ TEST_F(StatusDockLinkFlow, APollStillRunningWhenTheLinkIsCancelledIsIgnored) {
     server_.control("faults", {{"kind", "link_poll"}, {"action", "delay"}, {"delay_ms", 1500}});
     start_link();
     ASSERT_TRUE(dock_->portal_poll_in_flight());
-    dock_->cancel_link_button->click();
+    cancel_link();
     EXPECT_EQ(text_of(dock_->feedback_label), "Cancelled Ryvo Portal link");
     // The late answer is the service's "cancelled", which would otherwise replace the message.
     ASSERT_TRUE(pump_until([&] { return !dock_->portal_poll_in_flight(); }));
@@ -129,13 +169,13 @@ TEST_F(StatusDockLinkFlow, APollStillRunningWhenTheLinkIsCancelledIsIgnored) {
 TEST_F(StatusDockLinkFlow, ACancelAnsweredWithoutABodyStillEndsTheLink) {
     start_link();
     server_.control("faults", {{"kind", "link_cancel"}, {"status", 204}, {"body", ""}});
-    dock_->cancel_link_button->click();
+    cancel_link();
     EXPECT_EQ(text_of(dock_->feedback_label), "Cancelled Ryvo Portal link");
     EXPECT_TRUE(saved_config().portal_link_session_id.empty());
 
     start_link();
     server_.control("faults", {{"kind", "link_cancel"}, {"status", 409}});
-    dock_->cancel_link_button->click();
+    cancel_link();
     EXPECT_NE(text_of(dock_->feedback_label), "Cancelled Ryvo Portal link");
     EXPECT_FALSE(saved_config().portal_link_session_id.empty());
 }
@@ -154,10 +194,116 @@ TEST_F(StatusDockLinkFlow, DestroyingTheDockWithAPollInFlightDropsTheResult) {
     start_link();
     ASSERT_TRUE(dock_->portal_poll_in_flight());
     dock_.reset();
-    ASSERT_TRUE(pump_until([] { return running_portal_polls() == 0; }));
+    ASSERT_TRUE(pump_until([] { return running_link_requests() == 0; }));
     // The queued result is delivered now, to a dock that is gone.
     QApplication::processEvents();
     EXPECT_FALSE(saved_config().portal_link_session_id.empty());
+}
+
+}  // namespace
+}  // namespace ryvoobs
+
+namespace ryvoobs {
+namespace {
+
+// Settings that cannot be read are never replaced: not by a click, not by a poll's answer; the dock
+// says why instead of calling the install unlinked.
+TEST_F(StatusDockLinkFlow, UnreadableSettingsAreShownAndNeverSavedOver) {
+    std::string error;
+    ASSERT_TRUE(save_config_file(default_config_path(), linked_with_pending_link(), &error,
+                                 KeyStorage::credential_store))
+        << error;
+    const std::string linked = file_bytes();
+    std::string typo = linked;
+    typo.replace(typo.find("\"portal\""), 8, "\"Portal\"");
+    const std::string bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string runtime_dir = std::getenv("XDG_RUNTIME_DIR");
+
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::function<void()> break_it;
+        std::function<void()> mend_it;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"bad value", typo, [] {}, [] {}, "auth_mode must be manual or portal"},
+        {"no bus", linked,
+         [] {
+             unsetenv("DBUS_SESSION_BUS_ADDRESS");
+             unsetenv("XDG_RUNTIME_DIR");
+         },
+         [&] {
+             setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
+             setenv("XDG_RUNTIME_DIR", runtime_dir.c_str(), 1);
+         },
+         "no D-Bus session bus is available"},
+        {"locked keyring", linked, [] { testing::set_login_collection_locked(true); },
+         [] { testing::set_login_collection_locked(false); }, "is locked"},
+    };
+    const std::vector<std::pair<const char*, std::function<void()>>> actions = {
+        {"toggle", [&] { dock_->toggle_button->click(); }},
+        {"save stream id",
+         [&] {
+             dock_->stream_id_edit->setText("stream-2");
+             dock_->save_button->click();
+         }},
+        {"link", [&] { dock_->link_button->click(); }},
+        {"cancel", [&] { dock_->cancel_link_button->click(); }},
+        {"copy code", [&] { dock_->copy_code_button->click(); }},
+        {"open page", [&] { dock_->open_portal_button->click(); }},
+        {"poll answer",
+         [&] {
+             PortalPollOutcome expired;
+             expired.http_status = 401;
+             expired.session_id = "session-1";
+             dock_->apply_portal_poll(expired);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.break_it();
+        replace_file(c.bytes);
+        dock_->refresh();
+        EXPECT_EQ(text_of(dock_->link_value), "Settings error");
+        EXPECT_EQ(text_of(dock_->summary_label).rfind("Could not read the Ryvo settings: ", 0), 0u);
+        EXPECT_NE(text_of(dock_->summary_label).find(c.reason), std::string::npos);
+        for (const auto& [action, click] : actions) {
+            SCOPED_TRACE(action);
+            dock_->feedback_label->clear();
+            click();
+            EXPECT_FALSE(dock_->link_request_in_flight());
+            EXPECT_NE(text_of(dock_->feedback_label).find("Could not read the Ryvo settings: "),
+                      std::string::npos);
+            EXPECT_NE(text_of(dock_->feedback_label).find(c.reason), std::string::npos)
+                << text_of(dock_->feedback_label);
+            EXPECT_EQ(file_bytes(), c.bytes);
+        }
+        c.mend_it();
+    }
+    // Mended, the same file reads again and the install shows as it is.
+    dock_->toggle_button->click();
+    EXPECT_EQ(text_of(dock_->feedback_label), "Ryvo disabled for future OBS sessions");
+}
+
+TEST_F(StatusDockLinkFlow, AnIdleLinkedDockLeavesTheSecretServiceAloneAndASaveAsksItOnce) {
+    PluginConfig config = linked_with_pending_link();
+    config.portal_link_session_id.clear();
+    config.portal_link_poll_token.clear();
+    std::string error;
+    ASSERT_TRUE(
+        save_config_file(default_config_path(), config, &error, KeyStorage::credential_store))
+        << error;
+    dock_->refresh();
+    ASSERT_EQ(text_of(dock_->link_value), "Linked");
+    const std::uint64_t before = credential_store_calls();
+    for (int i = 0; i < 30; ++i) {
+        dock_->refresh();
+    }
+    EXPECT_EQ(credential_store_calls(), before);
+    dock_->toggle_button->click();
+    EXPECT_EQ(text_of(dock_->feedback_label), "Ryvo disabled for future OBS sessions");
+    EXPECT_EQ(credential_store_calls(), before + 1);
 }
 
 }  // namespace

@@ -138,7 +138,7 @@ int report_outcome(const SendOutcome& outcome) {
 
 int run(const SendOptions& options) {
     std::string error;
-    std::optional<SenderConfig> config = SenderConfig::prepare(options, &error);
+    std::optional<PluginConfig> config = prepare_sender_config(options, &error);
     if (!config) {
         return fail(kExitBadInput, error);
     }
@@ -155,7 +155,8 @@ int run(const SendOptions& options) {
     }
 
     auto tally = std::make_shared<DeliveryTally>();
-    RyvoRuntime runtime(config->path(), options.state_path.value_or(default_state_path()),
+    RyvoRuntime runtime([prepared = *config](std::string*) { return std::optional(prepared); },
+                        options.state_path.value_or(default_state_path()),
                         [tally](PluginConfig client_config) {
                             return std::make_shared<TallyingApiClient>(
                                 std::make_shared<CurlRyvoApi>(std::move(client_config)), tally);

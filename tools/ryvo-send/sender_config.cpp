@@ -1,9 +1,5 @@
 #include "sender_config.h"
 
-#include <stdlib.h>
-
-#include <cstdlib>
-#include <filesystem>
 #include <utility>
 #include <vector>
 
@@ -33,10 +29,20 @@ std::optional<std::string> first_problem(const PluginConfig& config) {
     return std::nullopt;
 }
 
+// The file --config names, or the plug-in's own, whose portal key is in the credential store.
+std::string config_path_of(const SendOptions& options) {
+    return options.config_path.value_or(default_config_path());
+}
+
+KeyStorage key_storage_of(const SendOptions& options) {
+    return options.config_path ? KeyStorage::in_file : KeyStorage::credential_store;
+}
+
 // The reader's message, naming the file when the message does not already.
-std::optional<PluginConfig> read_named_config_file(const std::string& path, std::string* error) {
+std::optional<PluginConfig> read_named_config_file(const SendOptions& options, std::string* error) {
+    const std::string path = config_path_of(options);
     std::string reason;
-    std::optional<PluginConfig> config = read_config_file(path, &reason);
+    std::optional<PluginConfig> config = read_config_file(path, &reason, key_storage_of(options));
     if (!config) {
         set_error(error, reason.find(path) == std::string::npos ? path + ": " + reason : reason);
     }
@@ -51,7 +57,7 @@ std::optional<PluginConfig> base_config(const SendOptions& options, std::string*
         config.auth_mode = AuthMode::manual;
         return config;
     }
-    return read_named_config_file(options.config_path.value_or(default_config_path()), error);
+    return read_named_config_file(options, error);
 }
 
 void apply_overrides(const SendOptions& options, PluginConfig& config) {
@@ -86,77 +92,21 @@ void apply_overrides(const SendOptions& options, PluginConfig& config) {
 
 }  // namespace
 
-// A directory only the user can enter, removed with its contents.
-class SenderConfig::PrivateDirectory {
-  public:
-    static std::unique_ptr<PrivateDirectory> create(std::string* error) {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/ryvo-send-XXXXXX";
-        // mkdtemp creates the directory with mode 0700.
-        if (mkdtemp(pattern.data()) == nullptr) {
-            set_error(error, "cannot create a private temporary directory in " +
-                                 std::filesystem::path(pattern).parent_path().string());
-            return nullptr;
-        }
-        return std::unique_ptr<PrivateDirectory>(new PrivateDirectory(std::move(pattern)));
-    }
-
-    PrivateDirectory(const PrivateDirectory&) = delete;
-    PrivateDirectory& operator=(const PrivateDirectory&) = delete;
-    ~PrivateDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-
-    const std::string& path() const { return path_; }
-
-  private:
-    explicit PrivateDirectory(std::string path) : path_(std::move(path)) {}
-
-    std::string path_;
-};
-
-std::optional<SenderConfig> SenderConfig::prepare(const SendOptions& options, std::string* error) {
-    if (!options.overrides_configuration()) {
-        const std::string path = options.config_path.value_or(default_config_path());
-        std::optional<PluginConfig> config = read_named_config_file(path, error);
-        if (!config) {
-            return std::nullopt;
-        }
-        if (std::optional<std::string> problem = first_problem(*config)) {
-            set_error(error, std::move(*problem));
-            return std::nullopt;
-        }
-        return SenderConfig(path, std::move(*config), nullptr);
-    }
-    std::optional<PluginConfig> config = base_config(options, error);
+std::optional<PluginConfig> prepare_sender_config(const SendOptions& options, std::string* error) {
+    std::optional<PluginConfig> config = options.overrides_configuration()
+                                             ? base_config(options, error)
+                                             : read_named_config_file(options, error);
     if (!config) {
         return std::nullopt;
     }
-    apply_overrides(options, *config);
+    if (options.overrides_configuration()) {
+        apply_overrides(options, *config);
+    }
     if (std::optional<std::string> problem = first_problem(*config)) {
         set_error(error, std::move(*problem));
         return std::nullopt;
     }
-    std::unique_ptr<PrivateDirectory> directory = PrivateDirectory::create(error);
-    if (!directory) {
-        return std::nullopt;
-    }
-    std::string path = directory->path() + "/config.json";
-    // Written owner-only; it carries the API key.
-    if (!save_config_file(path, *config, error)) {
-        return std::nullopt;
-    }
-    return SenderConfig(std::move(path), std::move(*config), std::move(directory));
+    return config;
 }
-
-SenderConfig::SenderConfig(std::string path, PluginConfig config,
-                           std::unique_ptr<PrivateDirectory> directory)
-    : path_(std::move(path)), config_(std::move(config)), directory_(std::move(directory)) {}
-
-SenderConfig::SenderConfig(SenderConfig&&) noexcept = default;
-SenderConfig& SenderConfig::operator=(SenderConfig&&) noexcept = default;
-SenderConfig::~SenderConfig() = default;
 
 }  // namespace ryvoobs
