@@ -78,7 +78,7 @@ class StatusDockLinkFlow : public ::testing::Test {
     }
 
     void cancel_link() {
-        cancel_link();
+        dock_->cancel_link_button->click();
         EXPECT_TRUE(pump_until([&] { return !dock_->link_request_in_flight(); }));
     }
 
