@@ -1,8 +1,12 @@
 #include "config/config_file.h"
 
+#include "config/config_store.h"
+
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <sstream>
 
@@ -226,6 +230,60 @@ TEST_F(ConfigFileTest, FailedSaveSaysWhyAndLeavesTheOldFile) {
     EXPECT_EQ(error_, "failed to write config file: Is a directory");
     EXPECT_EQ(contents(), "old");
     EXPECT_FALSE(save_config_file(path_ + "/x", PluginConfig{}, nullptr));
+}
+
+}  // namespace
+}  // namespace ryvoobs
+
+namespace ryvoobs {
+namespace {
+
+// The store in front of the file: a missing file is the defaults, a file it cannot read is an
+// error that no save replaces, and another writer's change is seen and not overwritten blindly.
+TEST_F(ConfigFileTest, TheStoreSavesOnlyOverAVersionItCouldRead) {
+    ConfigStore store([this] { return path_; }, KeyStorage::in_file);
+    ConfigReading reading = store.read();
+    ASSERT_EQ(reading.state, ConfigReading::State::missing);
+    PluginConfig config = reading.config;
+    config.stream_id = "stream-1";
+    ASSERT_TRUE(store.save(config, reading.generation, &error_)) << error_;
+    EXPECT_EQ(store.read().config, config);
+
+    // Another writer's version is taken in; a save over the one read before it is refused.
+    std::filesystem::remove(path_);
+    write(R"({"stream_id": "theirs"})");
+    const std::uint64_t stale = reading.generation;
+    reading = store.read();
+    EXPECT_EQ(reading.config.stream_id, "theirs");
+    EXPECT_FALSE(store.save(config, stale, &error_));
+    EXPECT_EQ(contents(), R"({"stream_id": "theirs"})");
+
+    const struct {
+        const char* name;
+        std::function<void()> spoil;
+        std::string reason;
+    } unreadable[] = {
+        {"typo", [this] { write(R"({"auth_mode": "Portal"})"); },
+         "auth_mode must be manual or portal"},
+        {"not a file",
+         [this] {
+             std::filesystem::remove(path_);
+             std::filesystem::create_directory(path_);
+         },
+         "cannot read " + path_ + ": Is a directory"},
+    };
+    for (const auto& c : unreadable) {
+        SCOPED_TRACE(c.name);
+        c.spoil();
+        reading = store.read();
+        ASSERT_FALSE(reading.readable());
+        EXPECT_EQ(reading.unreadable_message(), "Could not read the Ryvo settings: " + c.reason);
+        EXPECT_FALSE(store.load(&error_));
+        EXPECT_EQ(error_, c.reason);
+        EXPECT_FALSE(store.save(PluginConfig{}, reading.generation, &error_));
+        EXPECT_EQ(error_, reading.unreadable_message());
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(path_));
 }
 
 }  // namespace
