@@ -1,6 +1,14 @@
 #include "dock/status_texts.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <clocale>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "temporary_directory.h"
 
 namespace ryvoobs {
 namespace {
@@ -109,6 +117,26 @@ TEST(StatusTexts, CachePercentIsClampedAndTruncated) {
     EXPECT_EQ(cache_percent(999, 1000), 99);
     EXPECT_EQ(format_megabytes(0), "0.0 MB");
     EXPECT_EQ(format_megabytes(1048576), "1.0 MB");
+}
+
+// OBS runs with the user's numeric locale; the dock's figures must not follow it.
+TEST(StatusTexts, MegabytesKeepTheirPointUnderACommaLocale) {
+    // A locale of its own that only writes a decimal comma: quick to compile, present everywhere.
+    testing::TemporaryDirectory locales;
+    std::ofstream(locales.file("comma")) << "LC_NUMERIC\ndecimal_point \"<U002C>\"\n"
+                                            "thousands_sep \"\"\ngrouping -1\nEND LC_NUMERIC\n";
+    const std::string compile = "localedef -c -i '" + locales.file("comma") + "' -f UTF-8 '" +
+                                locales.file("comma.UTF-8") + "' 2>/dev/null";
+    std::system(compile.c_str());
+    setenv("LOCPATH", locales.path().c_str(), 1);
+    ASSERT_NE(std::setlocale(LC_NUMERIC, "comma.UTF-8"), nullptr);
+    char comma[16];
+    std::snprintf(comma, sizeof comma, "%.1f", 1.5);
+    const std::string formatted = format_megabytes(1572864);
+    std::setlocale(LC_NUMERIC, "C");
+    unsetenv("LOCPATH");
+    ASSERT_STREQ(comma, "1,5");
+    EXPECT_EQ(formatted, "1.5 MB");
 }
 
 }  // namespace
