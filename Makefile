@@ -16,7 +16,7 @@ CMAKE_ARGS ?=
 
 .PHONY: all deps configure build test test-main test-tsan test-asan test-fuzz check-obs32 test-obs32 \
 	test-obs32-cached demo bench \
-	fuzz fuzz-build install format clean soak
+	fuzz fuzz-build install format clean soak package test-package package-obs32
 
 all: build
 
@@ -87,6 +87,24 @@ test-obs32: deps
 test-obs32-cached:
 	@if [ -f $(OBS32_ROOT_DIR)/root.stamp ]; then scripts/test-obs32.sh $(OBS32_ROOT_DIR); \
 	else echo "test-obs32: no OBS 32 root in $(OBS32_ROOT_DIR) yet; 'make test-obs32' makes it"; fi
+
+# The Debian package of the main build (OBS 29, Qt 5), $(BUILD_DIR)/ryvo-obs_<version>+obs29_amd64.deb:
+# only what it holds is built (the module, ryvo-send and its manual page), then CPack packs it.
+package: configure
+	@cmake --build $(BUILD_DIR) --target ryvo-obs ryvo-send ryvo-send-man
+	@cd $(BUILD_DIR) && cpack >/dev/null && ls -1 $(CURDIR)/$(BUILD_DIR)/ryvo-obs_*.deb
+
+# lintian, then this system's OBS with the module from the unpacked package and the package's
+# ryvo-send against the dev server.
+test-package: package
+	@scripts/test-package.sh $(BUILD_DIR) $(BUILD_DIR)/ryvo-obs_*+obs29_amd64.deb
+
+# The same package built in the OBS 32 root, tested there with dpkg -i and dpkg -r, copied to
+# $(BUILD_DIR) and checked with lintian here. Needs root or sudo.
+package-obs32: deps
+	@mkdir -p $(BUILD_DIR)
+	@scripts/test-obs32.sh $(OBS32_ROOT_DIR) --package $(CURDIR)/$(BUILD_DIR)
+	@lintian --fail-on error --tag-display-limit 0 $(BUILD_DIR)/ryvo-obs_*+obs32_amd64.deb
 
 demo: build
 	@scripts/demo.sh $(BUILD_DIR)

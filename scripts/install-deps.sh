@@ -10,7 +10,7 @@ packages=(
     libcurl4-openssl-dev libssl-dev libsecret-1-dev nlohmann-json3-dev
     libgtest-dev libgmock-dev
     xvfb xdotool x11-utils imagemagick dbus dbus-x11 gnome-keyring libsecret-tools
-    ffmpeg openssl python3 python3-websocket curl debootstrap
+    ffmpeg openssl python3 python3-websocket curl debootstrap lintian
 )
 
 missing=()

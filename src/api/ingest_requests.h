@@ -14,7 +14,9 @@
 // network.
 namespace ryvoobs {
 
-inline constexpr char kPluginVersion[] = "0.2.10";
+// The project version set in CMake: the X-Agent-Version header, the heartbeat's agent_version, the
+// User-Agent and the support bundle all name it.
+inline constexpr char kPluginVersion[] = RYVO_PLUGIN_VERSION;
 
 // Request headers, sent in ascending byte order of their names.
 using HeaderSet = std::map<std::string, std::string>;

@@ -36,7 +36,7 @@ TEST(IngestHeaders, SegmentsCarryDigestDurationAndIdentityAndAnEmptyKeyStillTheB
     segment.duration_ms = -5;
     const HeaderSet expected{
         {"Authorization", "Bearer key-1"}, {"Content-Type", "application/octet-stream"},
-        {"X-Agent-ID", "primary"},         {"X-Agent-Version", "0.2.10"},
+        {"X-Agent-ID", "primary"},         {"X-Agent-Version", kPluginVersion},
         {"X-Segment-Duration-Ms", "-5"},   {"X-Segment-SHA256", std::string(64, 'a')}};
     EXPECT_EQ(build_segment_headers(stream_config(), segment), expected);
     segment.capture_session_id = "cap-9";

@@ -20,13 +20,20 @@ MANUAL = manual_config("stream-42", "key-secret", capture_mode="either", ram_buf
 
 
 class ModuleLoadTest(ObsTestCase):
-    def run_obs(self, config=None):
-        """One OBS run in a fresh home; returns the configuration lines and the config path."""
+    def run_obs(self, config=None, service=None):
+        """One OBS run in a fresh home; returns the configuration lines and the config path.
+        `service`: the streaming service type OBS must have selected once it has loaded."""
         with self.session() as obs:
             if config is not None:
                 obs.write_ryvo_config(config)
             obs.start()
             obs.wait_for_log([re.compile(r"\[ryvo-obs\] (loaded config|no runtime config)")])
+            if service is not None:
+                obs.wait_for_log([re.compile(r"\[ryvo-obs\] selected Ryvo as the active OBS "
+                                             r"streaming service")])
+                with obs.websocket() as ws:
+                    self.assertEqual(ws.request("GetStreamServiceSettings")["streamServiceType"],
+                                     service)
             log = obs.quit()
             path = str(obs.ryvo_config_path)
             # A manual configuration holds its key by design; nothing else may.
@@ -56,7 +63,7 @@ class ModuleLoadTest(ObsTestCase):
             "machine (localhost, 127.0.0.0/8, ::1))"])
 
     def test_enabled_config_is_summarised(self):
-        lines, _ = self.run_obs(MANUAL)
+        lines, _ = self.run_obs(MANUAL, service="ryvo_stream_service")
         self.assertEqual(lines, [
             "[ryvo-obs] loaded config for stream stream-42 with 5-minute RAM buffer "
             "(enabled=true runtime=full capture=either)",

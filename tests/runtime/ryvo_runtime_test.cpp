@@ -142,7 +142,7 @@ TEST_F(RuntimeTest, DeliversEverySegmentOnceReportsCacheDepthAndEndsTheBroadcast
     EXPECT_TRUE(agent["end_received"]);
     EXPECT_EQ(agent["heartbeats"]["count"], 1);
     const json heartbeat = agent["heartbeats"]["last"];
-    EXPECT_EQ(heartbeat["agent_version"], "0.2.10");
+    EXPECT_EQ(heartbeat["agent_version"], kPluginVersion);
     EXPECT_DOUBLE_EQ(heartbeat["cache_depth_minutes"].get<double>(), 0.5);
     EXPECT_EQ(heartbeat["current_sequence"], 30);
     EXPECT_EQ(runtime.status_snapshot().streaming, false);

@@ -19,6 +19,9 @@ import obs_harness
 
 BUILD_DIR = os.environ.get("RYVO_BINARY_DIR", "")
 SOURCE_DIR = os.environ.get("RYVO_SOURCE_DIR")
+# Set by scripts/test-package.sh: the root an installed package's files are under, whose module
+# OBS then loads instead of the build's.
+PACKAGE_ROOT = os.environ.get("RYVO_PACKAGE_ROOT")
 LINKS = "/api/v1/plugin-links"
 STREAM = "stream-1"
 
@@ -77,7 +80,7 @@ class ObsTestCase(unittest.TestCase):
     def session(self, **kwargs):
         """An OBS run of the build under test on the class's X server."""
         return obs_harness.ObsSession(BUILD_DIR, self.x.display, source_dir=SOURCE_DIR,
-                                      **kwargs)
+                                      package_root=PACKAGE_ROOT, **kwargs)
 
     def portal_session(self, server, **kwargs):
         """An OBS run whose built-in endpoint is the development server and whose Secret

@@ -33,6 +33,9 @@ import time
 from pathlib import Path
 
 MODULE_NAME = "ryvo-obs"
+# Where the Debian package puts the module and its data, relative to the root it is installed in.
+PACKAGE_MODULE_DIR = "usr/lib/x86_64-linux-gnu/obs-plugins"
+PACKAGE_DATA_DIR = "usr/share/obs/obs-plugins"
 # OBS 29.0.2's API version, written as the last version run so that OBS treats the throw-away home
 # as an existing install (no auto-configuration wizard, no "what's new").
 OBS_LAST_VERSION = (29 << 24) | (0 << 16) | 2
@@ -215,8 +218,11 @@ class ObsSession:
     """One OBS process in a throw-away home, with the module of `build_dir` installed."""
 
     def __init__(self, build_dir, display, source_dir=None, keep_home=False, extra_env=None,
-                 video=(640, 360), fps=30):
+                 video=(640, 360), fps=30, package_root=None):
+        """`package_root`: OBS loads the module from an installed package's system paths under
+        this folder ("/" for a package installed with dpkg) instead of the build's module."""
         self.build_dir = Path(build_dir).resolve()
+        self.package_root = Path(package_root) if package_root else None
         self.source_dir = Path(source_dir or Path(__file__).resolve().parents[2])
         self.display = display
         self.keep_home = keep_home
@@ -351,6 +357,9 @@ class ObsSession:
             "all_proxy": "http://127.0.0.1:9",
             "no_proxy": "127.0.0.1,localhost,::1",
         })
+        if self.package_root is not None and self.package_root != Path("/"):
+            env["OBS_PLUGINS_PATH"] = str(self.package_root / PACKAGE_MODULE_DIR)
+            env["OBS_PLUGINS_DATA_PATH"] = str(self.package_root / PACKAGE_DATA_DIR)
         if self._bus_address:
             env["DBUS_SESSION_BUS_ADDRESS"] = self._bus_address
         env.update(self.extra_env)
@@ -368,7 +377,8 @@ class ObsSession:
         self._bus_address = address
 
     def start(self, args=()):
-        self.install_module()
+        if self.package_root is None:
+            self.install_module()
         self._start_bus()
         self._known_logs = set(self.logs_dir.glob("*.txt"))
         self._console = open(self.home / "obs-console.txt", "ab")

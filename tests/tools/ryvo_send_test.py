@@ -18,7 +18,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 from dev_server import DevServer  # noqa: E402
 from secrets_audit import assert_no_secrets  # noqa: E402
 
-BINARY = os.path.join(os.environ.get("RYVO_BINARY_DIR", ""), "tools", "ryvo-send", "ryvo-send")
+# RYVO_SEND_BINARY: another build of it, such as the one a package installed.
+BINARY = os.environ.get("RYVO_SEND_BINARY") or os.path.join(
+    os.environ.get("RYVO_BINARY_DIR", ""), "tools", "ryvo-send", "ryvo-send")
 STREAM, KEY = "stream-1", "key-1"
 FPS = 30
 FRAME_MS = 1000.0 / FPS
