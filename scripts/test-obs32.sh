@@ -3,7 +3,7 @@
 # own, and runs the OBS end-to-end capture tests there with that root's real OBS under Xvfb.
 # Everyday builds and tests use the host's OBS 29; this is where the OBS 31+ roads run.
 #
-# usage: scripts/test-obs32.sh [cache-folder] [-- ctest-regex | --shell]
+# usage: scripts/test-obs32.sh [cache-folder] [-- ctest-regex | --shell | --package out-folder]
 #   cache-folder  default: build-obs32-root in the source tree, holding
 #       rootfs/       the Debian unstable root (the module's build tree is rootfs/build)
 #       root.stamp    the package list the root was made with; its age is the last upgrade
@@ -11,6 +11,9 @@
 #                 (RYVO_OBS32_TARGETS names the build targets other tests need)
 #   --shell       a shell in the root after the build instead of the tests (source at /src,
 #                 build tree at /build)
+#   --package     instead of the tests, the Debian package of the build, tested in the root with
+#                 scripts/test-package.sh --install (dpkg -i, OBS and ryvo-send, dpkg -r) and
+#                 copied into out-folder
 #
 # The root is made with debootstrap the first time, gets packages added when the list below
 # changes, and is upgraded from the archive when a week old; without network the cached root is
@@ -41,11 +44,13 @@ if [[ $# -gt 0 && $1 != -* ]]; then
 fi
 tests='^(obs_native_stream_delivery|obs_recording_delivery|obs_module_load|obs_dock)$'
 shell=false
+package_out=
 case ${1:-} in
 --) tests=${2:?a ctest regex after --} ;;
 --shell) shell=true ;;
+--package) package_out=${2:?a folder after --package} ;;
 "") ;;
-*) fail "unknown argument $1; usage: $0 [cache-folder] [-- ctest-regex | --shell]" ;;
+*) fail "unknown argument $1; usage: $0 [cache-folder] [-- ctest-regex | --shell | --package dir]" ;;
 esac
 
 if [[ $(id -u) -ne 0 ]]; then
@@ -57,6 +62,9 @@ fi
 
 mkdir -p "$cache_dir"
 cache_dir=$(cd "$cache_dir" && pwd)
+# One run at a time: runs share the root's build tree, and a package test installs into the root.
+exec 9>"$cache_dir/run.lock"
+flock 9
 root=$cache_dir/rootfs
 stamp=$cache_dir/root.stamp
 archive=${RYVO_OBS32_ARCHIVE:-http://deb.debian.org/debian}
@@ -191,10 +199,21 @@ if [[ ! -f $root/build/build.ninja ]]; then
     in_root cmake -S /src -B /build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRYVO_WERROR=ON \
         >/dev/null
 fi
+targets=${RYVO_OBS32_TARGETS:-ryvo-obs}
+[[ -n $package_out ]] && targets="$targets ryvo-send ryvo-send-man"
 # shellcheck disable=SC2086 # a list of targets
-in_root cmake --build /build --target ${RYVO_OBS32_TARGETS:-ryvo-obs} -j "${RYVO_OBS32_JOBS:-2}"
+in_root cmake --build /build --target $targets -j "${RYVO_OBS32_JOBS:-2}"
 stage_took "the build"
-if $shell; then
+if [[ -n $package_out ]]; then
+    rm -f "$root"/build/ryvo-obs_*.deb
+    in_root sh -c 'cd /build && cpack >/dev/null'
+    deb=$(cd "$root/build" && echo ryvo-obs_*.deb)
+    in_root /src/scripts/test-package.sh /build "/build/$deb" --install
+    mkdir -p "$package_out"
+    cp "$root/build/$deb" "$package_out/"
+    [[ -n ${SUDO_UID:-} ]] && chown "$SUDO_UID:${SUDO_GID:-$SUDO_UID}" "$package_out/$deb"
+    say "package: $package_out/$deb"
+elif $shell; then
     in_root bash -l
 else
     in_root ctest --test-dir /build --output-on-failure -R "$tests"

@@ -62,6 +62,8 @@ if ! $install; then
 fi
 
 [[ $(id -u) -eq 0 ]] || fail "--install needs root"
+# Whatever happens, the root is left without the package for the runs that come after.
+trap 'dpkg --purge ryvo-obs >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 config=$HOME/.config/Ryvo/obs-plugin.json
 mkdir -p "$(dirname "$config")"
 echo '{"enabled": false}' >"$config"
