@@ -82,6 +82,7 @@ packages=(
     xvfb xdotool x11-utils imagemagick libgl1-mesa-dri
     dbus dbus-daemon dbus-bin gnome-keyring libsecret-tools
     ffmpeg python3 python3-websocket
+    file  # CPack runs it to find the package's binaries for dpkg-shlibdeps
 )
 wanted="${packages[*]}"
 
