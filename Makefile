@@ -88,8 +88,9 @@ test-obs32-cached:
 	@if [ -f $(OBS32_ROOT_DIR)/root.stamp ]; then scripts/test-obs32.sh $(OBS32_ROOT_DIR); \
 	else echo "test-obs32: no OBS 32 root in $(OBS32_ROOT_DIR) yet; 'make test-obs32' makes it"; fi
 
-# The Debian package of the main build (OBS 29, Qt 5), $(BUILD_DIR)/ryvo-obs_<version>+obs29_amd64.deb:
-# only what it holds is built (the module, ryvo-send and its manual page), then CPack packs it.
+# The Debian package of the main build (OBS 29, Qt 5), as
+# $(BUILD_DIR)/ryvo-obs_<version>+obs29_amd64.deb: only what it holds is built (the module,
+# ryvo-send and its manual page), then CPack packs it.
 package: configure
 	@cmake --build $(BUILD_DIR) --target ryvo-obs ryvo-send ryvo-send-man
 	@cd $(BUILD_DIR) && cpack >/dev/null && ls -1 $(CURDIR)/$(BUILD_DIR)/ryvo-obs_*.deb
