@@ -271,6 +271,8 @@ def configure(tree, build, jobs):
 
 
 def build_targets(build, targets, jobs, timeout):
+    if not targets:  # ninja would build everything
+        return True, ""
     code, out = run_bounded(["ninja", "-C", str(build), f"-j{jobs}"] + sorted(targets), timeout)
     return code == 0, out
 
@@ -359,14 +361,16 @@ class Runner:
                 return "killed", test[1]
         return "survived", None
 
-    def check_unmutated(self):
-        """Runs every test once unmutated; what fails is left out. Returns the slowest folder's
-        time, the base of the per-mutant timeout."""
-        ok, out = build_targets(self.build, self.targets(None), self.args.jobs, 7200)
+    def check_unmutated(self, folders):
+        """Runs the tests of folders (None: all) once unmutated; what fails is left out. Returns
+        the slowest folder's time, the base of the per-mutant timeout."""
+        folders = self.folders(None) if folders is None else sorted(folders)
+        targets = set().union(*(self.targets(f) for f in folders))
+        ok, out = build_targets(self.build, targets, self.args.jobs, 7200)
         if not ok:
             sys.exit(f"mutate: the unmutated tree does not build:\n{out[-4000:]}")
         slowest = 0.0
-        for folder in self.folders(None):
+        for folder in folders:
             started = time.monotonic()
             for test in self.tests(folder):
                 code, out = self.run_one(test, 900)
@@ -404,7 +408,8 @@ def main():
                         help="regex of the script tests that count as fast (default: "
                              "ryvo_send_tests; the others start OBS, soak, or test tooling)")
     parser.add_argument("--no-tools", action="store_true", help="do not mutate tools/ryvo-send")
-    parser.add_argument("--only", help="regex: mutate only source paths matching it")
+    parser.add_argument("--only", help="regex: of the sampled mutants, try only those in matching "
+                                       "paths (the same mutants as in a whole run with the seed)")
     parser.add_argument("--list", action="store_true", help="print the sampled mutants and stop")
     parser.add_argument("--jobs", type=int, default=2, help="build jobs (default 2)")
     args = parser.parse_args()
@@ -420,15 +425,15 @@ def main():
     texts = {}
     for path in core_sources(tree, not args.no_tools):
         rel = path.relative_to(tree).as_posix()
-        if args.only and not re.search(args.only, rel):
-            continue
         texts[rel] = path.read_text()
         candidates += find_mutants(rel, texts[rel])
     rng = random.Random(args.seed)
     sample = candidates if args.sample <= 0 else rng.sample(candidates,
                                                             min(args.sample, len(candidates)))
     # Grouped by file, so that a file is restored once and each build compiles at most two files.
-    order = sorted(range(len(sample)), key=lambda k: (sample[k].path, k))
+    order = sorted((k for k in range(len(sample))
+                    if not args.only or re.search(args.only, sample[k].path)),
+                   key=lambda k: (sample[k].path, k))
     print(f"mutate: {len(candidates)} candidate mutants in {len(texts)} files; "
           f"{len(sample)} sampled with seed {args.seed}")
     if args.list:
@@ -438,7 +443,9 @@ def main():
 
     configure(tree, build, args.jobs)
     runner = Runner(args, tree, build)
-    slowest = runner.check_unmutated()
+    whole = args.tests == "all" or args.confirm_survivors
+    slowest = runner.check_unmutated(
+        None if whole else {test_folder_of(sample[k].path) for k in order})
     timeout = args.timeout or 3 * slowest + 60
     print(f"mutate: per-mutant test timeout {timeout:.0f} s; set up in "
           f"{time.monotonic() - started:.0f} s")
