@@ -4,9 +4,11 @@
 # Everyday builds and tests use the host's OBS 29; this is where the OBS 31+ roads run.
 #
 # usage: scripts/test-obs32.sh [cache-folder] [-- ctest-regex | --shell]
-#   cache-folder  default: build-obs32-root in the source tree, holding
-#       rootfs/       the Debian unstable root (the module's build tree is rootfs/build)
+#   cache-folder  default: $RYVO_OBS32_ROOT, else /var/cache/ryvo-obs/obs32-root, outside every
+#                 checkout so that a clean clone finds it made; it holds
+#       rootfs/       the Debian unstable root (each checkout's module build is rootfs/builds/<id>)
 #       root.stamp    the package list the root was made with; its age is the last upgrade
+#       lock          held for the whole run: checkouts sharing the root take turns
 #   ctest-regex   the tests to run; default: the tests in real OBS, which need only the module
 #                 (RYVO_OBS32_TARGETS names the build targets other tests need)
 #   --shell       a shell in the root after the build instead of the tests (source at /src,
@@ -34,7 +36,7 @@ fail() {
 
 src_dir=$(cd "$(dirname "$0")/.." && pwd)
 args=("$@")
-cache_dir=$src_dir/build-obs32-root
+cache_dir=${RYVO_OBS32_ROOT:-/var/cache/ryvo-obs/obs32-root}
 if [[ $# -gt 0 && $1 != -* ]]; then
     cache_dir=$1
     shift
@@ -49,7 +51,8 @@ case ${1:-} in
 esac
 
 if [[ $(id -u) -ne 0 ]]; then
-    exec sudo --preserve-env=RYVO_OBS32_ARCHIVE,RYVO_OBS32_TARGETS,RYVO_OBS32_JOBS "$0" "${args[@]}"
+    exec sudo --preserve-env=RYVO_OBS32_ARCHIVE,RYVO_OBS32_TARGETS,RYVO_OBS32_JOBS,RYVO_OBS32_ROOT \
+        "$0" "${args[@]}"
 fi
 if [[ -z ${RYVO_OBS32_PRIVATE_MOUNTS:-} ]]; then
     RYVO_OBS32_PRIVATE_MOUNTS=1 exec unshare --mount --propagation private "$0" "${args[@]}"
@@ -57,8 +60,16 @@ fi
 
 mkdir -p "$cache_dir"
 cache_dir=$(cd "$cache_dir" && pwd)
+exec 9>"$cache_dir/lock"
+if ! flock -n 9; then
+    say "waiting for another run on $cache_dir to end"
+    flock 9
+fi
 root=$cache_dir/rootfs
 stamp=$cache_dir/root.stamp
+# One build tree per checkout: ninja decides by file times, and another checkout's older sources
+# would look up to date against objects built from this one.
+build_dir=$root/builds/$(echo "$src_dir" | sha256sum | cut -c1-12)
 archive=${RYVO_OBS32_ARCHIVE:-http://deb.debian.org/debian}
 suite=unstable
 upgrade_after_days=7
@@ -111,10 +122,11 @@ mount_root() {
     ln -sf pts/ptmx "$root/dev/ptmx"
     mount_into "$root/dev/shm" -t tmpfs -o mode=1777,nosuid,nodev tmpfs
     mount_into "$root/tmp" -t tmpfs -o mode=1777,nosuid,nodev tmpfs
-    mkdir -p "$root/src"
+    mkdir -p "$root/src" "$root/build" "$build_dir"
     mount_into "$root/src" --bind -o ro "$src_dir"
     # Older util-linux ignores ro on a bind mount; a remount makes it stick.
     mount -o remount,bind,ro "$root/src"
+    mount_into "$root/build" --bind "$build_dir"
     cp -L /etc/resolv.conf "$root/etc/resolv.conf"
 }
 
@@ -186,8 +198,8 @@ version_of() {
 }
 say "OBS $(version_of obs-studio), Qt $(version_of qt6-base-dev), $(in_root gcc --version | head -n 1)"
 
-# The build tree lives in the root, so that a new root also means a clean build.
-if [[ ! -f $root/build/build.ninja ]]; then
+# The build trees live in the root, so that a new root also means a clean build.
+if [[ ! -f $build_dir/build.ninja ]]; then
     in_root cmake -S /src -B /build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRYVO_WERROR=ON \
         >/dev/null
 fi
