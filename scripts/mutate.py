@@ -10,12 +10,13 @@ there once without the OBS module, then applies one small fault at a time to a c
   int     an integer literal (chrono literals included) one up (0) or one down (others)
   call    a call statement deleted
 
-For each mutant it rebuilds incrementally and runs the tests of the mutated file's folder only
-(tests mirror src/: src/runtime/x.cpp -> the gtest executables registered in tests/runtime/*.cmake;
-tools/ryvo-send/x.cpp -> tests/tools/), building only those targets. That keeps a mutant to one
-compile, a few links and one folder's tests on a busy machine. A mutant no test of its folder
-exercises survives, whatever other folders' tests would have said; --tests all runs every fast
-test executable for every mutant instead, and --confirm-survivors does so for survivors only.
+For each mutant it rebuilds incrementally and runs only the tests of the mutated file: the gtest
+executables registered in the tests folder that mirrors its source folder (src/runtime/x.cpp ->
+tests/runtime/*.cmake; tools/ryvo-send/x.cpp -> tests/tools/), and any executable built from
+x_test.cpp wherever it is registered; only those targets are built. That keeps a mutant to one
+compile, a few links and a few test programs on a busy machine. A mutant those tests do not
+exercise survives, whatever other tests would have said: --tests all runs every fast test for
+every mutant instead, and --confirm-survivors does so for survivors only.
 
 The fast tests are the gtest executables (run directly, each once, with its registered wrapper
 such as the private keyring session) and the script tests matching --script-tests. Real OBS, the
@@ -64,13 +65,6 @@ class Mutant:
         if len(original) > 60:
             original = original[:57] + "..."
         return f"{self.path}:{line} {self.kind}: {original} -> {replacement}"
-
-
-@dataclasses.dataclass
-class TestExe:
-    name: str
-    folder: str
-    wrapper: str | None
 
 
 # --- finding the mutants -------------------------------------------------------------------------
@@ -202,42 +196,46 @@ def test_folder_of(rel_path):
 
 
 def source_files(repo, rev):
+    """{path: (content, executable)} of rev, or of the checkout's tracked and new files."""
+    files = {}
     if rev:
-        listing = subprocess.run(["git", "-C", repo, "ls-tree", "-r", "-z", "--name-only", rev],
-                                 check=True, capture_output=True).stdout
-    else:
-        listing = subprocess.run(["git", "-C", repo, "ls-files", "-z", "--cached", "--others",
-                                  "--exclude-standard"], check=True, capture_output=True).stdout
-    return [name for name in listing.decode().split("\0") if name]
+        listing = subprocess.run(["git", "-C", repo, "ls-tree", "-r", "-z", rev], check=True,
+                                 capture_output=True).stdout.decode()
+        entries = [entry.split("\t", 1) for entry in listing.split("\0") if entry]
+        entries = [(meta.split(), name) for meta, name in entries]
+        entries = [(mode, sha, name) for (mode, kind, sha), name in entries if kind == "blob"]
+        blobs = subprocess.run(["git", "-C", repo, "cat-file", "--batch"], check=True,
+                               capture_output=True,
+                               input="".join(sha + "\n" for _, sha, _ in entries).encode()).stdout
+        at = 0
+        for mode, _, name in entries:
+            header_end = blobs.index(b"\n", at)
+            size = int(blobs[at:header_end].split()[2])
+            files[name] = (blobs[header_end + 1 : header_end + 1 + size], mode == "100755")
+            at = header_end + 1 + size + 1
+        return files
+    listing = subprocess.run(["git", "-C", repo, "ls-files", "-z", "--cached", "--others",
+                              "--exclude-standard"], check=True, capture_output=True).stdout
+    for name in listing.decode().split("\0"):
+        source = Path(repo) / name
+        if name and source.is_file():
+            files[name] = (source.read_bytes(), os.access(source, os.X_OK))
+    return files
 
 
 def sync_tree(repo, rev, tree):
     """Makes the scratch tree equal to the checkout (or to rev), writing only files that differ so
     that the scratch build stays incremental; a mutant left behind by a crash is undone here."""
-    names = source_files(repo, rev)
-    wanted = set(names)
-    for name in names:
-        if rev:
-            data = subprocess.run(["git", "-C", repo, "show", f"{rev}:{name}"], check=True,
-                                  capture_output=True).stdout
-            mode_exec = b"100755" in subprocess.run(
-                ["git", "-C", repo, "ls-tree", rev, "--", name], check=True,
-                capture_output=True).stdout
-        else:
-            source = Path(repo) / name
-            if not source.is_file():
-                continue
-            data = source.read_bytes()
-            mode_exec = os.access(source, os.X_OK)
+    files = source_files(repo, rev)
+    for name, (data, executable) in files.items():
         target = tree / name
         if not target.exists() or target.read_bytes() != data:
             target.parent.mkdir(parents=True, exist_ok=True)
             target.write_bytes(data)
-        if mode_exec:
+        if executable:
             target.chmod(0o755)
     for path in sorted(tree.rglob("*"), reverse=True):
-        rel = path.relative_to(tree).as_posix()
-        if path.is_file() and rel not in wanted:
+        if path.is_file() and path.relative_to(tree).as_posix() not in files:
             path.unlink()
 
 
@@ -277,13 +275,23 @@ def build_targets(build, targets, jobs, timeout):
     return code == 0, out
 
 
-CMAKE_CALL = re.compile(r"^\s*(ryvo_add_test|ryvo_add_script_test)\(\s*([\w-]+)(.*?)\)\s*$",
-                        re.M | re.S)
+KEYWORDS = {"SOURCES", "LIBS", "WRAPPER", "LABELS", "MODULE", "SANITIZED_CASES", "COMMAND",
+            "COST", "DEPENDS"}
+
+
+@dataclasses.dataclass
+class Test:
+    kind: str  # "exe": a gtest executable, run directly; "script": a script test, run by ctest
+    name: str
+    folder: str
+    wrapper: str | None = None
+    sources: tuple = ()
 
 
 def registered_tests(tree):
-    """The gtest executables and script tests that tests/<folder>/*.cmake register, by folder."""
-    exes, scripts = {}, {}
+    """The gtest executables and script tests that tests/<folder>/*.cmake register, without
+    those that need libobs or Qt."""
+    tests = []
     for cmake_file in sorted((tree / "tests").glob("*/*.cmake")):
         folder = cmake_file.parent.name
         text = re.sub(r"#[^\n]*", "", cmake_file.read_text())
@@ -294,21 +302,27 @@ def registered_tests(tree):
                 if depth == 0:
                     break
                 j += 1
-            args = text[call.end() : j].split()
-            name, rest = args[0], args[1:]
+            name, *rest = text[call.end() : j].split()
             if "MODULE" in rest:
                 continue
-            if call.group(1) == "ryvo_add_test":
-                wrapper = None
-                if "WRAPPER" in rest:
-                    wrapper = rest[rest.index("WRAPPER") + 1]
-                    wrapper = (wrapper.replace("${RYVO_TEST_SUPPORT_DIR}", str(tree / "tests/support"))
-                               .replace("${CMAKE_CURRENT_LIST_DIR}", str(cmake_file.parent))
-                               .replace("${PROJECT_SOURCE_DIR}", str(tree)))
-                exes.setdefault(folder, []).append(TestExe(name, folder, wrapper))
-            else:
-                scripts.setdefault(folder, []).append(name)
-    return exes, scripts
+            values, keyword = {}, None
+            for word in rest:
+                if word in KEYWORDS:
+                    keyword = word
+                    values.setdefault(word, [])
+                elif keyword:
+                    values[keyword].append(word)
+            if call.group(1) == "ryvo_add_script_test":
+                tests.append(Test("script", name, folder))
+                continue
+            wrapper = values.get("WRAPPER", [None])[0]
+            if wrapper:
+                wrapper = (wrapper.replace("${RYVO_TEST_SUPPORT_DIR}", str(tree / "tests/support"))
+                           .replace("${CMAKE_CURRENT_LIST_DIR}", str(cmake_file.parent))
+                           .replace("${PROJECT_SOURCE_DIR}", str(tree)))
+            sources = tuple(Path(source).name for source in values.get("SOURCES", []))
+            tests.append(Test("exe", name, folder, wrapper, sources))
+    return tests
 
 
 # What a script test runs besides the tree's sources.
@@ -317,70 +331,96 @@ SCRIPT_TARGETS = {"ryvo_send_tests": {"ryvo-send"}}
 
 class Runner:
     def __init__(self, args, tree, build):
-        self.args, self.tree, self.build = args, tree, build
-        self.exes, scripts = registered_tests(tree)
+        self.args, self.build = args, build
         pattern = re.compile(args.script_tests) if args.script_tests else None
-        self.scripts = {folder: [s for s in names if pattern and pattern.search(s)]
-                        for folder, names in scripts.items()}
+        self.all = [t for t in registered_tests(tree)
+                    if t.kind == "exe" or (pattern and pattern.search(t.name))]
         self.left_out = set()
+        self.took = {}
+        self.headers_of = {}  # test program or core source -> the tree's headers it includes
 
-    def folders(self, folder):
-        return sorted(set(self.exes) | set(self.scripts)) if folder is None else [folder]
+    def build_all(self):
+        ok, out = build_targets(self.build, self.targets(self.all), self.args.jobs, 7200)
+        if not ok:
+            sys.exit(f"mutate: the unmutated tree does not build:\n{out[-4000:]}")
+        deps = subprocess.run(["ninja", "-C", str(self.build), "-t", "deps"], check=True,
+                              capture_output=True, text=True).stdout
+        target = None
+        for line in deps.splitlines():
+            if line and not line.startswith(" "):
+                obj = line.split(":")[0]
+                m = (re.match(r"tests/CMakeFiles/([\w-]+)\.dir/", obj)
+                     or re.match(r"(?:.*/)?CMakeFiles/(?:ryvo_core|ryvo_send_lib)\.dir/(.*)\.cpp\.o$",
+                                 obj))
+                target = m and (m.group(1) if obj.startswith("tests/") else
+                                self.source_of(m.group(1), obj))
+            elif target and "/tree/" in line:
+                header = line.strip().split("/tree/", 1)[1]
+                self.headers_of.setdefault(target, set()).add(header)
 
-    def tests(self, folder):
-        """(kind, name, wrapper) of every test that runs for a mutant in folder (None: all)."""
-        tests = []
-        for f in self.folders(folder):
-            tests += [("exe", exe.name, exe.wrapper) for exe in self.exes.get(f, [])]
-            tests += [("script", name, None) for name in self.scripts.get(f, [])]
-        return [t for t in tests if t[1] not in self.left_out]
+    @staticmethod
+    def source_of(stem, obj):
+        return f"tools/ryvo-send/{stem}.cpp" if "ryvo_send_lib" in obj else f"{stem}.cpp"
 
-    def targets(self, folder):
+    def tests_for(self, rel_path):
+        """The tests that run for a mutant of rel_path (None: every fast test): those of its
+        folder, those built from <its name>_test.cpp, and those that include its header or the
+        header of a core file that includes it (from the build's dependency records)."""
+        if rel_path is None or self.args.tests == "all":
+            chosen = self.all
+        else:
+            folder = test_folder_of(rel_path)
+            own_test = Path(rel_path).stem + "_test.cpp"
+            header = rel_path[: -len(".cpp")] + ".h"
+            users = {header} | {source[: -len(".cpp")] + ".h"
+                                for source, headers in self.headers_of.items()
+                                if source.endswith(".cpp") and header in headers}
+            chosen = [t for t in self.all
+                      if t.folder == folder or own_test in t.sources
+                      or users & self.headers_of.get(t.name, set())]
+        return [t for t in chosen if t.name not in self.left_out]
+
+    @staticmethod
+    def targets(tests):
         targets = set()
-        for kind, name, _ in self.tests(folder):
-            targets |= {name} if kind == "exe" else SCRIPT_TARGETS.get(name, set())
+        for test in tests:
+            targets |= {test.name} if test.kind == "exe" else SCRIPT_TARGETS.get(test.name, set())
         return targets
 
     def run_one(self, test, timeout):
-        kind, name, wrapper = test
-        if kind == "exe":
-            cmd = ([wrapper] if wrapper else []) + [
-                str(self.build / "tests" / name), "--gtest_fail_fast", "--gtest_brief=1"]
+        if test.kind == "exe":
+            cmd = ([test.wrapper] if test.wrapper else []) + [
+                str(self.build / "tests" / test.name), "--gtest_fail_fast", "--gtest_brief=1"]
             return run_bounded(cmd, timeout, cwd=self.build / "tests")
-        return run_bounded(["ctest", "--test-dir", str(self.build), "-R", f"^{name}$",
+        return run_bounded(["ctest", "--test-dir", str(self.build), "-R", f"^{test.name}$",
                             "--output-on-failure"], timeout)
 
-    def run_tests(self, folder, timeout):
+    def run_tests(self, tests, timeout):
         """('killed', failing test), ('timed out', test) or ('survived', None)."""
         deadline = time.monotonic() + timeout
-        for test in self.tests(folder):
+        for test in tests:
             code, _ = self.run_one(test, max(1.0, deadline - time.monotonic()))
             if code is None:
-                return "timed out", test[1]
+                return "timed out", test.name
             if code != 0:
-                return "killed", test[1]
+                return "killed", test.name
         return "survived", None
 
-    def check_unmutated(self, folders):
-        """Runs the tests of folders (None: all) once unmutated; what fails is left out. Returns
-        the slowest folder's time, the base of the per-mutant timeout."""
-        folders = self.folders(None) if folders is None else sorted(folders)
-        targets = set().union(*(self.targets(f) for f in folders))
-        ok, out = build_targets(self.build, targets, self.args.jobs, 7200)
-        if not ok:
-            sys.exit(f"mutate: the unmutated tree does not build:\n{out[-4000:]}")
-        slowest = 0.0
-        for folder in folders:
+    def timeout_for(self, tests):
+        """--timeout, else three times the tests' unmutated time and a minute."""
+        return self.args.timeout or 3 * sum(self.took.get(t.name, 0) for t in tests) + 60
+
+    def check_unmutated(self, tests):
+        """Runs tests once unmutated, timing each; one that fails is left out."""
+        for test in tests:
             started = time.monotonic()
-            for test in self.tests(folder):
-                code, out = self.run_one(test, 900)
-                if code != 0:
-                    print(f"mutate: {test[1]} fails unmutated; left out\n{out[-3000:]}")
-                    self.left_out.add(test[1])
-            took = time.monotonic() - started
-            print(f"mutate: tests/{folder}: {took:.0f} s unmutated", flush=True)
-            slowest = max(slowest, took)
-        return slowest
+            code, out = self.run_one(test, 900)
+            self.took[test.name] = time.monotonic() - started
+            if code != 0:
+                print(f"mutate: {test.name} fails unmutated; left out\n{out[-3000:]}")
+                self.left_out.add(test.name)
+        print(f"mutate: {len(tests)} test programs, {sum(self.took.values()):.0f} s unmutated",
+              flush=True)
 
 
 # --- the run -------------------------------------------------------------------------------------
@@ -395,8 +435,8 @@ def main():
     parser.add_argument("--budget-minutes", type=float, default=60,
                         help="stop starting new mutants after this long (default 60)")
     parser.add_argument("--timeout", type=float, default=0,
-                        help="per-mutant test timeout in seconds (default: 3x the slowest "
-                             "folder's unmutated run + 60)")
+                        help="per-mutant test timeout in seconds (default: 3x its tests' "
+                             "unmutated time + 60)")
     parser.add_argument("--rev", help="mutate this commit instead of the working tree")
     parser.add_argument("--work-dir", default="build/mutate",
                         help="scratch tree and its build (default build/mutate)")
@@ -443,12 +483,13 @@ def main():
 
     configure(tree, build, args.jobs)
     runner = Runner(args, tree, build)
-    whole = args.tests == "all" or args.confirm_survivors
-    slowest = runner.check_unmutated(
-        None if whole else {test_folder_of(sample[k].path) for k in order})
-    timeout = args.timeout or 3 * slowest + 60
-    print(f"mutate: per-mutant test timeout {timeout:.0f} s; set up in "
-          f"{time.monotonic() - started:.0f} s")
+    runner.build_all()
+    needed = {}
+    for k in order:
+        for test in runner.tests_for(None if args.confirm_survivors else sample[k].path):
+            needed[test.name] = test
+    runner.check_unmutated(list(needed.values()))
+    print(f"mutate: set up in {time.monotonic() - started:.0f} s", flush=True)
 
     results = []
     budget_end = started + args.budget_minutes * 60
@@ -460,21 +501,20 @@ def main():
         original = texts[mutant.path]
         mutated = original[: mutant.start] + mutant.replacement + original[mutant.end :]
         target = tree / mutant.path
-        folder = test_folder_of(mutant.path)
+        tests = runner.tests_for(mutant.path)
         mutant_started = time.monotonic()
         try:
             target.write_text(mutated)
-            ok, build_out = build_targets(build, runner.targets(None if args.tests == "all"
-                                                                else folder),
-                                          args.jobs, 1800)
+            ok, _ = build_targets(build, runner.targets(tests), args.jobs, 1800)
             if not ok:
                 verdict, by = "uncompilable", None
             else:
-                verdict, by = runner.run_tests(None if args.tests == "all" else folder, timeout)
+                verdict, by = runner.run_tests(tests, runner.timeout_for(tests))
                 if verdict == "survived" and args.confirm_survivors and args.tests == "folder":
-                    ok, _ = build_targets(build, runner.targets(None), args.jobs, 1800)
+                    everything = runner.tests_for(None)
+                    ok, _ = build_targets(build, runner.targets(everything), args.jobs, 1800)
                     if ok:
-                        verdict, by = runner.run_tests(None, timeout * 4)
+                        verdict, by = runner.run_tests(everything, runner.timeout_for(everything))
         finally:
             target.write_text(original)
         results.append((mutant, verdict, by, mutated))
