@@ -33,10 +33,13 @@ build: configure
 # The whole suite: the main build (OBS module included), the core under ThreadSanitizer and under
 # AddressSanitizer with UBSan, a short run of every fuzz target, the OBS-facing sources compiled
 # against the OBS 32 API, and the OBS tests in real OBS 32. Every lane runs even when an earlier
-# one fails; the run fails at the end, naming the lanes that failed.
+# one fails; the run fails at the end, naming the lanes that failed. The OBS 32 root is made or
+# upgraded meanwhile, while the first lanes build.
 TEST_LANES = test-main test-tsan test-asan test-fuzz check-obs32 test-obs32
 test: deps
-	@RYVO_DEPS_DONE=1 scripts/test-all.sh $(TEST_LANES)
+	@RYVO_DEPS_DONE=1 scripts/test-all.sh \
+		--meanwhile "scripts/test-obs32.sh $(OBS32_ROOT_DIR) --prepare" $(BUILD_DIR)/obs32-root.log \
+		$(TEST_LANES)
 
 test-main: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(CTEST_JOBS)

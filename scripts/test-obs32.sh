@@ -3,7 +3,7 @@
 # own, and runs the OBS end-to-end capture tests there with that root's real OBS under Xvfb.
 # Everyday builds and tests use the host's OBS 29; this is where the OBS 31+ roads run.
 #
-# usage: scripts/test-obs32.sh [cache-folder] [-- ctest-regex | --shell]
+# usage: scripts/test-obs32.sh [cache-folder] [-- ctest-regex | --shell | --prepare]
 #   cache-folder  default: $RYVO_OBS32_ROOT, else /var/cache/ryvo-obs/obs32-root, outside every
 #                 checkout so that a clean clone finds it made; it holds
 #       rootfs/       the Debian unstable root (each checkout's module build is rootfs/builds/<id>)
@@ -13,6 +13,8 @@
 #                 (RYVO_OBS32_TARGETS names the build targets other tests need)
 #   --shell       a shell in the root after the build instead of the tests (source at /src,
 #                 build tree at /build)
+#   --prepare     only make (or bring up to date) the root: `make test` starts that first, in the
+#                 background, so that the download overlaps the other lanes' builds
 #
 # The root is made with debootstrap the first time, gets packages added when the list below
 # changes, and is upgraded from the archive when a week old; without network the cached root is
@@ -43,11 +45,13 @@ if [[ $# -gt 0 && $1 != -* ]]; then
 fi
 tests='^(obs_native_stream_delivery|obs_recording_delivery|obs_module_load|obs_dock)$'
 shell=false
+prepare_only=false
 case ${1:-} in
 --) tests=${2:?a ctest regex after --} ;;
 --shell) shell=true ;;
+--prepare) prepare_only=true ;;
 "") ;;
-*) fail "unknown argument $1; usage: $0 [cache-folder] [-- ctest-regex | --shell]" ;;
+*) fail "unknown argument $1; usage: $0 [cache-folder] [-- ctest-regex | --shell | --prepare]" ;;
 esac
 
 if [[ $(id -u) -ne 0 ]]; then
@@ -191,6 +195,9 @@ elif [[ -n $(find "$stamp" -mtime +"$upgrade_after_days") ]]; then
 fi
 apt_in_root clean
 stage_took "preparing the root"
+if $prepare_only; then
+    exit
+fi
 
 version_of() {
     # shellcheck disable=SC2016 # dpkg-query's format, not the shell's
