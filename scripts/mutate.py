@@ -36,6 +36,7 @@ lines are never mutated.
 import argparse
 import dataclasses
 import difflib
+import fcntl
 import os
 import random
 import re
@@ -458,6 +459,11 @@ def main():
     work = (repo / args.work_dir).resolve()
     tree, build = work / "tree", work / "build"
     tree.mkdir(parents=True, exist_ok=True)
+    lock = open(work / "lock", "w")  # noqa: SIM115 # held until the process ends
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        sys.exit(f"mutate: another run is using {work}; give this one --work-dir")
     started = time.monotonic()
     sync_tree(str(repo), args.rev, tree)
 
