@@ -1,5 +1,5 @@
 # ryvo_collect_sources(): the .cpp files of the calling folder go into ryvo_core, except those named
-# *_obs.cpp or *_qt.cpp, which need libobs or Qt and go into the module.
+# *_obs.cpp or *_qt.cpp, which need libobs or Qt and go into the module's objects.
 function(ryvo_collect_sources)
     file(GLOB _all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
     set(_core ${_all})
@@ -10,7 +10,7 @@ function(ryvo_collect_sources)
         target_sources(ryvo_core PRIVATE ${_core})
     endif()
     if(_module AND RYVO_BUILD_MODULE)
-        target_sources(ryvo-obs PRIVATE ${_module})
+        target_sources(ryvo_obs_objects PRIVATE ${_module})
     endif()
 endfunction()
 
@@ -18,6 +18,6 @@ endfunction()
 function(ryvo_module_sources)
     file(GLOB _all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
     if(_all)
-        target_sources(ryvo-obs PRIVATE ${_all})
+        target_sources(ryvo_obs_objects PRIVATE ${_all})
     endif()
 endfunction()

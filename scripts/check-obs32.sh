@@ -4,8 +4,7 @@
 # libobs-dev, fetched with apt-get under a private apt configuration and state in the build folder,
 # so the host's apt setup is neither read for sources nor written. Nothing is linked.
 #
-# usage: scripts/check-obs32.sh [--headers-only] [build-folder]
-#   --headers-only  fetch and unpack the headers and name their OBS version, without compiling
+# usage: scripts/check-obs32.sh [build-folder]
 #   build-folder    default: build-obs32 in the source tree, holding
 #       apt/      private apt sources, lists, cache and the downloaded .deb files
 #       headers/  the unpacked packages
@@ -15,11 +14,6 @@
 # packages are used. RYVO_OBS32_ARCHIVE replaces the Debian mirror.
 set -euo pipefail
 
-headers_only=false
-if [[ ${1:-} == --headers-only ]]; then
-    headers_only=true
-    shift
-fi
 src_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(mkdir -p "${1:-$src_dir/build-obs32}" && cd "${1:-$src_dir/build-obs32}" && pwd)
 apt_dir=$build_dir/apt
@@ -111,10 +105,6 @@ version_part() {
 }
 obs_version="$(version_part MAJOR).$(version_part MINOR).$(version_part PATCH)"
 [[ $obs_version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "no API version in $obs_headers/obs-config.h"
-if $headers_only; then
-    say "headers of OBS $obs_version (${debs[*]}) in $obs_headers"
-    exit 0
-fi
 
 if [[ ! -f $cmake_dir/build.ninja ]]; then
     cmake -S "$src_dir" -B "$cmake_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRYVO_WERROR=ON \

@@ -3,14 +3,18 @@
 # own, and runs the OBS end-to-end capture tests there with that root's real OBS under Xvfb.
 # Everyday builds and tests use the host's OBS 29; this is where the OBS 31+ roads run.
 #
-# usage: scripts/test-obs32.sh [cache-folder] [-- ctest-regex | --shell | --package out-folder]
-#   cache-folder  default: build-obs32-root in the source tree, holding
-#       rootfs/       the Debian unstable root (the module's build tree is rootfs/build)
+# usage: scripts/test-obs32.sh [cache-folder] [-- ctest-regex | --shell | --prepare | --package out-folder]
+#   cache-folder  default: $RYVO_OBS32_ROOT, else /var/cache/ryvo-obs/obs32-root, outside every
+#                 checkout so that a clean clone finds it made; it holds
+#       rootfs/       the Debian unstable root (each checkout's module build is rootfs/builds/<id>)
 #       root.stamp    the package list the root was made with; its age is the last upgrade
+#       lock          held for the whole run: checkouts sharing the root take turns
 #   ctest-regex   the tests to run; default: the tests in real OBS, which need only the module
 #                 (RYVO_OBS32_TARGETS names the build targets other tests need)
 #   --shell       a shell in the root after the build instead of the tests (source at /src,
 #                 build tree at /build)
+#   --prepare     only make (or bring up to date) the root: `make test` starts that first, in the
+#                 background, so that the download overlaps the other lanes' builds
 #   --package     instead of the tests, the Debian package of the build, tested in the root with
 #                 scripts/test-package.sh --install (dpkg -i, OBS and ryvo-send, dpkg -r) and
 #                 copied into out-folder
@@ -37,24 +41,27 @@ fail() {
 
 src_dir=$(cd "$(dirname "$0")/.." && pwd)
 args=("$@")
-cache_dir=$src_dir/build-obs32-root
+cache_dir=${RYVO_OBS32_ROOT:-/var/cache/ryvo-obs/obs32-root}
 if [[ $# -gt 0 && $1 != -* ]]; then
     cache_dir=$1
     shift
 fi
 tests='^(obs_native_stream_delivery|obs_recording_delivery|obs_module_load|obs_dock)$'
 shell=false
+prepare_only=false
 package_out=
 case ${1:-} in
 --) tests=${2:?a ctest regex after --} ;;
 --shell) shell=true ;;
+--prepare) prepare_only=true ;;
 --package) package_out=${2:?a folder after --package} ;;
 "") ;;
-*) fail "unknown argument $1; usage: $0 [cache-folder] [-- ctest-regex | --shell | --package dir]" ;;
+*) fail "unknown argument $1; usage: $0 [cache-folder] [-- ctest-regex | --shell | --prepare | --package dir]" ;;
 esac
 
 if [[ $(id -u) -ne 0 ]]; then
-    exec sudo --preserve-env=RYVO_OBS32_ARCHIVE,RYVO_OBS32_TARGETS,RYVO_OBS32_JOBS "$0" "${args[@]}"
+    exec sudo --preserve-env=RYVO_OBS32_ARCHIVE,RYVO_OBS32_TARGETS,RYVO_OBS32_JOBS,RYVO_OBS32_ROOT \
+        "$0" "${args[@]}"
 fi
 if [[ -z ${RYVO_OBS32_PRIVATE_MOUNTS:-} ]]; then
     RYVO_OBS32_PRIVATE_MOUNTS=1 exec unshare --mount --propagation private "$0" "${args[@]}"
@@ -62,11 +69,16 @@ fi
 
 mkdir -p "$cache_dir"
 cache_dir=$(cd "$cache_dir" && pwd)
-# One run at a time: runs share the root's build tree, and a package test installs into the root.
-exec 9>"$cache_dir/run.lock"
-flock 9
+exec 9>"$cache_dir/lock"
+if ! flock -n 9; then
+    say "waiting for another run on $cache_dir to end"
+    flock 9
+fi
 root=$cache_dir/rootfs
 stamp=$cache_dir/root.stamp
+# One build tree per checkout: ninja decides by file times, and another checkout's older sources
+# would look up to date against objects built from this one.
+build_dir=$root/builds/$(echo "$src_dir" | sha256sum | cut -c1-12)
 archive=${RYVO_OBS32_ARCHIVE:-http://deb.debian.org/debian}
 suite=unstable
 upgrade_after_days=7
@@ -120,10 +132,11 @@ mount_root() {
     ln -sf pts/ptmx "$root/dev/ptmx"
     mount_into "$root/dev/shm" -t tmpfs -o mode=1777,nosuid,nodev tmpfs
     mount_into "$root/tmp" -t tmpfs -o mode=1777,nosuid,nodev tmpfs
-    mkdir -p "$root/src"
+    mkdir -p "$root/src" "$root/build" "$build_dir"
     mount_into "$root/src" --bind -o ro "$src_dir"
     # Older util-linux ignores ro on a bind mount; a remount makes it stick.
     mount -o remount,bind,ro "$root/src"
+    mount_into "$root/build" --bind "$build_dir"
     cp -L /etc/resolv.conf "$root/etc/resolv.conf"
 }
 
@@ -188,6 +201,9 @@ elif [[ -n $(find "$stamp" -mtime +"$upgrade_after_days") ]]; then
 fi
 apt_in_root clean
 stage_took "preparing the root"
+if $prepare_only; then
+    exit
+fi
 
 version_of() {
     # shellcheck disable=SC2016 # dpkg-query's format, not the shell's
@@ -195,8 +211,8 @@ version_of() {
 }
 say "OBS $(version_of obs-studio), Qt $(version_of qt6-base-dev), $(in_root gcc --version | head -n 1)"
 
-# The build tree lives in the root, so that a new root also means a clean build.
-if [[ ! -f $root/build/build.ninja ]]; then
+# The build trees live in the root, so that a new root also means a clean build.
+if [[ ! -f $build_dir/build.ninja ]]; then
     in_root cmake -S /src -B /build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRYVO_WERROR=ON \
         >/dev/null
 fi

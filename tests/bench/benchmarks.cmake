@@ -1,9 +1,9 @@
-# The benchmarks' own helpers, and a short run of every benchmark (--smoke: a few seconds of
-# stream, a handful of uploads, a tiny clip) so that they keep building and working between
-# `make bench` runs. The benchmarks check their own work and fail when it went wrong.
-ryvo_add_test(bench_support_tests SOURCES synthetic_stream_test.cpp bench_measure_test.cpp
-              LIBS ryvo_bench_support)
-
+# A short run of every benchmark (--smoke: a few seconds of stream, a handful of uploads, a tiny
+# clip) so that they keep building and working between `make bench` runs. The benchmarks check
+# their own work and fail when it went wrong.
+if(NOT RYVO_BUILD_BENCH)
+    return()
+endif()
 set(_ryvo_smoke_benchmarks core_throughput_bench upload_throughput_bench)
 if(TARGET ryvo-send)
     list(APPEND _ryvo_smoke_benchmarks send_clip_bench)
@@ -22,9 +22,6 @@ if(RYVO_BUILD_MODULE AND NOT RYVO_OBS_HEADERS_DIR)
         COMMAND ${RYVO_TEST_SUPPORT_DIR}/with-keyring.sh $<TARGET_FILE:dock_refresh_bench> --smoke
         LABELS nosan)
 endif()
-
-ryvo_add_script_test(bench_script_tests
-    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/bench_script_test.py LABELS nosan)
 
 # OBS under Xvfb, a few seconds of streaming and of recording.
 ryvo_add_script_test(obs_cpu_bench_smoke

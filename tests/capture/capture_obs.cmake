@@ -1,15 +1,9 @@
 # The packet tap and the frontend hook in real libobs, with the OBS application's frontend stood
 # in for. Each test starts OBS under its own Xvfb.
-set(_ryvo_capture_obs_sources)
-foreach(file packet_tap_obs output_attachment_obs frontend_packet_source_obs frontend_hook_obs
-        frontend_api_obs streaming_service_backup_obs plugin_status_snapshot_obs)
-    list(APPEND _ryvo_capture_obs_sources ${PROJECT_SOURCE_DIR}/src/capture/${file}.cpp)
-endforeach()
 ryvo_add_test(ryvo_capture_obs_tests
               SOURCES packet_tap_obs_test.cpp frontend_hook_obs_test.cpp
                       plugin_status_snapshot_obs_test.cpp
-                      ${_ryvo_capture_obs_sources}
-              LIBS OBS::libobs OBS::obs-frontend-api PkgConfig::CURL
+              LIBS ryvo_obs_objects PkgConfig::CURL
               WRAPPER ${RYVO_TEST_SUPPORT_DIR}/with_xvfb.py
               LABELS nosan
               MODULE)

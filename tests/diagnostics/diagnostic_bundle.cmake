@@ -4,9 +4,7 @@ ryvo_add_test(ryvo_diagnostic_bundle_tests
 # The clipboard and the result label, in Qt's offscreen platform.
 ryvo_add_test(ryvo_diagnostics_result_qt_tests
               SOURCES diagnostics_result_qt_test.cpp
-                      ${PROJECT_SOURCE_DIR}/src/diagnostics/diagnostics_result_qt.cpp
-                      ${PROJECT_SOURCE_DIR}/src/platform/clipboard_qt.cpp
-              LIBS Qt::Widgets
+              LIBS ryvo_obs_objects
               MODULE)
 
 # The dock's hotkey in real OBS, for a portal-linked install whose key is in the Secret Service.

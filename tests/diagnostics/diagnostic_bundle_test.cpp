@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "api/ingest_requests.h"
 #include "diagnostics/diagnostic_inputs.h"
 #include "diagnostics/diagnostic_status_text.h"
 #include "isolated_home.h"
@@ -17,7 +19,7 @@ namespace {
 constexpr char kHeader[] =
     "# Ryvo OBS diagnostic bundle\n"
     "generated: 2026-01-02T03:04:05Z\n"
-    "plugin version: 0.2.10\n"
+    "plugin version: 1.0.0\n"
     "\n"
     "Note: automated redaction replaces recognized API keys, session\n"
     "tokens, RTMP URLs, home paths, and hostnames. Review this bundle\n"
@@ -27,7 +29,7 @@ constexpr char kHeader[] =
 DiagnosticBundleInputs dated_inputs() {
     DiagnosticBundleInputs inputs;
     inputs.generated_at = "2026-01-02T03:04:05Z";
-    inputs.plugin_version = "0.2.10";
+    inputs.plugin_version = "1.0.0";
     inputs.home_directory = "/home/alice";
     inputs.host_name = "alice-box";
     return inputs;
@@ -77,7 +79,7 @@ TEST(GatherDiagnosticInputs, ReadsTheConfigurationStateAndHomeOfTheCurrentUser) 
     testing::IsolatedHome home;
     DiagnosticBundleInputs none = gather_diagnostic_inputs("status\n");
     EXPECT_EQ(none.status_text, "status\n");
-    EXPECT_EQ(none.plugin_version, "0.2.10");
+    EXPECT_EQ(none.plugin_version, kPluginVersion);
     EXPECT_EQ(none.home_directory, home.path());
     EXPECT_TRUE(none.config_json.empty() && none.state_json.empty() && none.log_tail.empty());
     EXPECT_EQ(none.generated_at.size(), std::string("2026-01-02T03:04:05Z").size());
@@ -96,30 +98,19 @@ TEST(GatherDiagnosticInputs, ReadsTheConfigurationStateAndHomeOfTheCurrentUser) 
     EXPECT_EQ(found.log_tail, "line\n");
 }
 
-std::string line_of(const std::string& text, const std::string& label) {
-    const std::size_t start = text.find("\n" + label);
-    return start == std::string::npos
-               ? ""
-               : text.substr(start + 1, text.find('\n', start + 1) - start - 1);
+// The value on the line of label, or "(no line)".
+std::string value_of(const std::string& text, const std::string& label) {
+    const std::string lines = "\n" + text;
+    const std::size_t start = lines.find("\n" + label + ": ");
+    if (start == std::string::npos) {
+        return "(no line)";
+    }
+    const std::size_t value = start + label.size() + 3;
+    return lines.substr(value, lines.find('\n', value) - value);
 }
 
-TEST(DiagnosticStatusText, LabelsInOrderWithTheDockWords) {
+TEST(DiagnosticStatusText, EveryLabelHasItsLineWithTheDockWords) {
     const WallClockTime now = wall_clock_now();
-    RyvoPluginStatusSnapshot empty;
-    const std::string idle = diagnostic_status_text(empty, now);
-    EXPECT_EQ(idle,
-              "enabled: yes\nauth_mode: portal\nruntime_mode: tap_only\ncapture_mode: streaming\n"
-              "hook_installed: no\nattached: no\nactive_service_is_ryvo: no\n"
-              "has_runtime_credentials: no\nhas_pending_portal_link: no\noutput_label: none\n"
-              "video_codec: (none)\naudio_codec: (none)\nstream_id: (none)\n"
-              "selected_stream_name: (none)\nlinked_account_email: (none)\n"
-              "linked_account_name: (none)\nhealth: Unlinked\nhealth_detail: Needs setup\n"
-              "output_status: Idle\nsession_runtime: Offline\nlast_upload_age: never\n"
-              "current_sequence: 0\npackets total/video/audio: 0/0/0\ndropped_mux_packets: 0\n"
-              "upload_queue_depth: 0\nauth_failed: no\ncache_bytes: 0\ncache_segments: 0\n"
-              "cache_max_bytes: 0\ncache_evictions_total: 0\ncache_evictions_unuploaded: 0\n"
-              "last_error: (none)\n");
-
     RyvoPluginStatusSnapshot live;
     live.attached = true;
     live.has_runtime_credentials = true;
@@ -136,25 +127,39 @@ TEST(DiagnosticStatusText, LabelsInOrderWithTheDockWords) {
     live.video_packets = 20;
     live.audio_packets = 10;
     live.cache_status.last_evicted_sequence = 7;
+    const std::string idle = diagnostic_status_text(RyvoPluginStatusSnapshot{}, now);
     const std::string text = diagnostic_status_text(live, now);
-    EXPECT_EQ(line_of(text, "runtime_mode"), "runtime_mode: full");
-    EXPECT_EQ(line_of(text, "capture_mode"), "capture_mode: either");
-    EXPECT_EQ(line_of(text, "output_label"), "output_label: ryvo_stream");
-    EXPECT_EQ(line_of(text, "health:"), "health: Linked");
-    EXPECT_EQ(line_of(text, "health_detail"), "health_detail: Streaming");
-    EXPECT_EQ(line_of(text, "output_status"), "output_status: Ryvo Stream");
-    EXPECT_EQ(line_of(text, "session_runtime"), "session_runtime: 01:02:05");
-    EXPECT_EQ(line_of(text, "last_upload_age"), "last_upload_age: 5s ago");
-    EXPECT_EQ(line_of(text, "current_sequence"), "current_sequence: -3");
-    EXPECT_EQ(line_of(text, "packets"), "packets total/video/audio: 30/20/10");
-    EXPECT_TRUE(
-        text.ends_with("cache_evictions_unuploaded: 0\ncache_last_evicted_sequence: 7\n"
-                       "last_error: Ryvo ingest unreachable\n"))
-        << text;
 
-    live.cache_status.last_evicted_sequence = 0;
-    EXPECT_EQ(diagnostic_status_text(live, now).find("cache_last_evicted_sequence"),
-              std::string::npos);
+    const struct {
+        const char* label;
+        const char* idle;
+        const char* live;
+    } cases[] = {
+        {"enabled", "yes", "yes"},
+        {"auth_mode", "portal", "portal"},
+        {"runtime_mode", "tap_only", "full"},
+        {"capture_mode", "streaming", "either"},
+        {"attached", "no", "yes"},
+        {"has_runtime_credentials", "no", "yes"},
+        {"output_label", "none", "ryvo_stream"},
+        {"stream_id", "(none)", "(none)"},
+        {"health", "Unlinked", "Linked"},
+        {"health_detail", "Needs setup", "Streaming"},
+        {"output_status", "Idle", "Ryvo Stream"},
+        {"session_runtime", "Offline", "01:02:05"},
+        {"last_upload_age", "never", "5s ago"},
+        {"current_sequence", "0", "-3"},
+        {"packets total/video/audio", "0/0/0", "30/20/10"},
+        {"cache_last_evicted_sequence", "(no line)", "7"},
+        {"last_error", "(none)", "Ryvo ingest unreachable"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(value_of(idle, c.label), c.idle) << c.label;
+        EXPECT_EQ(value_of(text, c.label), c.live) << c.label;
+    }
+    // Every other label has its line too: 32, and the last evicted sequence once there is one.
+    EXPECT_EQ(std::count(idle.begin(), idle.end(), '\n'), 32) << idle;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 33) << text;
 }
 
 }  // namespace

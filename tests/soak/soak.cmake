@@ -3,8 +3,8 @@
 ryvo_add_script_test(soak_send_short
     COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/scripts/soak.py
             --build-dir ${PROJECT_BINARY_DIR} --variant send --short
-    LABELS nosan)
+    LABELS nosan COST 1000)
 ryvo_add_script_test(soak_obs_short
     COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/scripts/soak.py
             --build-dir ${PROJECT_BINARY_DIR} --variant obs --short
-    LABELS nosan MODULE)
+    LABELS nosan MODULE COST 1000)

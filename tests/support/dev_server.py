@@ -40,7 +40,7 @@ def segment_headers(key, body, agent_id="primary", capture_session_id=None, dura
         "X-Segment-SHA256": hashlib.sha256(body).hexdigest(),
         "X-Segment-Duration-Ms": str(duration_ms),
         "X-Agent-ID": agent_id,
-        "X-Agent-Version": "0.2.10",
+        "X-Agent-Version": "1.0.0",
     }
     if capture_session_id:
         headers["X-Capture-Session-ID"] = capture_session_id

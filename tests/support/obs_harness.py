@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Runs Debian's OBS Studio headless with the ryvo-obs module from a build directory.
 
 Each run gets its own X server (Xvfb), its own session bus and a throw-away home directory whose
@@ -14,11 +13,10 @@ password on a free port. Used as a library:
         ...
         log = obs.quit()  # stops the outputs, then quits through OBS's main window
 
-and from the command line (see `--help`). Nothing is left running when a run ends, fails or is
-interrupted: every child process dies with the harness.
+Nothing is left running when a run ends, fails or is interrupted: every child process dies with
+the harness.
 """
 
-import argparse
 import ctypes
 import json
 import os
@@ -217,15 +215,14 @@ class ObsWebSocket:
 class ObsSession:
     """One OBS process in a throw-away home, with the module of `build_dir` installed."""
 
-    def __init__(self, build_dir, display, source_dir=None, keep_home=False, extra_env=None,
-                 video=(640, 360), fps=30, package_root=None):
+    def __init__(self, build_dir, display, source_dir=None, extra_env=None, video=(640, 360),
+                 fps=30, package_root=None):
         """`package_root`: OBS loads the module from an installed package's system paths under
         this folder ("/" for a package installed with dpkg) instead of the build's module."""
         self.build_dir = Path(build_dir).resolve()
         self.package_root = Path(package_root) if package_root else None
         self.source_dir = Path(source_dir or Path(__file__).resolve().parents[2])
         self.display = display
-        self.keep_home = keep_home
         self.extra_env = dict(extra_env or {})
         self.video = video
         self.fps = fps
@@ -552,8 +549,7 @@ class ObsSession:
             _stop(self._bus)
             self._bus.stdout.close()
             self._bus = None
-        if not self.keep_home:
-            shutil.rmtree(self.home, ignore_errors=True)
+        shutil.rmtree(self.home, ignore_errors=True)
 
     def __enter__(self):
         return self
@@ -580,46 +576,3 @@ def _found(pattern, text):
 def _describe(patterns):
     return ", ".join(repr(p.pattern if isinstance(p, re.Pattern) else p) for p in patterns)
 
-
-def main(argv=None):
-    parser = argparse.ArgumentParser(
-        description="Start OBS headless with the module of a build directory, wait for log "
-                    "lines, print the module's log lines and quit OBS.")
-    parser.add_argument("build_dir", help="the build directory that holds ryvo-obs.so")
-    parser.add_argument("--config", help="a plug-in configuration file to install")
-    parser.add_argument("--wait", action="append", default=[],
-                        help="a log line to wait for (repeatable); default: the module's load")
-    parser.add_argument("--timeout", type=float, default=60.0, help="seconds to wait for them")
-    parser.add_argument("--hold", type=float, default=0.0,
-                        help="seconds to keep OBS running after the lines appeared")
-    parser.add_argument("--screenshot", help="save a screenshot of the display to this file")
-    parser.add_argument("--keep-home", action="store_true", help="keep the throw-away home")
-    parser.add_argument("--full-log", action="store_true", help="print OBS's whole log")
-    args = parser.parse_args(argv)
-
-    exit_on_sigterm()
-    with XServer() as x, ObsSession(args.build_dir, x.display, keep_home=args.keep_home) as obs:
-        if args.config:
-            obs.write_ryvo_config(Path(args.config).read_text())
-        obs.start()
-        try:
-            obs.wait_for_log(args.wait or ["[ryvo-obs] module loaded"], timeout=args.timeout)
-            obs.wait_for_main_window(timeout=args.timeout)
-            if args.hold:
-                time.sleep(args.hold)
-            if args.screenshot:
-                x.screenshot(args.screenshot)
-            log = obs.quit()
-        except HarnessError as e:
-            sys.stdout.write(obs.log_text() if args.full_log else "\n".join(obs.ryvo_lines()))
-            print(f"\nobs_harness: {e}", file=sys.stderr)
-            return 1
-        lines = log.splitlines() if args.full_log else obs.ryvo_lines()
-        print("\n".join(lines))
-        if args.keep_home:
-            print(f"obs_harness: home kept at {obs.home}", file=sys.stderr)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
