@@ -15,12 +15,15 @@
 
 #include "config/plugin_config.h"
 #include "runtime/delivery_progress.h"
-#include "runtime/ryvo_runtime.h"
 #include "runtime/runtime_maintenance.h"
+#include "runtime/ryvo_runtime.h"
 
 namespace ryvoobs {
 
 struct DeliverySettings {
+    // Where the configuration comes from: `config_loader` when set, else the file at
+    // `config_path`.
+    RyvoRuntime::ConfigLoader config_loader;
     std::string config_path;
     std::string state_path;
     // Empty: the libcurl client.
