@@ -232,16 +232,21 @@ class DeliveryTest(RyvoSendCase):
         _, session = self.only_session()
         self.assertEqual(session["received"], [3, 4])
 
+    def start_send(self, path):
+        return subprocess.Popen([BINARY, *self.connection(), path], env=self.env(),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+
+    def wait_for_a_stored_segment(self):
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and not any(
+                session["segments"] for session in self.sessions().values()):
+            time.sleep(0.05)
+
     def test_ctrl_c_ends_the_broadcast_cleanly(self):
-        path = self.clip("clip.mp4")
-        process = subprocess.Popen([BINARY, *self.connection(), path], env=self.env(),
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True)
+        process = self.start_send(self.clip("clip.mp4"))
         try:
-            deadline = time.monotonic() + 20
-            while time.monotonic() < deadline and not any(
-                    session["segments"] for session in self.sessions().values()):
-                time.sleep(0.05)
+            self.wait_for_a_stored_segment()
             process.send_signal(signal.SIGINT)
             _, stderr = process.communicate(timeout=30)
         finally:
@@ -253,8 +258,31 @@ class DeliveryTest(RyvoSendCase):
         self.assertLess(session["segments"], 4)
         self.assertEqual(session["digests_verified"], session["segments"])
         self.assertEqual(session["gaps"], [])
-        self.assertTrue(self.server.report()["streams"][STREAM]["agents"]["primary"]
-                        ["end_received"])
+        self.assertEqual(self.server.report()["streams"][STREAM]["agents"]["primary"]["ends"], 1)
+
+    def test_a_second_ctrl_c_quits_while_the_delivery_is_still_finishing(self):
+        process = self.start_send(self.clip("clip.mp4"))
+        try:
+            self.wait_for_a_stored_segment()
+            self.server.control("outage", {"mode": "blackhole", "duration_ms": 600000})
+            process.send_signal(signal.SIGINT)
+            time.sleep(1)
+            self.assertIsNone(process.poll(), "the sender waits for the delivery to finish")
+            quit_at = time.monotonic()
+            process.send_signal(signal.SIGINT)
+            _, stderr = process.communicate(timeout=30)
+            self.assertLess(time.monotonic() - quit_at, 5)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        self.server.control("outage", {"mode": "none"})
+        self.assertEqual(process.returncode, 130, stderr)
+        last_line = stderr.splitlines()[-1]
+        self.assertIn("the broadcast could not be ended: quit before delivery finished", last_line)
+        self.assertIn(" not delivered", last_line)
+        self.assertFalse(self.server.report()["streams"][STREAM]["agents"]["primary"]
+                         ["end_received"])
 
 
 class FailureTest(RyvoSendCase):
@@ -316,13 +344,15 @@ class FailureTest(RyvoSendCase):
                 self.assert_fails(self.send("--fast", *self.connection(stream, key), clip), 1,
                                   message)
 
-    def test_a_broadcast_that_cannot_be_ended_is_a_failure(self):
-        self.server.control("faults", {"kind": "end", "count": 10, "status": 500})
+    def test_an_end_that_fails_at_first_is_retried(self):
+        self.server.control("faults", {"kind": "end", "count": 2, "status": 500})
         result = self.send("--fast", *self.connection(), self.clip("clip.mp4"))
-        self.assert_fails(result, 1, "the broadcast could not be ended")
+        self.assertEqual(result.returncode, 0, result.stderr)
         _, session = self.only_session()
         self.assertEqual(session["digests_verified"], session["segments"])
-
+        agent = self.server.report()["streams"][STREAM]["agents"]["primary"]
+        self.assertEqual(agent["ends"], 1)
+        self.assertEqual(self.server.report()["faults"]["injected"]["end"], {"status_500": 2})
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
