@@ -72,7 +72,7 @@ class HttpSession {
 
     HttpSessionOptions options_;
     std::string ca_file_;
-    // Declared before the pool: handles close their connections through it when destroyed.
+    // Outlives the pool, whose handles may still hold registered sockets when destroyed.
     std::unique_ptr<SocketRegistry> sockets_;
     std::unique_ptr<HandlePool> pool_;
     std::atomic<bool> cancelled_{false};

@@ -82,18 +82,23 @@ bool BroadcastDelivery::start(std::string* error) {
     if (!runtime_->start(error)) {
         return false;
     }
+    set_started(true);
     try {
         maintenance_ = std::jthread([this](std::stop_token stop) { run_maintenance(stop); });
     } catch (const std::system_error& failure) {
+        set_started(false);
         runtime_->stop();
         if (error != nullptr) {
             *error = std::string("Ryvo runtime could not start: ") + failure.what();
         }
         return false;
     }
-    std::lock_guard lock(state_->mutex);
-    state_->started = true;
     return true;
+}
+
+void BroadcastDelivery::set_started(bool started) {
+    std::lock_guard lock(state_->mutex);
+    state_->started = started;
 }
 
 std::optional<PluginConfig> BroadcastDelivery::config() const {

@@ -95,6 +95,7 @@ class BroadcastDelivery {
   private:
     struct State;
 
+    void set_started(bool started);
     void run_maintenance(std::stop_token stop);
     void finishing_pass(Clock::time_point now);
     bool try_post_end(Clock::time_point now);
