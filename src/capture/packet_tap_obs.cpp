@@ -6,8 +6,8 @@
 #include <stop_token>
 #include <utility>
 
-#include "runtime/runtime_maintenance.h"
 #include "platform/batch_scheduling.h"
+#include "runtime/runtime_maintenance.h"
 
 namespace ryvoobs {
 namespace {
