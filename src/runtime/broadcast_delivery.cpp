@@ -37,6 +37,7 @@ struct BroadcastDelivery::State {
     mutable std::condition_variable_any changed;
     bool started = false;
     bool finish_requested = false;
+    BroadcastEnd end = BroadcastEnd::post;
     bool wake = false;
     DeliveryPhase phase = DeliveryPhase::live;
     Clock::time_point finished_at{};
@@ -87,7 +88,7 @@ bool BroadcastDelivery::start(std::string* error) {
         maintenance_ = std::jthread([this](std::stop_token stop) { run_maintenance(stop); });
     } catch (const std::system_error& failure) {
         set_started(false);
-        runtime_->stop();
+        runtime_->stop_now();
         if (error != nullptr) {
             *error = std::string("Ryvo runtime could not start: ") + failure.what();
         }
@@ -114,13 +115,14 @@ void BroadcastDelivery::report_error(std::string message) {
     runtime_->report_error(std::move(message));
 }
 
-void BroadcastDelivery::finish() {
+void BroadcastDelivery::finish(BroadcastEnd end) {
     {
         std::lock_guard lock(state_->mutex);
         if (state_->finish_requested || state_->phase != DeliveryPhase::live) {
             return;
         }
         state_->finish_requested = true;
+        state_->end = end;
         if (!state_->started) {
             state_->phase = DeliveryPhase::finished;
             state_->changed.notify_all();
@@ -318,6 +320,12 @@ bool BroadcastDelivery::try_post_end(Clock::time_point now) {
             return false;
         }
     }
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->end == BroadcastEnd::keep_open) {
+            return true;
+        }
+    }
     const ApiStatus ended = runtime_->post_end(&error);
     if (ended == ApiStatus::ok) {
         return true;
@@ -334,21 +342,24 @@ bool BroadcastDelivery::try_post_end(Clock::time_point now) {
 }
 
 void BroadcastDelivery::complete() {
-    StopResidue residue = runtime_->stop();
+    StopResidue residue = runtime_->stop_now();
     const std::vector<std::int64_t> lost = residue.delivery.lost;
     const std::uint64_t delivered = residue.delivery.confirmed_after_finish;
     const std::int64_t last = residue.delivery.last_sequence;
+    bool end_posted = false;
     {
         std::lock_guard lock(state_->mutex);
+        end_posted = state_->end == BroadcastEnd::post;
         state_->phase = DeliveryPhase::finished;
-        state_->end_posted = true;
+        state_->end_posted = end_posted;
         state_->undelivered = lost;
         state_->residue = std::move(residue);
         state_->changed.notify_all();
     }
     std::string line = "finishing complete: " + std::to_string(delivered) +
-                       " segments delivered after stop; end of broadcast posted (last_sequence=" +
-                       std::to_string(last) + ")";
+                       " segments delivered after stop; " +
+                       (end_posted ? "end of broadcast posted" : "broadcast left open") +
+                       " (last_sequence=" + std::to_string(last) + ")";
     if (!lost.empty()) {
         line += "; sequences " + format_sequences(lost) + " were lost before upload";
     }
@@ -357,7 +368,7 @@ void BroadcastDelivery::complete() {
 
 void BroadcastDelivery::give_up(const std::string& reason) {
     runtime_->cancel();
-    StopResidue residue = runtime_->stop();
+    StopResidue residue = runtime_->stop_now();
     const std::vector<std::int64_t> undelivered =
         merged(residue.delivery.unconfirmed, residue.delivery.lost);
     {

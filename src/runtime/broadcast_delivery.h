@@ -20,6 +20,10 @@
 
 namespace ryvoobs {
 
+// Whether finishing ends the broadcast on the server: a delivery that only moves to another
+// source (or that OBS's exit interrupts) keeps the broadcast open.
+enum class BroadcastEnd { post, keep_open };
+
 struct DeliverySettings {
     // Where the configuration comes from: `config_loader` when set, else the file at
     // `config_path`.
@@ -78,8 +82,9 @@ class BroadcastDelivery {
     void report_error(std::string message);
 
     // Cuts the last partial segment and hands the rest to the delivery's threads; returns at
-    // once. Later calls do nothing.
-    void finish();
+    // once. With keep_open the delivery completes once the server holds every segment, without
+    // posting the end. Later calls do nothing.
+    void finish(BroadcastEnd end = BroadcastEnd::post);
     // Gives up now with `reason` and aborts requests in flight within about 100 ms; returns at
     // once. Does nothing once the delivery is done.
     void cancel(const std::string& reason);

@@ -9,11 +9,11 @@ FinishingDeliveries::~FinishingDeliveries() {
     shutdown_all(std::chrono::milliseconds(0));
 }
 
-void FinishingDeliveries::adopt(std::shared_ptr<BroadcastDelivery> delivery) {
+void FinishingDeliveries::adopt(std::shared_ptr<BroadcastDelivery> delivery, BroadcastEnd end) {
     if (!delivery) {
         return;
     }
-    delivery->finish();
+    delivery->finish(end);
     std::lock_guard lock(mutex_);
     reap_locked();
     deliveries_.push_back(std::move(delivery));

@@ -22,8 +22,8 @@ class FinishingDeliveries {
     FinishingDeliveries(const FinishingDeliveries&) = delete;
     FinishingDeliveries& operator=(const FinishingDeliveries&) = delete;
 
-    // Calls finish() on `delivery` and keeps it until it is done.
-    void adopt(std::shared_ptr<BroadcastDelivery> delivery);
+    // Calls finish(`end`) on `delivery` and keeps it until it is done.
+    void adopt(std::shared_ptr<BroadcastDelivery> delivery, BroadcastEnd end = BroadcastEnd::post);
     // The deliveries still finishing, oldest first; drops the ones that are done, remembering
     // the outcome of the newest of them.
     std::vector<DeliveryProgress> progress();

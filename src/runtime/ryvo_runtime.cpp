@@ -71,7 +71,7 @@ RyvoRuntime::RyvoRuntime(ConfigLoader config_loader, std::string state_path,
       client_factory_(std::move(client_factory)) {}
 
 RyvoRuntime::~RyvoRuntime() {
-    stop();
+    stop_now();
 }
 
 bool RyvoRuntime::load(std::string* error) {
@@ -122,6 +122,18 @@ std::unique_ptr<RyvoSession> RyvoRuntime::take_session() {
 StopResidue RyvoRuntime::stop() {
     // Stopped outside the mutex, so that feeding, snapshots and polls are not held up by it;
     // they simply find no session.
+    const std::unique_ptr<RyvoSession> session = take_session();
+    if (!session) {
+        return StopResidue{};
+    }
+    session->finish();
+    session->drain(RyvoSession::kStopDrainTimeoutMs);
+    session->stop();
+    return StopResidue{session->status_snapshot(), session->cache_snapshot(),
+                       session->delivery_figures()};
+}
+
+StopResidue RyvoRuntime::stop_now() {
     const std::unique_ptr<RyvoSession> session = take_session();
     if (!session) {
         return StopResidue{};

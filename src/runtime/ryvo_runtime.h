@@ -45,7 +45,7 @@ class RyvoRuntime {
     RyvoRuntime(std::string config_path, std::string state_path, ClientFactory client_factory = {});
     RyvoRuntime(ConfigLoader config_loader, std::string state_path,
                 ClientFactory client_factory = {});
-    // Stops a running session without telling the server that the broadcast ended.
+    // stop_now() without telling the server that the broadcast ended.
     ~RyvoRuntime();
 
     RyvoRuntime(const RyvoRuntime&) = delete;
@@ -55,9 +55,12 @@ class RyvoRuntime {
     bool load(std::string* error);
     // Starts a session unless one runs. True when a session runs afterwards.
     bool start(std::string* error);
+    // Flushes the tail, waits up to 15 s for the queue, ends the upload worker and destroys the
+    // session; what it left. Blocks on the network; for callers that may wait.
+    StopResidue stop();
     // Ends the upload worker after the job at hand and destroys the session; what it left.
     // Waits for that job's request unless cancel() came first.
-    StopResidue stop();
+    StopResidue stop_now();
     // Drains the queue for up to 15 s, stops, then tells the server that the broadcast ended:
     // the result of that call. Blocks on the network; for callers that may wait.
     bool stop_and_end(std::string* error);

@@ -376,20 +376,29 @@ TEST_F(RuntimeTest, StopDuringAnOutageReturnsAtOnceAndFinishesOnceTheNetworkIsBa
     EXPECT_EQ(log_lines_starting("finishing complete: "), 1u);
 }
 
-// How a finishing delivery ends when the server does not simply come back.
+// How a finishing delivery ends when the server does not simply come back, or when it is only
+// moved to another source.
 TEST_F(RuntimeTest, FinishingRetriesTheEndAndGivesUpOnlyForTheWindowOrARejectedKey) {
+    enum class Fault { end_fails_twice, outage, revoked_in_outage, none };
     struct Case {
         const char* name;
+        Fault fault;
+        BroadcastEnd end;
         std::optional<std::chrono::milliseconds> window;
         DeliveryPhase phase;
         const char* reason;
         int ends;
     };
     for (const Case& c : {
-             Case{"end fails twice", std::nullopt, DeliveryPhase::finished, "", 1},
-             Case{"outage beyond the window", std::chrono::milliseconds(1500),
-                  DeliveryPhase::gave_up, "segments left the cache window", 0},
-             Case{"key revoked while finishing", std::nullopt, DeliveryPhase::gave_up,
+             Case{"end fails twice", Fault::end_fails_twice, BroadcastEnd::post, std::nullopt,
+                  DeliveryPhase::finished, "", 1},
+             Case{"outage beyond the window", Fault::outage, BroadcastEnd::post,
+                  std::chrono::milliseconds(1500), DeliveryPhase::gave_up,
+                  "segments left the cache window", 0},
+             Case{"moved to another source", Fault::none, BroadcastEnd::keep_open, std::nullopt,
+                  DeliveryPhase::finished, "", 0},
+             Case{"key revoked while finishing", Fault::revoked_in_outage, BroadcastEnd::post,
+                  std::nullopt, DeliveryPhase::gave_up,
                   "API key rejected. Rotate your key in the Ryvo dashboard.", 0},
          }) {
         SCOPED_TRACE(c.name);
@@ -400,14 +409,14 @@ TEST_F(RuntimeTest, FinishingRetriesTheEndAndGivesUpOnlyForTheWindowOrARejectedK
         settings.on_fatal = [&fatal](const std::string& message) { fatal.push_back(message); };
         BroadcastDelivery delivery(std::move(settings));
         ASSERT_TRUE(delivery.start(nullptr));
-        if (c.ends == 1) {
+        if (c.fault == Fault::end_fails_twice) {
             server_.control("faults", {{"kind", "end"}, {"status", 500}, {"count", 2}});
-        } else {
+        } else if (c.fault != Fault::none) {
             outage(true);
         }
         feed_segments(delivery, 3);
-        delivery.finish();
-        if (c.phase == DeliveryPhase::gave_up && !c.window) {
+        delivery.finish(c.end);
+        if (c.fault == Fault::revoked_in_outage) {
             server_.control("revoke", {{"stream", "stream-1"}});
             outage(false);
         }
@@ -415,13 +424,17 @@ TEST_F(RuntimeTest, FinishingRetriesTheEndAndGivesUpOnlyForTheWindowOrARejectedK
         const DeliveryProgress done = delivery.progress();
         EXPECT_EQ(done.phase, c.phase);
         EXPECT_EQ(done.reason, c.reason);
+        EXPECT_EQ(done.end_posted, c.ends == 1);
         const json agent = stream_report()["agents"]["primary"];
         EXPECT_EQ(agent.is_object() ? agent.value("ends", 0) : 0, c.ends);
         if (c.phase == DeliveryPhase::gave_up) {
             EXPECT_FALSE(done.undelivered.empty());
             EXPECT_EQ(done.undelivered.back(), done.last_sequence);
+        } else {
+            EXPECT_EQ(agent["missing"], json::array());
+            EXPECT_EQ(agent["highest"], done.last_sequence);
         }
-        EXPECT_EQ(fatal.size(), c.window || c.ends == 1 ? 0u : 1u);
+        EXPECT_EQ(fatal.size(), c.fault == Fault::revoked_in_outage ? 1u : 0u);
         outage(false);
     }
     EXPECT_EQ(log_lines_starting("end of broadcast failed: "), 2u);
