@@ -3,10 +3,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <stop_token>
+#include <vector>
 
 #include "capture/encoded_media_packet.h"
 
@@ -26,8 +26,12 @@ struct MuxPushOutcome {
 // while it is open for one attachment's token, and it never blocks a producer: a full queue drops
 // the new packet. Its lock is a leaf. There is one consumer; a producer pays for waking it only
 // when it sleeps on an empty queue, so a busy worker costs the encoder thread nothing but the lock.
+// The slots are allocated once, so that a push never allocates either. Packets the queue lets go
+// of (refused, dropped, forgotten) release their payload outside its lock.
 class MuxPacketQueue {
   public:
+    MuxPacketQueue();
+
     // Accepts packets carrying `token` from now on; packets left from an earlier opening are
     // forgotten.
     void open(std::uint64_t token);
@@ -48,12 +52,17 @@ class MuxPacketQueue {
 
   private:
     EncodedMediaPacket take_front_locked();
+    // Moves every queued packet out, so that their payloads are released after the lock.
+    std::vector<EncodedMediaPacket> take_all_locked();
 
     mutable std::mutex mutex_;
     // A plain condition variable: the stop token's wake-up is registered only when the consumer
     // is about to sleep, not paid for by every push.
     std::condition_variable ready_;
-    std::deque<EncodedMediaPacket> queue_;
+    // A ring of kMuxQueueCapacity slots: `count_` packets from `head_` on.
+    std::vector<EncodedMediaPacket> slots_;
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
     bool accepting_ = false;
     // Set by the consumer under the lock before it sleeps, cleared by the push that wakes it.
     bool consumer_sleeping_ = false;

@@ -222,7 +222,7 @@ void output_encoded_packet(void* opaque, encoder_packet* packet) {
         if (packet != nullptr) {
             data->total_bytes.fetch_add(packet->size, std::memory_order_relaxed);
         }
-        ingest_native_stream_packet(data->output, packet);
+        packet_tap().take_native_packet(data->output, packet);
     }
 }
 

@@ -1,4 +1,5 @@
-#include <mutex>
+#include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "capture/frontend_api.h"
@@ -11,28 +12,28 @@ namespace ryvoobs {
 
 RyvoPluginStatusSnapshot plugin_status_snapshot() {
     RyvoPluginStatusSnapshot snapshot;
-    PacketTapState& tap = packet_tap_state();
-    std::lock_guard lock(tap.mutex);
+    PacketTap::Attachment tap = packet_tap().attachment();
     snapshot.hook_installed = obs_hook_installed();
-    snapshot.attached = tap.output != nullptr;
+    snapshot.attached = tap.attached();
     snapshot.active_service_is_ryvo = frontend_api().active_streaming_service_is_ryvo();
-    snapshot.capture_mode = tap.capture_mode;
-    snapshot.runtime_mode = tap.runtime_mode.load(std::memory_order_acquire);
+    snapshot.capture_mode = tap.capture_mode();
+    snapshot.runtime_mode = static_cast<std::uint32_t>(tap.runtime_mode());
     if (snapshot.attached) {
-        snapshot.output_label = tap.output_kind;
+        snapshot.output_label = tap.output_kind();
     }
-    snapshot.video_codec = tap.video_codec;
-    snapshot.audio_codec = tap.audio_codec;
-    snapshot.packets = tap.packets.load(std::memory_order_relaxed);
-    snapshot.video_packets = tap.video_packets.load(std::memory_order_relaxed);
-    snapshot.audio_packets = tap.audio_packets.load(std::memory_order_relaxed);
-    snapshot.dropped_mux_packets = tap.queue.drops();
+    snapshot.video_codec = tap.video_codec();
+    snapshot.audio_codec = tap.audio_codec();
+    const TapCounters counters = packet_tap().counters();
+    snapshot.packets = counters.packets;
+    snapshot.video_packets = counters.video_packets;
+    snapshot.audio_packets = counters.audio_packets;
+    snapshot.dropped_mux_packets = counters.mux_drops;
 
-    if (tap.runtime) {
-        snapshot.runtime_status = tap.runtime->status_snapshot();
-        snapshot.cache_status = tap.runtime->cache_snapshot();
+    if (const std::shared_ptr<RyvoRuntime>& runtime = tap.runtime()) {
+        snapshot.runtime_status = runtime->status_snapshot();
+        snapshot.cache_status = runtime->cache_snapshot();
         // The configuration the running session was started with, not the file's latest.
-        if (const std::optional<PluginConfig> config = tap.runtime->config()) {
+        if (const std::optional<PluginConfig> config = runtime->config()) {
             copy_config_fields(*config, &snapshot);
         }
         return snapshot;

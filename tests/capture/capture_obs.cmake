@@ -1,7 +1,7 @@
 # The packet tap and the frontend hook in real libobs, with the OBS application's frontend stood
 # in for. Each test starts OBS under its own Xvfb.
 set(_ryvo_capture_obs_sources)
-foreach(file packet_tap_obs output_attachment_obs frontend_packet_source_obs frontend_hook_obs
+foreach(file packet_tap_obs obs_log_obs output_attachment_obs frontend_packet_source_obs frontend_hook_obs
         frontend_api_obs streaming_service_backup_obs plugin_status_snapshot_obs)
     list(APPEND _ryvo_capture_obs_sources ${PROJECT_SOURCE_DIR}/src/capture/${file}.cpp)
 endforeach()
@@ -18,3 +18,13 @@ ryvo_add_test(ryvo_capture_obs_tests
 ryvo_add_script_test(obs_recording_delivery
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/obs_recording_delivery_test.py
     LABELS nosan MODULE)
+
+# The tap's hold on OBS's packets, with real libobs but without starting OBS: also in the
+# sanitizer builds, which link libobs when it is installed.
+if(TARGET OBS::libobs)
+    ryvo_add_test(ryvo_packet_tap_hold_tests
+                  SOURCES packet_tap_hold_test.cpp
+                          ${PROJECT_SOURCE_DIR}/src/capture/packet_tap_obs.cpp
+                          ${PROJECT_SOURCE_DIR}/src/capture/obs_log_obs.cpp
+                  LIBS OBS::libobs)
+endif()

@@ -29,13 +29,12 @@ struct Attachment {
 };
 
 Attachment attachment() {
-    PacketTapState& tap = packet_tap_state();
-    std::lock_guard lock(tap.mutex);
-    return Attachment{tap.output, tap.output_kind, tap.token};
+    const PacketTap::Attachment tap = packet_tap().attachment();
+    return Attachment{tap.output(), tap.output_kind(), tap.token()};
 }
 
 bool packets_beyond(std::uint64_t count) {
-    return eventually([count] { return packet_tap_state().packets.load() > count; });
+    return eventually([count] { return packet_tap().counters().packets > count; });
 }
 
 class FrontendHookTest : public ::testing::Test {

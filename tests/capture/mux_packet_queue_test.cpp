@@ -15,7 +15,7 @@ namespace {
 EncodedMediaPacket packet(std::int64_t pts) {
     EncodedMediaPacket result;
     result.pts = pts;
-    result.data = {0, 0, 0, 1};
+    result.data = std::vector<std::uint8_t>{0, 0, 0, 1};
     return result;
 }
 

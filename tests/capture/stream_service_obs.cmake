@@ -2,7 +2,7 @@
 # OBS's RTMP services loaded and the OBS application's frontend stood in for.
 set(_ryvo_stream_service_obs_sources)
 foreach(file capture/native_stream_service_obs capture/streaming_service_backup_obs
-        capture/frontend_api_obs capture/packet_tap_obs capture/output_attachment_obs
+        capture/frontend_api_obs capture/packet_tap_obs capture/obs_log_obs capture/output_attachment_obs
         capture/frontend_packet_source_obs capture/frontend_hook_obs module/module_entry)
     list(APPEND _ryvo_stream_service_obs_sources ${PROJECT_SOURCE_DIR}/src/${file}.cpp)
 endforeach()

@@ -3,7 +3,7 @@
 set(_ryvo_status_dock_sources)
 foreach(file dock/status_dock_widget_qt dock/status_dock_actions_qt dock/dock_layout_qt
         dock/localized_text_qt capture/plugin_status_snapshot_obs capture/native_stream_service_obs
-        capture/streaming_service_backup_obs capture/frontend_api_obs capture/packet_tap_obs
+        capture/streaming_service_backup_obs capture/frontend_api_obs capture/packet_tap_obs capture/obs_log_obs
         capture/output_attachment_obs capture/frontend_packet_source_obs capture/frontend_hook_obs
         diagnostics/diagnostics_action_qt diagnostics/diagnostics_result_qt platform/clipboard_qt
         module/module_entry)
