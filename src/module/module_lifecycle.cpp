@@ -8,6 +8,7 @@
 
 #include "capture/frontend_hook_obs.h"
 #include "capture/native_stream_service_obs.h"
+#include "capture/obs_log.h"
 #include "capture/streaming_service_backup_obs.h"
 #include "config/config_file.h"
 #include "config/plugin_config.h"
@@ -16,20 +17,21 @@
 namespace {
 
 void log_loaded_config(const ryvoobs::PluginConfig& config) {
-    blog(LOG_INFO,
-         "[ryvo-obs] loaded config for stream %s with %d-minute RAM buffer (enabled=%s "
-         "runtime=%s capture=%s)",
-         config.stream_id.c_str(), config.ram_buffer_minutes, config.enabled ? "true" : "false",
-         ryvoobs::to_string(config.runtime_mode), ryvoobs::to_string(config.capture_mode));
+    ryvoobs::ryvo_log(LOG_INFO,
+                      "loaded config for stream %s with %d-minute RAM buffer (enabled=%s "
+                      "runtime=%s capture=%s)",
+                      config.stream_id.c_str(), config.ram_buffer_minutes,
+                      config.enabled ? "true" : "false", ryvoobs::to_string(config.runtime_mode),
+                      ryvoobs::to_string(config.capture_mode));
     if (config.enabled) {
-        blog(LOG_INFO,
-             "[ryvo-obs] Ryvo will reconcile the OBS Stream button with capture_mode=%s for this "
-             "install.",
-             ryvoobs::to_string(config.capture_mode));
+        ryvoobs::ryvo_log(LOG_INFO,
+                          "Ryvo will reconcile the OBS Stream button with capture_mode=%s for this "
+                          "install.",
+                          ryvoobs::to_string(config.capture_mode));
     } else {
-        blog(LOG_INFO,
-             "[ryvo-obs] Ryvo plugin starts disabled; OBS recording and streaming will run "
-             "normally until Ryvo is turned back on");
+        ryvoobs::ryvo_log(LOG_INFO,
+                          "Ryvo plugin starts disabled; OBS recording and streaming will run "
+                          "normally until Ryvo is turned back on");
     }
 }
 
@@ -38,7 +40,7 @@ void log_loaded_config(const ryvoobs::PluginConfig& config) {
 extern "C" {
 
 MODULE_EXPORT bool obs_module_load(void) {
-    blog(LOG_INFO, "[ryvo-obs] module loaded");
+    ryvoobs::ryvo_log(LOG_INFO, "module loaded");
     // The service type must exist before the active service can be switched to it.
     ryvoobs::register_stream_service();
     ryvoobs::install_settings_ui();
@@ -56,8 +58,8 @@ MODULE_EXPORT bool obs_module_load(void) {
     } else {
         // Without a configuration there is nothing to attach; the dock installs the hook once it
         // has saved one.
-        blog(LOG_INFO, "[ryvo-obs] no runtime config loaded from %s (%s)", path.c_str(),
-             error.c_str());
+        ryvoobs::ryvo_log(LOG_INFO, "no runtime config loaded from %s (%s)", path.c_str(),
+                          error.c_str());
     }
     return true;
 }
@@ -67,7 +69,7 @@ MODULE_EXPORT void obs_module_unload(void) {
     ryvoobs::uninstall_obs_hook();
     ryvoobs::restore_previous_streaming_service();
     ryvoobs::uninstall_settings_ui();
-    blog(LOG_INFO, "[ryvo-obs] module unloaded");
+    ryvoobs::ryvo_log(LOG_INFO, "module unloaded");
 }
 
 }  // extern "C"
