@@ -200,7 +200,8 @@ class InstantClient : public RyvoApiClient {
         }
         return BackfillResponse{};
     }
-    bool post_end(std::string*) const override { return true; }
+    ApiStatus post_end(std::string*) const override { return ApiStatus::ok; }
+    void cancel() override {}
 
     mutable std::atomic<std::int64_t> uploads{0};
 };

@@ -6,7 +6,7 @@
 #include <stop_token>
 #include <utility>
 
-#include "capture/runtime_maintenance.h"
+#include "runtime/runtime_maintenance.h"
 #include "platform/batch_scheduling.h"
 
 namespace ryvoobs {

@@ -13,7 +13,7 @@
 
 #include "../link/scoped_env.h"
 #include "capture/plugin_status_snapshot.h"
-#include "capture/runtime_maintenance.h"
+#include "runtime/runtime_maintenance.h"
 #include "config/config_file.h"
 #include "dev_server_process.h"
 #include "dock/status_texts.h"

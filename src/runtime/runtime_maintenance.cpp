@@ -1,4 +1,4 @@
-#include "capture/runtime_maintenance.h"
+#include "runtime/runtime_maintenance.h"
 
 #include <cinttypes>
 #include <cstdio>
