@@ -19,7 +19,8 @@ enum class ApiStatus : std::int32_t {
 
 // The four ingest requests of one stream, each one blocking exchange. Implementations hold no
 // mutable state of their own beyond the cancel flag, so every operation may run on any thread at
-// the same time as the others. Failures never raise: everything is in the result. Nothing here logs.
+// the same time as the others. Failures never raise: everything is in the result. Nothing here
+// logs.
 class RyvoApiClient {
   public:
     virtual ~RyvoApiClient() = default;

@@ -15,8 +15,8 @@
 
 #include "config/plugin_config.h"
 #include "runtime/delivery_progress.h"
-#include "runtime/ryvo_runtime.h"
 #include "runtime/runtime_maintenance.h"
+#include "runtime/ryvo_runtime.h"
 
 namespace ryvoobs {
 

@@ -39,7 +39,9 @@ struct DeliveryProgress {
     StatusSnapshot status;
     RamCacheSnapshot cache;
 
-    bool done() const { return phase == DeliveryPhase::finished || phase == DeliveryPhase::gave_up; }
+    bool done() const {
+        return phase == DeliveryPhase::finished || phase == DeliveryPhase::gave_up;
+    }
 };
 
 // "8-11, 14" for the log: consecutive sequences as ranges.

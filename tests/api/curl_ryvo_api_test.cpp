@@ -233,7 +233,8 @@ TEST_F(CurlRyvoApiTest, ExchangesAreBounded) {
     CurlRyvoApi cancelled(config_for(server_.base_url()));
     inject("upload", {{"action", "delay"}, {"delay_ms", 20000}});
     inject("heartbeat", {{"action", "delay"}, {"delay_ms", 20000}});
-    std::jthread upload([&] { EXPECT_EQ(cancelled.upload_segment(segment(2)).error, "request cancelled"); });
+    std::jthread upload(
+        [&] { EXPECT_EQ(cancelled.upload_segment(segment(2)).error, "request cancelled"); });
     std::jthread heartbeat([&] {
         std::string held;
         EXPECT_EQ(cancelled.post_heartbeat(HeartbeatPayload{}, &held), ApiStatus::failed);
