@@ -29,8 +29,9 @@ std::int64_t first_sequence_for(const PluginConfig& config, const std::string& s
         checkpoint->stream_id == config.stream_id && checkpoint->agent_id == config.agent_id) {
         first = checkpoint->last_sequence + 1;
     }
-    return std::max(first,
-                    SequenceLedger::process().highest(config.stream_id, config.agent_id) + 1);
+    return std::max(
+        first,
+        SequenceLedger::process().highest({state_path, config.stream_id, config.agent_id}) + 1);
 }
 
 // Uploads through `client`, each only once a checkpoint covering its sequence is on disk.
@@ -95,8 +96,9 @@ bool RyvoRuntime::start(std::string* error) {
     auto writer =
         std::make_shared<CheckpointWriter>(state_path_, config.stream_id, config.agent_id);
     auto note_checkpoint = [writer](std::int64_t sequence) noexcept { writer->note(sequence); };
-    auto claim = [stream_id = config.stream_id, agent_id = config.agent_id](std::int64_t proposed) {
-        return SequenceLedger::process().claim(stream_id, agent_id, proposed);
+    auto claim = [key = SequenceLedger::Key{state_path_, config.stream_id, config.agent_id}](
+                     std::int64_t proposed) {
+        return SequenceLedger::process().claim(key, proposed);
     };
     session_ = std::make_unique<RyvoSession>(
         config, checkpointed_transport(client_, writer), first_sequence_for(config, state_path_),

@@ -9,17 +9,15 @@ SequenceLedger& SequenceLedger::process() {
     return ledger;
 }
 
-std::int64_t SequenceLedger::highest(const std::string& stream_id,
-                                     const std::string& agent_id) const {
+std::int64_t SequenceLedger::highest(const Key& key) const {
     std::lock_guard lock(mutex_);
-    const auto found = highest_.find({stream_id, agent_id});
+    const auto found = highest_.find(key);
     return found == highest_.end() ? 0 : found->second;
 }
 
-std::int64_t SequenceLedger::claim(const std::string& stream_id, const std::string& agent_id,
-                                   std::int64_t proposed) {
+std::int64_t SequenceLedger::claim(const Key& key, std::int64_t proposed) {
     std::lock_guard lock(mutex_);
-    std::int64_t& highest = highest_[{stream_id, agent_id}];
+    std::int64_t& highest = highest_[key];
     const std::int64_t sequence = std::max(proposed, highest + 1);
     highest = sequence;
     return sequence;
