@@ -66,6 +66,8 @@ CoreRun run_session(const SyntheticStream& stream, std::int64_t gops,
                 bytes = bytes.subspan(chunk.size);
             }
         }
+        session.finish();
+        session.drain(RyvoSession::kStopDrainTimeoutMs);
         session.stop();
         run.status = session.status_snapshot();
     }

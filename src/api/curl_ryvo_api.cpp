@@ -90,13 +90,18 @@ std::optional<BackfillResponse> CurlRyvoApi::fetch_backfill(std::string* error,
     return std::nullopt;
 }
 
-bool CurlRyvoApi::post_end(std::string* error) const {
+ApiStatus CurlRyvoApi::post_end(std::string* error) const {
     const HttpResponse response = send_request(*session_, HttpMethod::post, build_end_url(config_),
                                                build_end_headers(config_));
-    if (!response.ok) {
-        set_if(error, failure_text(response));
+    if (response.ok) {
+        return ApiStatus::ok;
     }
-    return response.ok;
+    set_if(error, failure_text(response));
+    return is_unauthorized(response) ? ApiStatus::unauthorized : ApiStatus::failed;
+}
+
+void CurlRyvoApi::cancel() {
+    session_->cancel();
 }
 
 UploadTransport make_curl_upload_transport(PluginConfig config) {

@@ -18,8 +18,9 @@ enum class ApiStatus : std::int32_t {
 };
 
 // The four ingest requests of one stream, each one blocking exchange. Implementations hold no
-// mutable state of their own, so every operation may run on any thread at the same time as the
-// others. Failures never raise: everything is in the result. Nothing here logs.
+// mutable state of their own beyond the cancel flag, so every operation may run on any thread at
+// the same time as the others. Failures never raise: everything is in the result. Nothing here
+// logs.
 class RyvoApiClient {
   public:
     virtual ~RyvoApiClient() = default;
@@ -33,7 +34,10 @@ class RyvoApiClient {
     virtual std::optional<BackfillResponse> fetch_backfill(std::string* error,
                                                            ApiStatus* status) const = 0;
     // `error` may be null; left alone on success.
-    virtual bool post_end(std::string* error) const = 0;
+    virtual ApiStatus post_end(std::string* error) const = 0;
+    // Makes every exchange in flight end within about 100 ms as a transport failure, and every
+    // later one fail at once; for a delivery that has been given up. Returns at once.
+    virtual void cancel() = 0;
 };
 
 // An upload transport that sends through `client` with the configuration the client was built

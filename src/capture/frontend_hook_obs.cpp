@@ -21,7 +21,7 @@ bool hook_installed = false;
 
 void detach_if_attached(PacketTap::Attachment& tap) {
     if (tap.attached()) {
-        detach_stream_output(tap, false);
+        detach_stream_output(tap);
     }
 }
 
@@ -72,7 +72,7 @@ void attach_frontend_output(PacketTap::Attachment& tap, const PluginConfig& conf
     }
     if (is_ryvo_native_output(output)) {
         if (tap.source() == TapSource::frontend_callback) {
-            detach_stream_output(tap, false);
+            detach_stream_output(tap);
         }
         ryvo_log(LOG_INFO, "OBS %s output is Ryvo-native; frontend tap is standing by", name);
         return;
@@ -90,8 +90,12 @@ void handle_output_stopped(FrontendOutputTarget stopped) {
         const bool other_active = stopped == FrontendOutputTarget::streaming
                                       ? api.recording_active()
                                       : api.streaming_active();
-        if (stop_ends_broadcast(tap.view(), stopped, other_active)) {
-            detach_stream_output(tap, true);
+        // The plug-in's own output is OBS's streaming output; it detaches in its own stop, unless
+        // it was stopped from within (a fatal delivery failure), which calls no stop.
+        const bool own_output_stopped =
+            stopped == FrontendOutputTarget::streaming && tap.source() == TapSource::native_output;
+        if (own_output_stopped || stop_ends_broadcast(tap.view(), stopped, other_active)) {
+            detach_stream_output(tap);
         }
     }
     refresh_output_attachment();
@@ -114,7 +118,7 @@ void frontend_event(obs_frontend_event event, void* /*data*/) {
             break;
         case OBS_FRONTEND_EVENT_EXIT: {
             PacketTap::Attachment tap = packet_tap().attachment();
-            detach_stream_output(tap, false);
+            detach_stream_output(tap);
             break;
         }
         case OBS_FRONTEND_EVENT_FINISHED_LOADING:
@@ -210,7 +214,7 @@ bool install_obs_hook(HookInstall reconcile) {
 void uninstall_obs_hook() {
     {
         PacketTap::Attachment tap = packet_tap().attachment();
-        detach_stream_output(tap, false);
+        detach_stream_output(tap);
     }
     if (hook_installed) {
         frontend_api().remove_event_callback(frontend_event, nullptr);

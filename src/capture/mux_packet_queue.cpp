@@ -14,16 +14,16 @@ void MuxPacketQueue::open(std::uint64_t token) {
     forgotten = take_all_locked();
 }
 
-void MuxPacketQueue::close() {
-    std::lock_guard lock(mutex_);
-    accepting_ = false;
-    token_ = 0;
-}
-
-void MuxPacketQueue::discard() {
-    std::vector<EncodedMediaPacket> forgotten;
-    std::lock_guard lock(mutex_);
-    forgotten = take_all_locked();
+std::vector<EncodedMediaPacket> MuxPacketQueue::close() {
+    std::vector<EncodedMediaPacket> rest;
+    {
+        std::lock_guard lock(mutex_);
+        accepting_ = false;
+        token_ = 0;
+        rest = take_all_locked();
+    }
+    ready_.notify_all();
+    return rest;
 }
 
 MuxPushOutcome MuxPacketQueue::push(std::uint64_t token, EncodedMediaPacket&& packet) {
@@ -52,9 +52,13 @@ MuxPushOutcome MuxPacketQueue::push(std::uint64_t token, EncodedMediaPacket&& pa
     return outcome;
 }
 
-std::optional<EncodedMediaPacket> MuxPacketQueue::wait_pop(std::stop_token stop) {
+std::optional<EncodedMediaPacket> MuxPacketQueue::wait_pop(std::uint64_t token,
+                                                           std::stop_token stop) {
     {
         std::lock_guard lock(mutex_);
+        if (token_ != token) {
+            return std::nullopt;
+        }
         if (count_ != 0) {
             return take_front_locked();
         }
@@ -67,12 +71,12 @@ std::optional<EncodedMediaPacket> MuxPacketQueue::wait_pop(std::stop_token stop)
         ready_.notify_all();
     });
     std::unique_lock lock(mutex_);
-    while (count_ == 0 && !stop.stop_requested()) {
+    while (token_ == token && count_ == 0 && !stop.stop_requested()) {
         consumer_sleeping_ = true;
         ready_.wait(lock);
     }
     consumer_sleeping_ = false;
-    if (count_ == 0) {
+    if (token_ != token || count_ == 0) {
         return std::nullopt;
     }
     return take_front_locked();

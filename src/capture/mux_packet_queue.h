@@ -35,16 +35,15 @@ class MuxPacketQueue {
     // Accepts packets carrying `token` from now on; packets left from an earlier opening are
     // forgotten.
     void open(std::uint64_t token);
-    // Refuses every packet from now on. The queued ones stay for the consumer: they are the last
-    // moments of the broadcast, and the worker muxes them before it stops.
-    void close();
-    // Forgets what is still queued, once no consumer is left to take it.
-    void discard();
+    // Refuses every packet from now on and hands back the ones still queued: they are the last
+    // moments of the broadcast, which the attachment's worker muxes before it finishes. The
+    // worker's wait ends, so that the queue can open for the next attachment at once.
+    std::vector<EncodedMediaPacket> close();
 
     MuxPushOutcome push(std::uint64_t token, EncodedMediaPacket&& packet);
-    // Waits for a packet; nothing once a stop is requested and the queue is empty. A stop request
-    // wakes the wait.
-    std::optional<EncodedMediaPacket> wait_pop(std::stop_token stop);
+    // Waits for a packet of the opening for `token`; nothing once that opening is closed, or once
+    // a stop is requested and the queue is empty. A close and a stop request wake the wait.
+    std::optional<EncodedMediaPacket> wait_pop(std::uint64_t token, std::stop_token stop);
 
     std::uint64_t drops() const;
     void reset_drops();

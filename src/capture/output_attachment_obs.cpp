@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "capture/obs_log.h"
 #include "capture/packet_tap_obs.h"
 #include "config/config_file.h"
+#include "runtime/broadcast_delivery.h"
 #include "runtime/sequence_checkpoint.h"
 
 namespace ryvoobs {
@@ -128,11 +130,46 @@ std::optional<std::string> start_muxing(PacketTap::Attachment& tap) {
     return std::nullopt;
 }
 
-// Attach's failure after the tap was recorded: let everything go again, then report.
+// Attach's failure after the tap was recorded: a delivery that never carried a broadcast has
+// nothing to finish, so it gives up at once; then everything is let go again.
 bool fail_attach(PacketTap::Attachment& tap, const std::string& message, std::string* error) {
-    detach_stream_output(tap, false);
+    if (const std::shared_ptr<BroadcastDelivery>& delivery = tap.delivery()) {
+        delivery->cancel(message);
+    }
+    detach_stream_output(tap);
     set_error(error, message);
     return false;
+}
+
+// OBS learns that its stream cannot be delivered (the key is rejected, the stream unknown) the
+// way it learns it from its own outputs: the output stops with an error and OBS shows the text.
+// Runs on the delivery's thread, as OBS's own outputs signal from their send threads; the weak
+// reference lets the output go away first.
+std::function<void(const std::string&)> stop_output_on_fatal(obs_output_t* output) {
+    auto weak = std::make_shared<OBSWeakOutputAutoRelease>(obs_output_get_weak_output(output));
+    return [weak](const std::string& message) {
+        const OBSOutputAutoRelease alive = obs_weak_output_get_output(*weak);
+        if (alive == nullptr) {
+            return;
+        }
+        ryvo_log(LOG_WARNING, "stopping the Ryvo stream output: %s", message.c_str());
+        obs_output_set_last_error(alive, message.c_str());
+        obs_output_signal_stop(alive, OBS_OUTPUT_INVALID_STREAM);
+    };
+}
+
+std::shared_ptr<BroadcastDelivery> make_delivery(obs_output_t* output, TapSource source) {
+    DeliverySettings settings;
+    settings.config_path = default_config_path();
+    settings.state_path = default_state_path();
+    settings.log = [](bool warning, const std::string& line) {
+        ryvo_log(warning ? LOG_WARNING : LOG_INFO, "%s", line.c_str());
+    };
+    settings.mux_drops = [] { return packet_tap().counters().mux_drops; };
+    if (source == TapSource::native_output) {
+        settings.on_fatal = stop_output_on_fatal(output);
+    }
+    return std::make_shared<BroadcastDelivery>(std::move(settings));
 }
 
 }  // namespace
@@ -140,10 +177,8 @@ bool fail_attach(PacketTap::Attachment& tap, const std::string& message, std::st
 bool attach_stream_output(PacketTap::Attachment& tap, OBSOutputAutoRelease output,
                           CaptureMode capture_mode, std::string output_kind, TapSource source,
                           std::string* error) {
-    auto runtime = std::make_shared<RyvoRuntime>(default_config_path(), default_state_path());
     std::string load_error;
-    const bool loaded = runtime->load(&load_error);
-    const std::optional<PluginConfig> config = loaded ? runtime->config() : std::nullopt;
+    const std::optional<PluginConfig> config = load_config_file(default_config_path(), &load_error);
     std::optional<std::string> refusal;
     if (!config) {
         refusal = load_error.empty() ? "Ryvo configuration is unavailable." : load_error;
@@ -175,19 +210,13 @@ bool attach_stream_output(PacketTap::Attachment& tap, OBSOutputAutoRelease outpu
     if (config->runtime_mode == RuntimeMode::tap_only) {
         ryvo_log(LOG_INFO, "running in tap-only mode; runtime and muxer startup are disabled");
     } else {
+        const std::shared_ptr<BroadcastDelivery> delivery = make_delivery(raw, source);
         std::string start_error;
-        if (!runtime->start(&start_error)) {
+        if (!delivery->start(&start_error)) {
             ryvo_log(LOG_WARNING, "Ryvo runtime did not start: %s", start_error.c_str());
             return fail_attach(tap, start_error, error);
         }
-        try {
-            tap.start_runtime(runtime);
-        } catch (const std::exception& failure) {
-            const std::string message =
-                std::string("Ryvo runtime could not start: ") + failure.what();
-            ryvo_log(LOG_WARNING, "%s", message.c_str());
-            return fail_attach(tap, message, error);
-        }
+        tap.set_delivery(delivery);
         if (config->runtime_mode == RuntimeMode::runtime_only) {
             ryvo_log(LOG_INFO,
                      "Ryvo runtime started in runtime-only mode; muxer startup is disabled");
@@ -206,44 +235,16 @@ bool attach_stream_output(PacketTap::Attachment& tap, OBSOutputAutoRelease outpu
     return true;
 }
 
-void detach_stream_output(PacketTap::Attachment& tap, bool end_broadcast) {
+void detach_stream_output(PacketTap::Attachment& tap) {
     obs_output_t* const output = tap.output();
-    const std::uint64_t packets = packet_tap().counters().packets;
     if (output != nullptr && tap.source() == TapSource::frontend_callback) {
         disconnect_frontend_packets(tap, output, tap.token());
     }
-    if (const std::shared_ptr<RyvoRuntime> runtime = tap.stop_delivery()) {
-        const StatusSnapshot before = runtime->status_snapshot();
-        const auto started = std::chrono::steady_clock::now();
-        ryvo_log(LOG_INFO, "stop: draining runtime; queue=%llu sequence=%lld",
-                 static_cast<unsigned long long>(before.upload_queue_depth),
-                 static_cast<long long>(before.current_sequence));
-        std::string end_error;
-        bool ok = true;
-        if (end_broadcast) {
-            ok = runtime->stop_and_end(&end_error);
-        } else {
-            runtime->stop();
-        }
-        const StatusSnapshot after = runtime->status_snapshot();
-        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - started);
-        ryvo_log(LOG_INFO, "stop: drain complete in %lld ms; queue_residual=%llu error=%s",
-                 static_cast<long long>(elapsed.count()),
-                 static_cast<unsigned long long>(after.upload_queue_depth),
-                 after.last_error.empty() ? "none" : after.last_error.c_str());
-        if (end_broadcast) {
-            if (ok) {
-                ryvo_log(LOG_INFO, "stop: Ryvo broadcast ended");
-            } else {
-                ryvo_log(LOG_WARNING, "stop: could not end Ryvo broadcast: %s",
-                         end_error.empty() ? "unknown error" : end_error.c_str());
-            }
-        }
-    }
+    tap.finish_delivery();
     if (output != nullptr) {
         ryvo_log(LOG_INFO, "detached from OBS %s output after %llu packets",
-                 tap.output_kind().c_str(), static_cast<unsigned long long>(packets));
+                 tap.output_kind().c_str(),
+                 static_cast<unsigned long long>(packet_tap().counters().packets));
     }
     tap.end();
 }
@@ -268,7 +269,7 @@ bool activate_native_stream_output(obs_output_t* output, std::string* error) {
         if (tap.output() == output && tap.source() == TapSource::native_output) {
             return true;
         }
-        detach_stream_output(tap, false);
+        detach_stream_output(tap);
     }
     OBSOutputAutoRelease reference = obs_output_get_ref(output);
     if (reference == nullptr) {
@@ -283,7 +284,7 @@ void deactivate_native_stream_output(obs_output_t* output) {
     PacketTap::Attachment tap = packet_tap().attachment();
     if (tap.attached() && tap.source() == TapSource::native_output &&
         (output == nullptr || output == tap.output())) {
-        detach_stream_output(tap, true);
+        detach_stream_output(tap);
     }
 }
 

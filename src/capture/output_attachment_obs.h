@@ -18,9 +18,10 @@ bool attach_stream_output(PacketTap::Attachment& tap, OBSOutputAutoRelease outpu
                           CaptureMode capture_mode, std::string output_kind, TapSource source,
                           std::string* error);
 
-// Stops the delivery and lets go of the output; `end_broadcast` also tells the service that the
-// broadcast has ended. Safe when nothing is attached.
-void detach_stream_output(PacketTap::Attachment& tap, bool end_broadcast);
+// Lets go of the output and hands its broadcast over to finish in the background: what was
+// queued is muxed, the last segment cut, the rest delivered and the end posted on the delivery's
+// own threads. Returns at once; safe when nothing is attached.
+void detach_stream_output(PacketTap::Attachment& tap);
 
 // The plug-in's own streaming output starting and stopping. Both take the attachment lock.
 bool activate_native_stream_output(obs_output_t* output, std::string* error);

@@ -7,13 +7,11 @@
 #include <utility>
 
 #include "capture/obs_log.h"
-#include "capture/runtime_maintenance.h"
 #include "platform/batch_scheduling.h"
 
 namespace ryvoobs {
 namespace {
 
-constexpr std::chrono::milliseconds kMaintenancePause{200};
 // The muxer is built from the output's first video and audio encoders; packets of its other
 // tracks (a recording's further audio tracks) would be mixed into the same transport stream.
 constexpr std::size_t kMuxedTrack = 0;
@@ -52,27 +50,15 @@ EncodedMediaPacket hold_packet(encoder_packet& packet) {
     return held;
 }
 
-void stop_worker(std::jthread& thread, bool& running) {
-    if (!running) {
-        return;
-    }
-    thread.request_stop();
-    thread.join();
-    thread = std::jthread();
-    running = false;
-}
-
 }  // namespace
 
 PacketTap::~PacketTap() {
-    active_token_.store(0, std::memory_order_release);
-    native_output_.store(nullptr, std::memory_order_release);
-    queue_.close();
-    stop_worker(background_worker_.thread, background_worker_.running);
-    stop_worker(mux_worker_.thread, mux_worker_.running);
-    queue_.discard();
-    runtime_.reset();
-    muxer_.reset();
+    {
+        Attachment attachment(*this);
+        attachment.finish_delivery();
+        reap_workers_locked(true);
+    }
+    finishing_.shutdown_all(std::chrono::milliseconds(0));
 }
 
 PacketTap& packet_tap() {
@@ -135,48 +121,55 @@ TapCounters PacketTap::counters() const {
                        audio_packets_.load(std::memory_order_relaxed), queue_.drops()};
 }
 
-void PacketTap::run_mux_worker(std::stop_token stop, std::shared_ptr<RyvoRuntime> runtime,
-                               std::shared_ptr<MpegTsMuxer> muxer) {
+void PacketTap::shut_down(std::chrono::milliseconds grace) {
+    {
+        Attachment attachment(*this);
+        attachment.finish_delivery();
+        // Each worker only muxes what its attachment had queued and hands its delivery over.
+        reap_workers_locked(true);
+    }
+    finishing_.shutdown_all(grace);
+}
+
+void PacketTap::run_mux_worker(std::uint64_t token, std::shared_ptr<BroadcastDelivery> delivery,
+                               std::shared_ptr<MpegTsMuxer> muxer,
+                               std::future<std::vector<EncodedMediaPacket>> tail,
+                               std::shared_ptr<std::atomic<bool>> done) {
     // A refusal only costs the encoder thread some latency; the worker runs either way.
     use_batch_scheduling_for_this_thread();
-    while (std::optional<EncodedMediaPacket> packet = queue_.wait_pop(stop)) {
-        const std::optional<MuxedChunk> chunk = muxer->write_packet(*packet);
+    const auto mux = [&delivery, &muxer](EncodedMediaPacket packet) {
+        const std::optional<MuxedChunk> chunk = muxer->write_packet(packet);
         // OBS's packet goes back as soon as its bytes are in the transport stream.
-        packet.reset();
+        packet = EncodedMediaPacket();
         if (!chunk || chunk->bytes.empty()) {
-            continue;
+            return;
         }
-        runtime->push_encoded_bytes(chunk->bytes, chunk->duration_ms, chunk->keyframe);
+        delivery->push_encoded_bytes(chunk->bytes, chunk->duration_ms, chunk->keyframe);
         if (chunk->keyframe) {
             ryvo_log(LOG_DEBUG, "mux emitted chunk: bytes=%zu duration_ms=%d", chunk->bytes.size(),
                      chunk->duration_ms);
         }
+    };
+    while (std::optional<EncodedMediaPacket> packet = queue_.wait_pop(token, {})) {
+        mux(std::move(*packet));
     }
+    // The attachment stopped: what it still had queued comes from the stop, then the last
+    // partial segment is cut and the delivery finishes on its own threads.
+    for (EncodedMediaPacket& packet : tail.get()) {
+        mux(std::move(packet));
+    }
+    finishing_.adopt(std::move(delivery));
+    done->store(true, std::memory_order_release);
 }
 
-void PacketTap::run_background_worker(std::stop_token stop, std::shared_ptr<RyvoRuntime> runtime) {
-    MaintainedRuntime maintained{
-        [&runtime](std::string* error) { return runtime->poll_backfill(error); },
-        [&runtime](std::string* error) { return runtime->send_heartbeat(error); },
-        [&runtime](std::string message) { runtime->report_error(std::move(message)); },
-        [&runtime](bool failed) { runtime->report_auth_failed(failed); },
-        [&runtime] { return runtime->status_snapshot(); },
-        [&runtime] { return runtime->cache_snapshot(); },
-        [this] { return queue_.drops(); },
-    };
-    MaintenanceLog log = [](bool warning, const std::string& message) {
-        ryvo_log(warning ? LOG_WARNING : LOG_INFO, "%s", message.c_str());
-    };
-    RuntimeMaintenance maintenance(std::move(maintained), std::move(log),
-                                   RuntimeMaintenance::Clock::now());
-    // Only the stop request wakes this wait early.
-    std::mutex pause_mutex;
-    std::condition_variable_any pause;
-    while (!stop.stop_requested()) {
-        maintenance.run_pass(RuntimeMaintenance::Clock::now());
-        std::unique_lock lock(pause_mutex);
-        pause.wait_for(lock, stop, kMaintenancePause, [] { return false; });
-    }
+void PacketTap::reap_workers_locked(bool all) {
+    std::erase_if(retired_workers_, [all](RetiredWorker& worker) {
+        if (!all && !worker.done->load(std::memory_order_acquire)) {
+            return false;
+        }
+        worker.thread.join();
+        return true;
+    });
 }
 
 AttachmentView PacketTap::Attachment::view() const {
@@ -207,29 +200,19 @@ std::uint64_t PacketTap::Attachment::begin(OBSOutputAutoRelease output, CaptureM
     return tap_.token_;
 }
 
-void PacketTap::Attachment::start_runtime(std::shared_ptr<RyvoRuntime> runtime) {
-    tap_.runtime_ = std::move(runtime);
-    if (tap_.background_worker_.running) {
-        return;
-    }
-    tap_.background_worker_.thread =
-        std::jthread([this_tap = &tap_, runtime = tap_.runtime_](std::stop_token stop) {
-            this_tap->run_background_worker(std::move(stop), runtime);
-        });
-    tap_.background_worker_.running = true;
+void PacketTap::Attachment::set_delivery(std::shared_ptr<BroadcastDelivery> delivery) {
+    tap_.delivery_ = std::move(delivery);
 }
 
 void PacketTap::Attachment::start_muxing(std::shared_ptr<MpegTsMuxer> muxer) {
-    tap_.muxer_ = std::move(muxer);
     tap_.queue_.open(tap_.token_);
-    if (!tap_.runtime_ || tap_.mux_worker_.running) {
-        return;
-    }
-    tap_.mux_worker_.thread = std::jthread(
-        [this_tap = &tap_, runtime = tap_.runtime_, muxer = tap_.muxer_](std::stop_token stop) {
-            this_tap->run_mux_worker(std::move(stop), runtime, muxer);
-        });
-    tap_.mux_worker_.running = true;
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::promise<std::vector<EncodedMediaPacket>> tail;
+    std::future<std::vector<EncodedMediaPacket>> tail_result = tail.get_future();
+    tap_.mux_worker_ = std::jthread(&PacketTap::run_mux_worker, &tap_, tap_.token_, tap_.delivery_,
+                                    std::move(muxer), std::move(tail_result), done);
+    tap_.mux_worker_done_ = std::move(done);
+    tap_.mux_tail_ = std::move(tail);
 }
 
 void PacketTap::Attachment::accept(RuntimeMode mode) {
@@ -240,19 +223,20 @@ void PacketTap::Attachment::accept(RuntimeMode mode) {
         std::memory_order_release);
 }
 
-std::shared_ptr<RyvoRuntime> PacketTap::Attachment::stop_delivery() {
+void PacketTap::Attachment::finish_delivery() {
     tap_.active_token_.store(0, std::memory_order_release);
     tap_.native_output_.store(nullptr, std::memory_order_release);
-    tap_.queue_.close();
-    stop_worker(tap_.background_worker_.thread, tap_.background_worker_.running);
-    if (tap_.mux_worker_.running) {
-        tap_.mux_worker_.thread.request_stop();
+    std::vector<EncodedMediaPacket> rest = tap_.queue_.close();
+    if (tap_.mux_worker_.joinable()) {
+        tap_.mux_tail_.set_value(std::move(rest));
+        tap_.mux_tail_ = {};
+        tap_.retired_workers_.push_back(
+            {std::move(tap_.mux_worker_), std::move(tap_.mux_worker_done_)});
+        tap_.delivery_.reset();
+    } else if (tap_.delivery_) {
+        tap_.finishing_.adopt(std::move(tap_.delivery_));
     }
-    stop_worker(tap_.mux_worker_.thread, tap_.mux_worker_.running);
-    // The worker muxes what was queued before it stops; anything left has no one to take it.
-    tap_.queue_.discard();
-    tap_.muxer_.reset();
-    return std::exchange(tap_.runtime_, nullptr);
+    tap_.reap_workers_locked(false);
 }
 
 void PacketTap::Attachment::end() {

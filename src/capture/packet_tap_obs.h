@@ -4,18 +4,22 @@
 #include <obs.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "capture/frontend_output_target.h"
 #include "capture/mpeg_ts_muxer.h"
 #include "capture/mux_packet_queue.h"
 #include "capture/tap_source.h"
 #include "config/plugin_config.h"
-#include "runtime/ryvo_runtime.h"
+#include "runtime/broadcast_delivery.h"
+#include "runtime/finishing_deliveries.h"
 
 namespace ryvoobs {
 
@@ -27,13 +31,16 @@ struct TapCounters {
     std::uint64_t mux_drops = 0;
 };
 
-// The plug-in's packet tap: which OBS output it is attached to, the counters of the attachment
-// and the delivery that runs behind it.
+// The plug-in's packet tap: which OBS output it is attached to, the counters of the attachment,
+// the delivery that runs behind it and the deliveries of earlier broadcasts still finishing.
 //
 // Packets arrive on OBS's output and encoder threads and never wait for the attachment lock:
 // they find their attachment through its token, an atomic, and take only the mux queue's short
 // lock. Everything else (attach, detach, refresh, snapshots) goes through an Attachment, which
-// holds the attachment lock for as long as it lives. The workers never take that lock.
+// holds the attachment lock for as long as it lives. Nothing done under that lock waits for the
+// network or for a thread that may be inside a request: a stop hands the broadcast to its mux
+// worker, which muxes what was queued, cuts the last segment and leaves the delivery to finish
+// in the background.
 class PacketTap {
   public:
     class Attachment;
@@ -55,16 +62,25 @@ class PacketTap {
     TapCounters counters() const;
     // Packets waiting for the mux worker.
     std::size_t queued() const { return queue_.size(); }
+    // The deliveries of stopped broadcasts that are still going on.
+    FinishingDeliveries& finishing() { return finishing_; }
+    // At module unload, after the last detach: the mux workers of stopped broadcasts hand over
+    // their deliveries, which then get `grace` in total before their requests are cancelled.
+    void shut_down(std::chrono::milliseconds grace);
 
   private:
-    struct Worker {
+    // A stopped attachment's mux worker, until it has handed its delivery over.
+    struct RetiredWorker {
         std::jthread thread;
-        bool running = false;
+        std::shared_ptr<std::atomic<bool>> done;
     };
 
-    void run_mux_worker(std::stop_token stop, std::shared_ptr<RyvoRuntime> runtime,
-                        std::shared_ptr<MpegTsMuxer> muxer);
-    void run_background_worker(std::stop_token stop, std::shared_ptr<RyvoRuntime> runtime);
+    void run_mux_worker(std::uint64_t token, std::shared_ptr<BroadcastDelivery> delivery,
+                        std::shared_ptr<MpegTsMuxer> muxer,
+                        std::future<std::vector<EncodedMediaPacket>> tail,
+                        std::shared_ptr<std::atomic<bool>> done);
+    // Joins the retired workers that are done (all of them with `all`). Under mutex_.
+    void reap_workers_locked(bool all);
 
     std::mutex mutex_;
     MuxPacketQueue queue_;
@@ -78,10 +94,14 @@ class PacketTap {
     std::string audio_codec_;
     // Attachment generation, never 0 once attached and never reset.
     std::uint64_t token_ = 0;
-    std::shared_ptr<RyvoRuntime> runtime_;
-    std::shared_ptr<MpegTsMuxer> muxer_;
-    Worker background_worker_;
-    Worker mux_worker_;
+    std::shared_ptr<BroadcastDelivery> delivery_;
+    // The live attachment's mux worker and the promise of what the queue still holds at its stop.
+    std::jthread mux_worker_;
+    std::shared_ptr<std::atomic<bool>> mux_worker_done_;
+    std::promise<std::vector<EncodedMediaPacket>> mux_tail_;
+    std::vector<RetiredWorker> retired_workers_;
+
+    FinishingDeliveries finishing_;
 
     // Read by the packet path.
     std::atomic<std::uint64_t> packets_{0};
@@ -111,24 +131,24 @@ class PacketTap::Attachment {
     const std::string& audio_codec() const { return tap_.audio_codec_; }
     RuntimeMode runtime_mode() const;
     std::uint64_t token() const { return tap_.token_; }
-    const std::shared_ptr<RyvoRuntime>& runtime() const { return tap_.runtime_; }
+    const std::shared_ptr<BroadcastDelivery>& delivery() const { return tap_.delivery_; }
 
     // Records an attachment to `output`, whose reference the tap takes over, with fresh counters
     // and a new token, which it returns. Packets are refused until accept().
     std::uint64_t begin(OBSOutputAutoRelease output, CaptureMode capture_mode,
                         std::string output_kind, TapSource source, std::string video_codec,
                         std::string audio_codec);
-    // The delivery behind the attachment: the runtime with its maintenance worker, then the muxer
-    // with the mux worker. Both throw std::system_error when no thread can be started.
-    void start_runtime(std::shared_ptr<RyvoRuntime> runtime);
+    // The started delivery behind the attachment, then the muxer with the mux worker feeding it
+    // (std::system_error when no thread can be started).
+    void set_delivery(std::shared_ptr<BroadcastDelivery> delivery);
     void start_muxing(std::shared_ptr<MpegTsMuxer> muxer);
     // From here packets of the attachment are counted and, in full mode, queued.
     void accept(RuntimeMode mode);
 
-    // Refuses every further packet, stops both workers (the mux worker first muxes what was
-    // queued) and hands over the runtime, which the caller stops. The output stays recorded until
-    // end().
-    std::shared_ptr<RyvoRuntime> stop_delivery();
+    // Refuses every further packet and hands the delivery over to finish in the background: the
+    // mux worker muxes what was still queued first. Returns at once; the output stays recorded
+    // until end().
+    void finish_delivery();
     // Lets go of the output and resets the attachment.
     void end();
 

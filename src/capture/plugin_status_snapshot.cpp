@@ -19,4 +19,18 @@ void copy_config_fields(const PluginConfig& config, RyvoPluginStatusSnapshot* sn
     snapshot->portal_link_expires_at = config.portal_link_expires_at;
 }
 
+std::string delivery_result_text(const DeliveryProgress& progress) {
+    if (progress.phase == DeliveryPhase::finished) {
+        return "delivered; end of broadcast posted";
+    }
+    std::string text =
+        progress.undelivered.empty()
+            ? std::string("not finished")
+            : "sequences " + format_sequences(progress.undelivered) + " not delivered";
+    if (!progress.reason.empty()) {
+        text += ": " + progress.reason;
+    }
+    return text;
+}
+
 }  // namespace ryvoobs

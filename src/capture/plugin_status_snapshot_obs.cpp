@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "capture/frontend_api.h"
 #include "capture/frontend_hook_obs.h"
@@ -29,14 +30,30 @@ RyvoPluginStatusSnapshot plugin_status_snapshot() {
     snapshot.audio_packets = counters.audio_packets;
     snapshot.dropped_mux_packets = counters.mux_drops;
 
-    if (const std::shared_ptr<RyvoRuntime>& runtime = tap.runtime()) {
-        snapshot.runtime_status = runtime->status_snapshot();
-        snapshot.cache_status = runtime->cache_snapshot();
+    const std::vector<DeliveryProgress> finishing = packet_tap().finishing().progress();
+    snapshot.finishing_deliveries = finishing.size();
+    for (const DeliveryProgress& progress : finishing) {
+        snapshot.finishing_segments += progress.segments_left;
+    }
+    if (const std::optional<DeliveryProgress> outcome = packet_tap().finishing().last_outcome()) {
+        snapshot.last_delivery_result = delivery_result_text(*outcome);
+    }
+    if (const std::shared_ptr<BroadcastDelivery>& delivery = tap.delivery()) {
+        const DeliveryProgress progress = delivery->progress();
+        snapshot.runtime_status = progress.status;
+        snapshot.cache_status = progress.cache;
         // The configuration the running session was started with, not the file's latest.
-        if (const std::optional<PluginConfig> config = runtime->config()) {
+        if (const std::optional<PluginConfig> config = delivery->config()) {
             copy_config_fields(*config, &snapshot);
         }
         return snapshot;
+    }
+    // Between broadcasts the upload queue shown is what the finishing ones still have to send.
+    for (const DeliveryProgress& progress : finishing) {
+        snapshot.runtime_status.upload_queue_depth += progress.status.upload_queue_depth;
+        if (!progress.status.last_error.empty()) {
+            snapshot.runtime_status.last_error = progress.status.last_error;
+        }
     }
     if (const std::optional<PluginConfig> config =
             read_config_file(default_config_path(), nullptr)) {

@@ -3,18 +3,22 @@
 
 #include <obs-module.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 
 #include "capture/frontend_hook_obs.h"
 #include "capture/native_stream_service_obs.h"
 #include "capture/obs_log.h"
+#include "capture/packet_tap_obs.h"
 #include "capture/streaming_service_backup_obs.h"
 #include "config/config_file.h"
 #include "config/plugin_config.h"
 #include "dock/settings_ui.h"
 
 namespace {
+
+constexpr std::chrono::seconds kFinishingGraceAtExit{5};
 
 void log_loaded_config(const ryvoobs::PluginConfig& config) {
     ryvoobs::ryvo_log(LOG_INFO,
@@ -65,8 +69,10 @@ MODULE_EXPORT bool obs_module_load(void) {
 }
 
 MODULE_EXPORT void obs_module_unload(void) {
-    // The hook goes first so that no delivery is running while the service and dock go away.
+    // The hook goes first so that no delivery is running while the service and dock go away;
+    // what is still finishing gets a few seconds in total, never holding OBS's exit longer.
     ryvoobs::uninstall_obs_hook();
+    ryvoobs::packet_tap().shut_down(kFinishingGraceAtExit);
     ryvoobs::restore_previous_streaming_service();
     ryvoobs::uninstall_settings_ui();
     ryvoobs::ryvo_log(LOG_INFO, "module unloaded");

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -9,6 +11,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -18,6 +21,8 @@ namespace {
 // Bodies the ingest API answers with are small JSON or error pages; anything far larger is a
 // broken or hostile server and must not grow the process without bound.
 constexpr std::size_t kMaxResponseBody = 4 * 1024 * 1024;
+
+constexpr const char* kCancelledText = "request cancelled";
 
 void ensure_curl_initialised() {
     static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -95,11 +100,17 @@ struct CallState {
     std::chrono::steady_clock::time_point last_progress = std::chrono::steady_clock::now();
     curl_off_t last_bytes = 0;
     bool stalled = false;
+    const std::atomic<bool>* cancel = nullptr;
+    bool cancelled = false;
 };
 
 // The callbacks run inside libcurl: nothing may be thrown through it.
 int on_progress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) noexcept {
     auto* state = static_cast<CallState*>(user);
+    if (state->cancel != nullptr && state->cancel->load(std::memory_order_acquire)) {
+        state->cancelled = true;
+        return 1;
+    }
     const auto now = std::chrono::steady_clock::now();
     if (received + sent != state->last_bytes) {
         state->last_bytes = received + sent;
@@ -156,6 +167,9 @@ std::string failure_description(const CallState& state, CURLcode result,
     }
     if (state.out_of_memory) {
         return "out of memory";
+    }
+    if (state.cancelled) {
+        return kCancelledText;
     }
     if (state.stalled) {
         return "Operation too slow: no data transferred for " +
@@ -228,6 +242,61 @@ void set_options(CURL* handle, const HttpSessionOptions& options, const std::str
 
 }  // namespace
 
+// The session's open sockets, so that cancel() can wake a transfer that waits on a silent peer:
+// libcurl looks at its progress callback only about once a second while nothing arrives, but a
+// socket shut down under it fails the transfer at once. Sockets are opened and closed through
+// here only, under the mutex, so a shutdown can never reach a descriptor that was reused.
+class HttpSession::SocketRegistry {
+  public:
+    static curl_socket_t open(void* user, curlsocktype, curl_sockaddr* address) noexcept {
+        auto* registry = static_cast<SocketRegistry*>(user);
+        std::lock_guard lock(registry->mutex_);
+        const curl_socket_t socket_fd =
+            ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (socket_fd == CURL_SOCKET_BAD) {
+            return CURL_SOCKET_BAD;
+        }
+        try {
+            registry->open_.insert(socket_fd);
+        } catch (...) {
+            ::close(socket_fd);
+            return CURL_SOCKET_BAD;
+        }
+        if (registry->shut_down_) {
+            ::shutdown(socket_fd, SHUT_RDWR);
+        }
+        return socket_fd;
+    }
+
+    static int close(void* user, curl_socket_t socket_fd) noexcept {
+        auto* registry = static_cast<SocketRegistry*>(user);
+        std::lock_guard lock(registry->mutex_);
+        registry->open_.erase(socket_fd);
+        return ::close(socket_fd);
+    }
+
+    // Set again for every exchange: a handle's reset forgets them.
+    void route_sockets_of(CURL* handle) {
+        curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &SocketRegistry::open);
+        curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, this);
+        curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, &SocketRegistry::close);
+        curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, this);
+    }
+
+    void shut_down_all() {
+        std::lock_guard lock(mutex_);
+        shut_down_ = true;
+        for (const curl_socket_t socket_fd : open_) {
+            ::shutdown(socket_fd, SHUT_RDWR);
+        }
+    }
+
+  private:
+    std::mutex mutex_;
+    std::set<curl_socket_t> open_;
+    bool shut_down_ = false;
+};
+
 // Easy handles, each holding at most one connection. A handle goes back to the pool after every
 // exchange so that its connection is reused; at most `max_connections` handles exist, which
 // caps the connections of the session. The mutex is a leaf: no libcurl call runs under it.
@@ -283,7 +352,9 @@ class HttpSession::HandlePool {
 };
 
 HttpSession::HttpSession(HttpSessionOptions options)
-    : options_(std::move(options)), pool_(std::make_unique<HandlePool>(options_.max_connections)) {
+    : options_(std::move(options)),
+      sockets_(std::make_unique<SocketRegistry>()),
+      pool_(std::make_unique<HandlePool>(options_.max_connections)) {
     ensure_curl_initialised();
     if (const char* ca_file = std::getenv("RYVO_CA_FILE"); ca_file != nullptr) {
         ca_file_ = ca_file;
@@ -291,6 +362,11 @@ HttpSession::HttpSession(HttpSessionOptions options)
 }
 
 HttpSession::~HttpSession() = default;
+
+void HttpSession::cancel() {
+    cancelled_.store(true, std::memory_order_release);
+    sockets_->shut_down_all();
+}
 
 // Returns its handle to the pool reset, so that nothing in it points at the finished call's
 // buffers and the next exchange sets its options from scratch; the live connection survives.
@@ -328,6 +404,10 @@ HttpExchange HttpSession::perform(HttpMethod method, const std::string& url,
         return exchange;
     }
 
+    if (cancelled_.load(std::memory_order_acquire)) {
+        exchange.error = kCancelledText;
+        return exchange;
+    }
     const HandleLease lease(*pool_);
     if (lease.get() == nullptr) {
         exchange.error = "could not create an HTTP handle";
@@ -337,6 +417,12 @@ HttpExchange HttpSession::perform(HttpMethod method, const std::string& url,
     state.stall_limit = options_.stall_timeout;
     set_options(lease.get(), options_, ca_file_, method, parsed.get(), header_list->get(), body,
                 &state);
+    state.cancel = &cancelled_;
+    sockets_->route_sockets_of(lease.get());
+    if (cancelled_.load(std::memory_order_acquire)) {
+        exchange.error = kCancelledText;
+        return exchange;
+    }
     const CURLcode result = curl_easy_perform(lease.get());
     if (result != CURLE_OK) {
         exchange.error = failure_description(state, result, options_.stall_timeout);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -57,13 +58,22 @@ class HttpSession {
                          const std::map<std::string, std::string>& headers,
                          std::span<const std::uint8_t> body) const;
 
+    // Ends every exchange in flight within about 100 ms as a transport failure ("request
+    // cancelled") and makes every later one fail the same way before any network activity.
+    // Returns at once; cannot be undone.
+    void cancel();
+
   private:
     class HandlePool;
     class HandleLease;
+    class SocketRegistry;
 
     HttpSessionOptions options_;
     std::string ca_file_;
+    // Declared before the pool: handles close their connections through it when destroyed.
+    std::unique_ptr<SocketRegistry> sockets_;
     std::unique_ptr<HandlePool> pool_;
+    std::atomic<bool> cancelled_{false};
 };
 
 }  // namespace ryvoobs

@@ -1,12 +1,15 @@
 #include "runtime/ryvo_runtime.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "api/curl_ryvo_api.h"
 #include "api/ingest_requests.h"
 #include "config/config_file.h"
 #include "runtime/capture_session_id.h"
+#include "runtime/checkpoint_writer.h"
 #include "runtime/sequence_checkpoint.h"
+#include "runtime/sequence_ledger.h"
 
 namespace ryvoobs {
 namespace {
@@ -17,13 +20,32 @@ void set_error(std::string* error, std::string text) {
     }
 }
 
+// After both the checkpoint and what this process handed out: the file may lag behind a
+// broadcast that is still finishing.
 std::int64_t first_sequence_for(const PluginConfig& config, const std::string& state_path) {
+    std::int64_t first = 1;
     const auto checkpoint = load_sequence_checkpoint(state_path, nullptr);
     if (checkpoint && !checkpoint->stream_id.empty() && !checkpoint->agent_id.empty() &&
         checkpoint->stream_id == config.stream_id && checkpoint->agent_id == config.agent_id) {
-        return checkpoint->last_sequence + 1;
+        first = checkpoint->last_sequence + 1;
     }
-    return 1;
+    return std::max(
+        first,
+        SequenceLedger::process().highest({state_path, config.stream_id, config.agent_id}) + 1);
+}
+
+// Uploads through `client`, each only once a checkpoint covering its sequence is on disk.
+UploadTransport checkpointed_transport(std::shared_ptr<RyvoApiClient> client,
+                                       std::shared_ptr<CheckpointWriter> writer) {
+    UploadTransport upload = make_api_upload_transport(std::move(client));
+    if (!upload) {
+        return upload;
+    }
+    return [upload = std::move(upload), writer = std::move(writer)](const PluginConfig& config,
+                                                                    const SegmentData& segment) {
+        writer->wait_written(segment.sequence);
+        return upload(config, segment);
+    };
 }
 
 double cache_depth_minutes(std::int32_t segment_duration_ms, std::uint64_t segment_count) {
@@ -71,36 +93,41 @@ bool RyvoRuntime::start(std::string* error) {
         return false;
     }
     const PluginConfig& config = *config_;
-    // The checkpoint is best effort (the next segment writes it again), and the session calls
-    // this between caching a segment and queueing it: nothing may escape from here, or the
-    // segment would be stranded in the cache as in flight.
-    auto checkpoint_writer = [state_path = state_path_, stream_id = config.stream_id,
-                              agent_id = config.agent_id](std::int64_t sequence) noexcept {
-        try {
-            save_sequence_checkpoint(
-                state_path, SequenceCheckpointState{stream_id, agent_id, sequence}, nullptr);
-        } catch (...) {
-        }
+    auto writer =
+        std::make_shared<CheckpointWriter>(state_path_, config.stream_id, config.agent_id);
+    auto note_checkpoint = [writer](std::int64_t sequence) noexcept { writer->note(sequence); };
+    auto claim = [key = SequenceLedger::Key{state_path_, config.stream_id, config.agent_id}](
+                     std::int64_t proposed) {
+        return SequenceLedger::process().claim(key, proposed);
     };
     session_ = std::make_unique<RyvoSession>(
-        config, make_api_upload_transport(client_), first_sequence_for(config, state_path_),
-        std::move(checkpoint_writer), make_capture_session_id());
+        config, checkpointed_transport(client_, writer), first_sequence_for(config, state_path_),
+        std::move(note_checkpoint), make_capture_session_id(), nullptr, std::move(claim));
     ++session_generation_;
     session_->start();
     return true;
 }
 
-bool RyvoRuntime::stop() {
-    return stop_impl(false, nullptr);
+std::unique_ptr<RyvoSession> RyvoRuntime::take_session() {
+    std::lock_guard lock(mutex_);
+    return std::move(session_);
+}
+
+StopResidue RyvoRuntime::stop() {
+    // Stopped outside the mutex, so that feeding, snapshots and polls are not held up by it;
+    // they simply find no session.
+    const std::unique_ptr<RyvoSession> session = take_session();
+    if (!session) {
+        return StopResidue{};
+    }
+    session->stop();
+    return StopResidue{session->status_snapshot(), session->cache_snapshot(),
+                       session->delivery_figures()};
 }
 
 bool RyvoRuntime::stop_and_end(std::string* error) {
-    return stop_impl(true, error);
-}
-
-bool RyvoRuntime::stop_impl(bool end_stream, std::string* error) {
-    std::unique_ptr<RyvoSession> session;
     std::shared_ptr<RyvoApiClient> client;
+    std::unique_ptr<RyvoSession> session;
     {
         std::lock_guard lock(mutex_);
         session = std::move(session_);
@@ -109,18 +136,52 @@ bool RyvoRuntime::stop_impl(bool end_stream, std::string* error) {
     if (!session) {
         return true;
     }
+    session->finish();
+    session->drain(RyvoSession::kStopDrainTimeoutMs);
     session->stop();
-    bool result = true;
-    if (end_stream) {
-        if (client) {
-            result = client->post_end(error);
-        } else {
-            set_error(error, "Ryvo API client was unavailable while ending the stream.");
-            result = false;
-        }
+    if (!client) {
+        set_error(error, "Ryvo API client was unavailable while ending the stream.");
+        return false;
     }
-    session.reset();
-    return result;
+    return client->post_end(error) == ApiStatus::ok;
+}
+
+void RyvoRuntime::finish() {
+    std::lock_guard lock(mutex_);
+    if (session_) {
+        session_->finish();
+    }
+}
+
+void RyvoRuntime::requeue_unconfirmed() {
+    std::lock_guard lock(mutex_);
+    if (session_) {
+        session_->requeue_unconfirmed();
+    }
+}
+
+ApiStatus RyvoRuntime::post_end(std::string* error) {
+    std::shared_ptr<RyvoApiClient> client;
+    {
+        std::lock_guard lock(mutex_);
+        client = client_;
+    }
+    if (!client) {
+        set_error(error, "Ryvo API client was unavailable while ending the stream.");
+        return ApiStatus::failed;
+    }
+    return client->post_end(error);
+}
+
+void RyvoRuntime::cancel() {
+    std::shared_ptr<RyvoApiClient> client;
+    {
+        std::lock_guard lock(mutex_);
+        client = client_;
+    }
+    if (client) {
+        client->cancel();
+    }
 }
 
 void RyvoRuntime::push_encoded_bytes(std::span<const std::uint8_t> bytes, std::int32_t duration_ms,
@@ -145,7 +206,7 @@ void RyvoRuntime::report_auth_failed(bool failed) {
     }
 }
 
-ApiStatus RyvoRuntime::poll_backfill(std::string* error) {
+ApiStatus RyvoRuntime::poll_backfill(std::string* error, std::vector<std::int64_t>* missing) {
     std::shared_ptr<RyvoApiClient> client;
     std::uint64_t generation = 0;
     {
@@ -161,6 +222,9 @@ ApiStatus RyvoRuntime::poll_backfill(std::string* error) {
     const std::optional<BackfillResponse> response = client->fetch_backfill(error, &status);
     if (!response) {
         return status;
+    }
+    if (missing != nullptr) {
+        *missing = response->missing_sequences;
     }
     std::lock_guard lock(mutex_);
     // A session started after the request went out has its own numbering; the answer is not
@@ -212,6 +276,21 @@ RamCacheSnapshot RyvoRuntime::cache_snapshot() const {
 StatusSnapshot RyvoRuntime::status_snapshot() const {
     std::lock_guard lock(mutex_);
     return session_ ? session_->status_snapshot() : StatusSnapshot{};
+}
+
+SessionDeliveryFigures RyvoRuntime::delivery_figures() const {
+    std::lock_guard lock(mutex_);
+    return session_ ? session_->delivery_figures() : SessionDeliveryFigures{};
+}
+
+bool RyvoRuntime::uploads_idle() const {
+    std::lock_guard lock(mutex_);
+    return !session_ || session_->uploads_idle();
+}
+
+std::string RyvoRuntime::uploads_halt_reason() const {
+    std::lock_guard lock(mutex_);
+    return session_ ? session_->uploads_halt_reason() : std::string();
 }
 
 }  // namespace ryvoobs

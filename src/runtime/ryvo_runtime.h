@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "api/ryvo_api_client.h"
 #include "config/plugin_config.h"
@@ -16,13 +17,23 @@
 
 namespace ryvoobs {
 
+class CheckpointWriter;
+
+// What a stopped session left behind, read before it was destroyed.
+struct StopResidue {
+    StatusSnapshot status;
+    RamCacheSnapshot cache;
+    SessionDeliveryFigures delivery;
+};
+
 // The one object through which the plug-in drives delivery: it loads the configuration, owns the
 // API client built from it and at most one running session.
 //
 // One mutex, the session mutex, serialises feeding, snapshots, load, start and the detaching step
-// of a stop. Network exchanges never run under it: the drain at stop, the backfill poll and the
-// heartbeat take what they need, release it, and take it again only to act on the answer, so a
-// slow or unreachable server never holds up the bytes coming from the encoder.
+// of a stop. Network exchanges never run under it: the backfill poll, the heartbeat and the end
+// take what they need, release it, and take it again only to act on the answer, so a slow or
+// unreachable server never holds up the bytes coming from the encoder. Nor does the checkpoint:
+// a writer thread of its own stores it.
 class RyvoRuntime {
   public:
     using ClientFactory = std::function<std::shared_ptr<RyvoApiClient>(PluginConfig)>;
@@ -39,16 +50,30 @@ class RyvoRuntime {
     bool load(std::string* error);
     // Starts a session unless one runs. True when a session runs afterwards.
     bool start(std::string* error);
-    bool stop();
-    // Stops the session, then tells the server that the broadcast ended: the result of that call.
+    // Ends the upload worker after the job at hand and destroys the session; what it left.
+    // Waits for that job's request unless cancel() came first.
+    StopResidue stop();
+    // Drains the queue for up to 15 s, stops, then tells the server that the broadcast ended:
+    // the result of that call. Blocks on the network; for callers that may wait.
     bool stop_and_end(std::string* error);
+    // Cuts the tail of the broadcast into a last segment; the session keeps uploading.
+    void finish();
+    // Queues again the session's segments the server has not confirmed and that are not in
+    // flight.
+    void requeue_unconfirmed();
+    // Tells the server that the broadcast ended; the session, if any, is left alone.
+    ApiStatus post_end(std::string* error);
+    // Aborts the client's requests in flight and fails every later one; for a delivery that has
+    // been given up. Returns at once.
+    void cancel();
 
     void push_encoded_bytes(std::span<const std::uint8_t> bytes, std::int32_t duration_ms,
                             bool keyframe);
     void report_error(std::string message);
     void report_auth_failed(bool failed);
 
-    ApiStatus poll_backfill(std::string* error);
+    // `missing` (may be null) receives the sequences the server listed.
+    ApiStatus poll_backfill(std::string* error, std::vector<std::int64_t>* missing = nullptr);
     ApiStatus send_heartbeat(std::string* error);
 
     bool loaded() const;
@@ -57,10 +82,15 @@ class RyvoRuntime {
     std::optional<PluginConfig> config() const;
     RamCacheSnapshot cache_snapshot() const;
     StatusSnapshot status_snapshot() const;
+    SessionDeliveryFigures delivery_figures() const;
+    // No upload queued or running; true without a session.
+    bool uploads_idle() const;
+    // Why uploads halted for good; "" while they run or without a session.
+    std::string uploads_halt_reason() const;
 
   private:
     bool load_locked(std::string* error);
-    bool stop_impl(bool end_stream, std::string* error);
+    std::unique_ptr<RyvoSession> take_session();
 
     const std::string config_path_;
     const std::string state_path_;

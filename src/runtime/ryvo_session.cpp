@@ -6,12 +6,16 @@ namespace ryvoobs {
 
 RyvoSession::RyvoSession(PluginConfig config, UploadTransport transport,
                          std::int64_t initial_sequence, SegmentCachedCallback on_segment_cached,
-                         std::string capture_session_id, std::shared_ptr<UploadClock> upload_clock)
+                         std::string capture_session_id, std::shared_ptr<UploadClock> upload_clock,
+                         SequenceClaim claim_sequence)
     : config_(std::move(config)),
       cache_(make_ram_cache_config(config_)),
       uploads_(
           config_, std::move(transport), &status_,
-          [this](std::int64_t sequence) { cache_.mark_uploaded(sequence); },
+          [this](std::int64_t sequence) {
+              cache_.mark_uploaded(sequence);
+              note_confirmed(sequence);
+          },
           [this](std::int64_t sequence, bool uploaded) {
               // A segment given up on must become acquirable again, or no backfill could send it.
               if (!uploaded) {
@@ -21,6 +25,7 @@ RyvoSession::RyvoSession(PluginConfig config, UploadTransport transport,
           std::move(upload_clock)),
       on_segment_cached_(std::move(on_segment_cached)),
       capture_session_id_(std::move(capture_session_id)),
+      claim_sequence_(std::move(claim_sequence)),
       assembler_(SegmenterConfig{config_.segment_duration_ms, initial_sequence},
                  [this](SegmentData segment) { on_segment_ready(std::move(segment)); }) {}
 
@@ -43,9 +48,20 @@ void RyvoSession::flush() {
 }
 
 void RyvoSession::on_segment_ready(SegmentData segment) {
+    if (claim_sequence_) {
+        segment.sequence = claim_sequence_(segment.sequence);
+    }
     const std::int64_t sequence = segment.sequence;
     segment.capture_session_id = capture_session_id_;
     auto upload = cache_.insert_and_acquire_for_upload(std::move(segment));
+    {
+        std::lock_guard lock(delivery_mutex_);
+        if (first_sequence_ == 0) {
+            first_sequence_ = sequence;
+        }
+        last_sequence_ = sequence;
+        (upload ? unconfirmed_ : lost_).insert(sequence);
+    }
     if (!upload) {
         status_.set_error("segment was evicted before upload");
         return;
@@ -77,12 +93,61 @@ void RyvoSession::report_auth_failed(bool failed) {
     status_.set_auth_failed(failed);
 }
 
-void RyvoSession::stop() {
+void RyvoSession::finish() {
     assembler_.flush();
-    const std::uint64_t left = uploads_.drain(kStopDrainTimeoutMs);
+    std::lock_guard lock(delivery_mutex_);
+    finished_ = true;
+}
+
+void RyvoSession::requeue_unconfirmed() {
+    std::vector<std::int64_t> unconfirmed;
+    {
+        std::lock_guard lock(delivery_mutex_);
+        unconfirmed.assign(unconfirmed_.begin(), unconfirmed_.end());
+    }
+    std::vector<std::int64_t> gone;
+    for (const std::int64_t sequence : unconfirmed) {
+        if (auto upload = cache_.acquire_for_upload(sequence, false)) {
+            uploads_.enqueue(std::move(*upload));
+        } else if (!cache_.contains(sequence)) {
+            gone.push_back(sequence);
+        }
+    }
+    std::lock_guard lock(delivery_mutex_);
+    for (const std::int64_t sequence : gone) {
+        // Confirmed in the meantime, it is no loss.
+        if (unconfirmed_.erase(sequence) != 0) {
+            lost_.insert(sequence);
+        }
+    }
+}
+
+std::uint64_t RyvoSession::drain(std::int32_t timeout_ms) {
+    const std::uint64_t left = uploads_.drain(timeout_ms);
     if (left != 0) {
         status_.set_error("stop: " + std::to_string(left) + " segments left in queue");
     }
+    return left;
+}
+
+void RyvoSession::note_confirmed(std::int64_t sequence) {
+    std::lock_guard lock(delivery_mutex_);
+    // A job keeps its bytes after the cache evicted them, so a "lost" segment may still arrive.
+    if ((unconfirmed_.erase(sequence) != 0 || lost_.erase(sequence) != 0) && finished_) {
+        ++confirmed_after_finish_;
+    }
+}
+
+SessionDeliveryFigures RyvoSession::delivery_figures() const {
+    std::lock_guard lock(delivery_mutex_);
+    return SessionDeliveryFigures{{unconfirmed_.begin(), unconfirmed_.end()},
+                                  {lost_.begin(), lost_.end()},
+                                  first_sequence_,
+                                  last_sequence_,
+                                  confirmed_after_finish_};
+}
+
+void RyvoSession::stop() {
     uploads_.stop();
     status_.set_streaming(false);
     status_.set_connected(false);

@@ -13,7 +13,8 @@ using SharedSegmentBytes = std::shared_ptr<const SegmentBytes>;
 using WallClockTime = std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>;
 
 inline WallClockTime wall_clock_now() {
-    return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
+    return std::chrono::time_point_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now());
 }
 
 // One finished segment. Copies share `bytes`; the payload itself is never duplicated.

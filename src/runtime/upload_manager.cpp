@@ -94,6 +94,7 @@ void UploadManager::start() {
     {
         std::lock_guard lock(mutex_);
         halted_ = false;
+        halt_reason_.clear();
     }
     try {
         worker_.emplace([this](std::stop_token stop) { run_worker(std::move(stop)); });
@@ -147,6 +148,16 @@ void UploadManager::stop() {
     }
 }
 
+bool UploadManager::idle() const {
+    std::lock_guard lock(mutex_);
+    return queue_.empty() && !busy_;
+}
+
+std::string UploadManager::halt_reason() const {
+    std::lock_guard lock(mutex_);
+    return halt_reason_;
+}
+
 void UploadManager::run_worker(std::stop_token stop) {
     while (std::optional<UploadJob> job = take_next_job(stop)) {
         process_job(std::move(*job), stop);
@@ -158,9 +169,9 @@ std::optional<UploadJob> UploadManager::take_next_job(std::stop_token stop) {
     std::uint64_t depth = 0;
     {
         std::unique_lock lock(mutex_);
-        // A stop request ends the wait but never skips queued work.
+        // A stop leaves the queue as it is: nothing at stop may wait on the network job by job.
         wake_.wait(lock, stop, [this] { return !queue_.empty(); });
-        if (queue_.empty()) {
+        if (queue_.empty() || stop.stop_requested()) {
             busy_ = false;
         } else {
             job = std::move(queue_.front());
@@ -187,7 +198,8 @@ void UploadManager::process_job(UploadJob job, std::stop_token stop) {
     const std::string error_code = parse_error_code(result.error);
     report_failure(result, error_code);
     if (is_permanent_upload_failure(result.http_status, error_code)) {
-        halt_after(sequence);
+        halt_after(sequence,
+                   is_not_found(result, error_code) ? kStreamNotFoundMessage : kKeyRejectedMessage);
         return;
     }
     ++job.attempts;
@@ -252,10 +264,11 @@ void UploadManager::report_failure(const UploadResult& result, const std::string
     }
 }
 
-void UploadManager::halt_after(std::int64_t sequence) {
+void UploadManager::halt_after(std::int64_t sequence, std::string reason) {
     {
         std::lock_guard lock(mutex_);
         halted_ = true;
+        halt_reason_ = std::move(reason);
         // Discarded jobs get no callback: their segments stay marked in flight in the cache,
         // which no longer matters once nothing of the session can be uploaded.
         queue_.clear();

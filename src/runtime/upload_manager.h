@@ -58,8 +58,13 @@ class UploadManager {
     // Waits up to `timeout_ms` for the queue to empty and the job at hand to finish; returns 0 when
     // it did, else the number of jobs still queued.
     std::uint64_t drain(std::int32_t timeout_ms);
-    // Works off the queue (one last call per job, no retries), then ends the worker.
+    // Ends the worker after the job at hand; queued jobs stay queued for a later start(). Waits
+    // for that job's transport call, so a caller that must not wait cancels the client first.
     void stop();
+    // No job queued and none being processed.
+    bool idle() const;
+    // The user text of the permanent failure that halted uploads; "" while not halted.
+    std::string halt_reason() const;
 
   private:
     void run_worker(std::stop_token stop);
@@ -68,7 +73,7 @@ class UploadManager {
     UploadResult call_transport(const SegmentData& segment);
     void finish_uploaded(std::int64_t sequence);
     void report_failure(const UploadResult& result, const std::string& error_code);
-    void halt_after(std::int64_t sequence);
+    void halt_after(std::int64_t sequence, std::string reason);
     void give_up(std::int64_t sequence);
     void retry_later(UploadJob job);
     void report_completion(std::int64_t sequence, bool uploaded);
@@ -85,6 +90,7 @@ class UploadManager {
     mutable std::mutex mutex_;
     std::condition_variable_any wake_;
     bool halted_ = false;
+    std::string halt_reason_;
     bool busy_ = false;
     std::deque<UploadJob> queue_;
     std::optional<std::jthread> worker_;

@@ -101,7 +101,7 @@ TEST_F(CurlRyvoApiTest, RejectedKeyIsUnauthorizedEverywhere) {
     EXPECT_EQ(status, ApiStatus::unauthorized);
 
     error.clear();
-    EXPECT_FALSE(api.post_end(&error));
+    EXPECT_EQ(api.post_end(&error), ApiStatus::unauthorized);
     EXPECT_EQ(parse_error_code(error), "unauthorized");
 }
 
@@ -146,14 +146,14 @@ TEST_F(CurlRyvoApiTest, BackfillReadsTheServersRequest) {
 
 TEST_F(CurlRyvoApiTest, EndAcceptsAny2xx) {
     std::string error = "kept";
-    EXPECT_TRUE(api_.post_end(&error));
+    EXPECT_EQ(api_.post_end(&error), ApiStatus::ok);
     EXPECT_EQ(error, "kept");
     EXPECT_TRUE(server_.report()["streams"]["stream-1"]["agents"]["primary"]["end_received"]);
 
     inject("end", {{"status", 204}, {"body", ""}});
-    EXPECT_TRUE(api_.post_end(&error));
+    EXPECT_EQ(api_.post_end(&error), ApiStatus::ok);
     inject("end", {{"status", 500}, {"body", "down"}});
-    EXPECT_FALSE(api_.post_end(&error));
+    EXPECT_EQ(api_.post_end(&error), ApiStatus::failed);
     EXPECT_EQ(error, "down");
 }
 
@@ -183,7 +183,7 @@ TEST_F(CurlRyvoApiTest, UnusableUrlsAndHeadersFailWithoutContactingTheServer) {
         EXPECT_EQ(error, c.error);
         EXPECT_FALSE(api.fetch_backfill(&error, &status));
         EXPECT_EQ(status, ApiStatus::failed);
-        EXPECT_FALSE(api.post_end(&error));
+        EXPECT_EQ(api.post_end(&error), ApiStatus::failed);
         EXPECT_EQ(error, c.error);
     }
     // Only the report request itself connects.
@@ -207,7 +207,7 @@ TEST(CurlRyvoApiTransport, ConnectionRefusedCarriesLibcurlText) {
     EXPECT_NE(error.find("Couldn't connect to server"), std::string::npos) << error;
     EXPECT_FALSE(api.fetch_backfill(&error, &status));
     EXPECT_EQ(status, ApiStatus::failed);
-    EXPECT_FALSE(api.post_end(nullptr));
+    EXPECT_EQ(api.post_end(nullptr), ApiStatus::failed);
 }
 
 TEST_F(CurlRyvoApiTest, ExchangesAreBounded) {
@@ -228,6 +228,34 @@ TEST_F(CurlRyvoApiTest, ExchangesAreBounded) {
                   .post_heartbeat(HeartbeatPayload{}, &error),
               ApiStatus::failed);
     EXPECT_NE(error.find("no data transferred"), std::string::npos) << error;
+
+    // A cancel abandons every held exchange within a bound, and later ones fail unsent.
+    CurlRyvoApi cancelled(config_for(server_.base_url()));
+    inject("upload", {{"action", "delay"}, {"delay_ms", 20000}});
+    inject("heartbeat", {{"action", "delay"}, {"delay_ms", 20000}});
+    std::jthread upload(
+        [&] { EXPECT_EQ(cancelled.upload_segment(segment(2)).error, "request cancelled"); });
+    std::jthread heartbeat([&] {
+        std::string held;
+        EXPECT_EQ(cancelled.post_heartbeat(HeartbeatPayload{}, &held), ApiStatus::failed);
+        EXPECT_EQ(held, "request cancelled");
+    });
+    const auto held_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (server_.report()["faults"]["pending"].size() != 0 &&
+           std::chrono::steady_clock::now() < held_deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // Both requests reach the server before it can hold them.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto cancelled_at = std::chrono::steady_clock::now();
+    cancelled.cancel();
+    upload.join();
+    heartbeat.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled_at, std::chrono::seconds(1));
+    const std::int64_t before = connections();
+    EXPECT_EQ(cancelled.post_end(&error), ApiStatus::failed);
+    EXPECT_EQ(error, "request cancelled");
+    EXPECT_EQ(connections(), before + 1) << "only the report itself connects";
 }
 
 TEST_F(CurlRyvoApiTest, OneThreadKeepsOneConnection) {

@@ -13,12 +13,12 @@
 
 #include "../link/scoped_env.h"
 #include "capture/plugin_status_snapshot.h"
-#include "capture/runtime_maintenance.h"
 #include "config/config_file.h"
 #include "dev_server_process.h"
 #include "dock/status_texts.h"
 #include "link/plugin_link_apply.h"
 #include "link/plugin_link_client.h"
+#include "runtime/runtime_maintenance.h"
 #include "runtime/ryvo_runtime.h"
 #include "temporary_directory.h"
 

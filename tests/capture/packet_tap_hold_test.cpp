@@ -5,9 +5,16 @@
 // ThreadSanitizer as well as in the plain build.
 #include <gtest/gtest.h>
 
+#include <util/base.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "capture/packet_tap_obs.h"
@@ -33,7 +40,8 @@ class AcceptingClient : public RyvoApiClient {
         }
         return BackfillResponse{};
     }
-    bool post_end(std::string*) const override { return true; }
+    ApiStatus post_end(std::string*) const override { return ApiStatus::ok; }
+    void cancel() override {}
 };
 
 CodecConfig video_config() {
@@ -52,43 +60,44 @@ class PacketTapHoldTest : public ::testing::Test {
   protected:
     void SetUp() override {
         testing::write_config(testing::linked_config(RuntimeMode::full, CaptureMode::streaming));
-        runtime = std::make_shared<RyvoRuntime>(
-            default_config_path(), default_state_path(),
-            [](PluginConfig) { return std::make_shared<AcceptingClient>(); });
+        DeliverySettings settings;
+        settings.config_path = default_config_path();
+        settings.state_path = default_state_path();
+        settings.client_factory = [](PluginConfig) { return std::make_shared<AcceptingClient>(); };
+        delivery = std::make_shared<BroadcastDelivery>(std::move(settings));
         std::string error;
-        ASSERT_TRUE(runtime->load(&error) && runtime->start(&error)) << error;
+        ASSERT_TRUE(delivery->start(&error)) << error;
     }
 
-    // `with_worker` false leaves the queue without a consumer, so that it fills up.
-    std::uint64_t attach(bool with_worker) {
+    std::uint64_t attach() {
         PacketTap::Attachment attachment = tap.attachment();
         const std::uint64_t token = attachment.begin(nullptr, CaptureMode::streaming, "streaming",
                                                      TapSource::frontend_callback, "h264", "");
-        if (with_worker) {
-            attachment.start_runtime(runtime);
-        }
+        attachment.set_delivery(delivery);
         attachment.start_muxing(std::make_shared<MpegTsMuxer>(video_config(), std::nullopt));
         attachment.accept(RuntimeMode::full);
         return token;
     }
 
-    void detach() {
-        PacketTap::Attachment attachment = tap.attachment();
-        if (const std::shared_ptr<RyvoRuntime> stopped = attachment.stop_delivery()) {
-            stopped->stop();
+    // The stop as OBS's UI thread makes it, then the unload.
+    void detach_and_unload() {
+        {
+            PacketTap::Attachment attachment = tap.attachment();
+            attachment.finish_delivery();
+            attachment.end();
         }
-        attachment.end();
+        tap.shut_down(std::chrono::seconds(10));
     }
 
     testing::IsolatedHome home;
-    std::shared_ptr<RyvoRuntime> runtime;
+    std::shared_ptr<BroadcastDelivery> delivery;
     PacketTap tap;
 };
 
 // Two encoder threads (as video and audio encoders are) hand packets over while the worker muxes;
 // the detach comes while packets are still queued.
 TEST_F(PacketTapHoldTest, EveryMuxedPacketIsGivenBackOnceByTheWorker) {
-    const std::uint64_t token = attach(true);
+    const std::uint64_t token = attach();
     constexpr int kPerThread = 600;
     std::deque<ObsPacket> video;
     std::deque<ObsPacket> audio;
@@ -108,8 +117,9 @@ TEST_F(PacketTapHoldTest, EveryMuxedPacketIsGivenBackOnceByTheWorker) {
     });
     video_thread.join();
     audio_thread.join();
-    detach();
+    detach_and_unload();
     EXPECT_EQ(tap.counters().packets, 2u * kPerThread);
+    EXPECT_TRUE(delivery->done());
     for (const std::deque<ObsPacket>* packets : {&video, &audio}) {
         for (const ObsPacket& packet : *packets) {
             ASSERT_EQ(packet.references(), 1);
@@ -117,12 +127,58 @@ TEST_F(PacketTapHoldTest, EveryMuxedPacketIsGivenBackOnceByTheWorker) {
     }
 }
 
-TEST_F(PacketTapHoldTest, OverflowDropsWithoutHoldingAndDetachReleasesAFullQueue) {
-    const std::uint64_t token = attach(false);
+// Holds the mux worker inside its log line for a muxed keyframe until opened, so that the queue
+// behind it fills up.
+class WorkerGate {
+  public:
+    WorkerGate() {
+        base_get_log_handler(&saved_handler_, &saved_param_);
+        base_set_log_handler(&WorkerGate::handle, this);
+    }
+    ~WorkerGate() {
+        open();
+        base_set_log_handler(saved_handler_, saved_param_);
+    }
+    void open() {
+        {
+            std::lock_guard lock(mutex_);
+            open_ = true;
+        }
+        opened_.notify_all();
+    }
+
+  private:
+    static void handle(int, const char* format, va_list, void* param) {
+        auto* gate = static_cast<WorkerGate*>(param);
+        if (std::strstr(format, "mux emitted chunk") != nullptr) {
+            std::unique_lock lock(gate->mutex_);
+            gate->opened_.wait(lock, [gate] { return gate->open_; });
+        }
+    }
+
+    log_handler_t saved_handler_ = nullptr;
+    void* saved_param_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    bool open_ = false;
+};
+
+// A queue the worker cannot empty in time: it fills up, overflows and is full at the stop; the
+// worker muxes all of it after the stop, and every hold is given back.
+TEST_F(PacketTapHoldTest, OverflowDropsWithoutHoldingAndAFullQueueIsMuxedAfterTheStop) {
+    WorkerGate gate;
+    const std::uint64_t token = attach();
+    ObsPacket keyframe(OBS_ENCODER_VIDEO, 4000, 0, true);
+    tap.take_packet(keyframe.get(), token);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (tap.queued() != 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(tap.queued(), 0u) << "the worker never took the keyframe";
     std::deque<ObsPacket> packets;
     for (std::size_t i = 0; i < kMuxQueueCapacity + 25; ++i) {
         ObsPacket& packet =
-            packets.emplace_back(OBS_ENCODER_AUDIO, 200, static_cast<std::int64_t>(i));
+            packets.emplace_back(OBS_ENCODER_AUDIO, 200, static_cast<std::int64_t>(i) + 1);
         tap.take_packet(packet.get(), token);
         // Queued packets are held once more; the dropped ones not at all.
         ASSERT_EQ(packet.references(), i < kMuxQueueCapacity ? 2 : 1) << "packet " << i;
@@ -135,9 +191,16 @@ TEST_F(PacketTapHoldTest, OverflowDropsWithoutHoldingAndDetachReleasesAFullQueue
     tap.take_packet(late.get(), token + 1);
     EXPECT_EQ(late.references(), 1);
 
-    detach();
+    {
+        PacketTap::Attachment attachment = tap.attachment();
+        attachment.finish_delivery();
+        attachment.end();
+    }
     EXPECT_EQ(tap.queued(), 0u);
     EXPECT_EQ(tap.counters().mux_drops, 0u);
+    gate.open();
+    tap.shut_down(std::chrono::seconds(10));
+    EXPECT_EQ(keyframe.references(), 1);
     for (const ObsPacket& packet : packets) {
         ASSERT_EQ(packet.references(), 1);
     }

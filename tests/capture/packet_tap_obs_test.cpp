@@ -28,7 +28,7 @@ class PacketTapTest : public ::testing::Test {
     void SetUp() override { CapturedLog::instance().clear(); }
     void TearDown() override {
         PacketTap::Attachment tap = packet_tap().attachment();
-        detach_stream_output(tap, false);
+        detach_stream_output(tap);
     }
 
     testing::IsolatedHome home;
@@ -44,7 +44,7 @@ TEST_F(PacketTapTest, NativeTapOnlyAttachmentCountsAndLogsButQueuesNothing) {
     EXPECT_EQ(CapturedLog::instance().count(
                   "[ryvo-obs] running in tap-only mode; runtime and muxer startup are disabled"),
               1u);
-    EXPECT_FALSE(packet_tap().attachment().runtime());
+    EXPECT_FALSE(packet_tap().attachment().delivery());
 
     auto ingest = [&](obs_encoder_type type, bool keyframe, std::int64_t pts, obs_output_t* from,
                       std::size_t track = 0) {

@@ -1,11 +1,13 @@
 // The runtime against the development ingest server over loopback: real HTTP, real files.
 #include "runtime/ryvo_runtime.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -16,6 +18,8 @@
 #include "api/curl_ryvo_api.h"
 #include "config/config_file.h"
 #include "dev_server_process.h"
+#include "runtime/broadcast_delivery.h"
+#include "runtime/finishing_deliveries.h"
 #include "runtime/sequence_checkpoint.h"
 #include "temporary_directory.h"
 
@@ -71,11 +75,46 @@ class RuntimeTest : public ::testing::Test {
 
     RyvoRuntime make_runtime() { return RyvoRuntime(config_path_, state_path_); }
 
-    void feed_segments(RyvoRuntime& runtime, int segments) {
+    // A delivery whose client gives up on a silent server after `stall`, logging into `log_`.
+    DeliverySettings delivery_settings(std::chrono::milliseconds stall = std::chrono::seconds(1)) {
+        DeliverySettings settings;
+        settings.config_path = config_path_;
+        settings.state_path = state_path_;
+        settings.client_factory = [stall](PluginConfig config) {
+            HttpSessionOptions options;
+            options.stall_timeout = stall;
+            options.exchange_timeout = stall * 3;
+            return std::make_shared<CurlRyvoApi>(std::move(config), options);
+        };
+        settings.log = [this](bool, const std::string& line) {
+            std::lock_guard lock(log_mutex_);
+            log_.push_back(line);
+        };
+        return settings;
+    }
+
+    std::size_t log_lines_starting(const std::string& prefix) {
+        std::lock_guard lock(log_mutex_);
+        return static_cast<std::size_t>(
+            std::count_if(log_.begin(), log_.end(),
+                          [&](const auto& line) { return line.rfind(prefix, 0) == 0; }));
+    }
+
+    template <typename Target>
+    void feed_segments(Target& target, int segments) {
         for (int i = 0; i < segments * 4; ++i) {
             std::vector<std::uint8_t> bytes(kChunkBytes, static_cast<std::uint8_t>(chunk_index_));
-            runtime.push_encoded_bytes(bytes, kChunkMs, chunk_index_++ % 4 == 0);
+            target.push_encoded_bytes(bytes, kChunkMs, chunk_index_++ % 4 == 0);
         }
+    }
+
+    void outage(bool on) {
+        server_.control("outage", on ? json{{"mode", "blackhole"}, {"duration_ms", 600000}}
+                                     : json{{"mode", "none"}});
+    }
+
+    static bool finished_within(const BroadcastDelivery& delivery, int seconds) {
+        return delivery.wait_done(std::chrono::steady_clock::now() + std::chrono::seconds(seconds));
     }
 
     // Runs one broadcast of `segments` segments to its end.
@@ -110,6 +149,8 @@ class RuntimeTest : public ::testing::Test {
         return stream["sessions"].begin().value();
     }
 
+    std::mutex log_mutex_;
+    std::vector<std::string> log_;
     TemporaryDirectory dir_;
     DevServerProcess server_;
     std::string config_path_;
@@ -194,8 +235,11 @@ TEST_F(RuntimeTest, OnlyACheckpointOfTheSameStreamAndAgentContinuesTheNumbering)
          {std::pair{SequenceCheckpointState{"stream-9", "primary", 41}, 1},
           std::pair{SequenceCheckpointState{"stream-1", "", 41}, 1},
           std::pair{SequenceCheckpointState{"stream-1", "primary", 41}, 42}}) {
-        ASSERT_TRUE(save_sequence_checkpoint(state_path_, checkpoint, nullptr));
-        RyvoRuntime runtime = make_runtime();
+        // Each row an install of its own: this process has numbered nothing for it yet.
+        const std::string state_path =
+            dir_.file(std::to_string(first) + checkpoint.stream_id + checkpoint.agent_id + ".json");
+        ASSERT_TRUE(save_sequence_checkpoint(state_path, checkpoint, nullptr));
+        RyvoRuntime runtime(config_path_, state_path);
         ASSERT_TRUE(runtime.start(nullptr));
         feed_segments(runtime, 2);
         EXPECT_EQ(runtime.status_snapshot().current_sequence, first) << checkpoint.stream_id;
@@ -297,6 +341,149 @@ TEST_F(RuntimeTest, FeedingGoesOnWhileAHeartbeatOrPollHangs) {
         request.wait();
         runtime.stop();
     }
+}
+
+// Stop pressed while the server is silent: finish() returns at once, the delivery goes on in the
+// background, and once the network is back every segment up to Stop arrives and one end follows.
+TEST_F(RuntimeTest, StopDuringAnOutageReturnsAtOnceAndFinishesOnceTheNetworkIsBack) {
+    BroadcastDelivery delivery(delivery_settings());
+    std::string error;
+    ASSERT_TRUE(delivery.start(&error)) << error;
+    feed_segments(delivery, 3);
+    outage(true);
+    feed_segments(delivery, 3);
+    const auto stop_pressed = std::chrono::steady_clock::now();
+    delivery.finish();
+    EXPECT_LT(std::chrono::steady_clock::now() - stop_pressed, std::chrono::seconds(1));
+    EXPECT_EQ(delivery.progress().phase, DeliveryPhase::finishing);
+    EXPECT_EQ(delivery.progress().last_sequence, 6);
+    // Some upload has met the silence before the network comes back.
+    ASSERT_TRUE(wait_until([&] { return !delivery.progress().status.last_error.empty(); }));
+    EXPECT_GT(delivery.progress().segments_left, 0u);
+    outage(false);
+
+    ASSERT_TRUE(finished_within(delivery, 60));
+    const DeliveryProgress done = delivery.progress();
+    EXPECT_EQ(done.phase, DeliveryPhase::finished) << done.reason;
+    EXPECT_TRUE(done.end_posted);
+    EXPECT_TRUE(done.undelivered.empty());
+    EXPECT_GT(done.delivered_after_stop, 0u);
+    const json session = only_session(stream_report());
+    EXPECT_EQ(session["received"], json(range(1, 6)));
+    EXPECT_EQ(session["digests_failed"], 0);
+    EXPECT_EQ(stream_report()["agents"]["primary"]["ends"], 1);
+    EXPECT_EQ(log_lines_starting("stop: queue="), 1u);
+    EXPECT_EQ(log_lines_starting("finishing complete: "), 1u);
+}
+
+// How a finishing delivery ends when the server does not simply come back.
+TEST_F(RuntimeTest, FinishingRetriesTheEndAndGivesUpOnlyForTheWindowOrARejectedKey) {
+    struct Case {
+        const char* name;
+        std::optional<std::chrono::milliseconds> window;
+        DeliveryPhase phase;
+        const char* reason;
+        int ends;
+    };
+    for (const Case& c : {
+             Case{"end fails twice", std::nullopt, DeliveryPhase::finished, "", 1},
+             Case{"outage beyond the window", std::chrono::milliseconds(1500),
+                  DeliveryPhase::gave_up, "segments left the cache window", 0},
+             Case{"key revoked while finishing", std::nullopt, DeliveryPhase::gave_up,
+                  "API key rejected. Rotate your key in the Ryvo dashboard.", 0},
+         }) {
+        SCOPED_TRACE(c.name);
+        server_.control("reset", {{"records", true}});
+        DeliverySettings settings = delivery_settings();
+        settings.finishing_window = c.window;
+        std::vector<std::string> fatal;
+        settings.on_fatal = [&fatal](const std::string& message) { fatal.push_back(message); };
+        BroadcastDelivery delivery(std::move(settings));
+        ASSERT_TRUE(delivery.start(nullptr));
+        if (c.ends == 1) {
+            server_.control("faults", {{"kind", "end"}, {"status", 500}, {"count", 2}});
+        } else {
+            outage(true);
+        }
+        feed_segments(delivery, 3);
+        delivery.finish();
+        if (c.phase == DeliveryPhase::gave_up && !c.window) {
+            server_.control("revoke", {{"stream", "stream-1"}});
+            outage(false);
+        }
+        ASSERT_TRUE(finished_within(delivery, 60));
+        const DeliveryProgress done = delivery.progress();
+        EXPECT_EQ(done.phase, c.phase);
+        EXPECT_EQ(done.reason, c.reason);
+        EXPECT_EQ(stream_report()["agents"]["primary"].value("ends", 0), c.ends);
+        if (c.phase == DeliveryPhase::gave_up) {
+            EXPECT_FALSE(done.undelivered.empty());
+            EXPECT_EQ(done.undelivered.back(), done.last_sequence);
+        }
+        EXPECT_EQ(fatal.size(), c.window || c.ends == 1 ? 0u : 1u);
+        outage(false);
+    }
+    EXPECT_EQ(log_lines_starting("end of broadcast failed: "), 2u);
+}
+
+// Unload during an outage: one total grace for every finishing delivery, then requests in flight
+// are abandoned, even ones the client would otherwise wait on far longer.
+TEST_F(RuntimeTest, ShutdownGivesOneTotalGraceThenAbandonsRequestsInFlight) {
+    FinishingDeliveries finishing;
+    outage(true);
+    for (int i = 0; i < 2; ++i) {
+        auto delivery =
+            std::make_shared<BroadcastDelivery>(delivery_settings(std::chrono::seconds(60)));
+        ASSERT_TRUE(delivery->start(nullptr));
+        feed_segments(*delivery, 2);
+        finishing.adopt(delivery);
+    }
+    ASSERT_EQ(finishing.progress().size(), 2u);
+    const auto unload = std::chrono::steady_clock::now();
+    finishing.shutdown_all(std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - unload, std::chrono::seconds(3));
+    const std::optional<DeliveryProgress> outcome = finishing.last_outcome();
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->phase, DeliveryPhase::gave_up);
+    EXPECT_EQ(outcome->reason, "shut down before delivery finished");
+    EXPECT_EQ(outcome->undelivered, range(3, 4));
+    EXPECT_EQ(log_lines_starting("finishing gave up: sequences 1-2 not delivered: shut down"), 1u);
+    EXPECT_TRUE(finishing.progress().empty());
+}
+
+// A new broadcast while the previous one still finishes numbers above it, even when the
+// checkpoint lags behind; both deliver side by side and each ends once.
+TEST_F(RuntimeTest, ABroadcastStartedWhileAnotherFinishesNumbersAboveIt) {
+    BroadcastDelivery first(delivery_settings());
+    ASSERT_TRUE(first.start(nullptr));
+    feed_segments(first, 2);
+    outage(true);
+    feed_segments(first, 3);
+    first.finish();
+    ASSERT_TRUE(wait_until([&] { return load_last_sequence(state_path_, nullptr) == 5; }));
+    ASSERT_TRUE(save_sequence_checkpoint(state_path_, {"stream-1", "primary", 2}, nullptr));
+
+    BroadcastDelivery second(delivery_settings());
+    ASSERT_TRUE(second.start(nullptr));
+    feed_segments(second, 3);
+    second.finish();
+    EXPECT_EQ(second.progress().last_sequence, 8);
+    outage(false);
+    ASSERT_TRUE(finished_within(first, 60));
+    ASSERT_TRUE(finished_within(second, 60));
+    EXPECT_EQ(first.progress().phase, DeliveryPhase::finished);
+    EXPECT_EQ(second.progress().phase, DeliveryPhase::finished);
+
+    const json stream = stream_report();
+    std::vector<std::int64_t> received;
+    for (const auto& [id, session] : stream["sessions"].items()) {
+        for (const auto& sequence : session["received"]) {
+            received.push_back(sequence.get<std::int64_t>());
+        }
+    }
+    std::sort(received.begin(), received.end());
+    EXPECT_EQ(received, range(1, 8));
+    EXPECT_EQ(stream["agents"]["primary"]["ends"], 2);
 }
 
 }  // namespace

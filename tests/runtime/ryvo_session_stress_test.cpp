@@ -87,6 +87,12 @@ TEST(RyvoSessionStress, ConcurrentFeedBackfillAndSnapshotsLoseAndCopyNothing) {
     producer.join();
     backfill.join();
     reader.join();
+    session.finish();
+    // The clock skips every back-off, so the queue empties in real time.
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         !session.uploads_idle() && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     session.stop();
 
     EXPECT_EQ(faults, 0);

@@ -156,12 +156,15 @@ TEST_F(RyvoSessionTest, OversizeSegmentIsNeitherCheckpointedNorQueued) {
     EXPECT_EQ(session->cache_snapshot().unuploaded_evictions, 1u);
 
     session->start();
+    session->finish();
+    ASSERT_TRUE(transport.wait_for_call(101));
     session->stop();
     EXPECT_EQ(transport.sequences(), Sequences{101});
     EXPECT_EQ(checkpoints, Sequences{101});
+    EXPECT_EQ(session->delivery_figures().lost, Sequences{100});
 }
 
-TEST_F(RyvoSessionTest, StopFlushesTheTailAndReportsJobsLeftWhenTheDrainTimesOut) {
+TEST_F(RyvoSessionTest, FinishFlushesTheTailAndTheDrainReportsJobsLeftAtItsDeadline) {
     open_session();
     transport.hold(100);
     push_keyframes(4);
@@ -169,19 +172,23 @@ TEST_F(RyvoSessionTest, StopFlushesTheTailAndReportsJobsLeftWhenTheDrainTimesOut
     session->start();
     ASSERT_TRUE(transport.wait_for_call(100));
 
-    auto stopped = std::async(std::launch::async, [this] { session->stop(); });
+    session->finish();
+    auto left = std::async(std::launch::async,
+                           [this] { return session->drain(RyvoSession::kStopDrainTimeoutMs); });
     ASSERT_TRUE(clock->advance_waiters(15s));
-    // Checked while 100 is still held: its success would clear the error.
-    const auto give_up = std::chrono::steady_clock::now() + kPatience;
-    while (last_error().empty() && std::chrono::steady_clock::now() < give_up) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_EQ(left.wait_for(kPatience), std::future_status::ready);
+    EXPECT_EQ(left.get(), 3u);
     EXPECT_EQ(last_error(), "stop: 3 segments left in queue");
-    transport.release();
-    ASSERT_EQ(stopped.wait_for(kPatience), std::future_status::ready);
+    EXPECT_EQ(session->delivery_figures().unconfirmed, (Sequences{100, 101, 102, 103}));
 
-    // Every job left over still got one last call.
-    EXPECT_EQ(transport.sequences(), (Sequences{100, 101, 102, 103}));
+    transport.release();
+    ASSERT_TRUE(transport.wait_for_call(103));
+    session->stop();
+    const SessionDeliveryFigures figures = session->delivery_figures();
+    EXPECT_EQ(figures.first_sequence, 100);
+    EXPECT_EQ(figures.last_sequence, 103);
+    EXPECT_TRUE(figures.unconfirmed.empty());
+    EXPECT_EQ(figures.confirmed_after_finish, 4u);
     const auto status = session->status_snapshot();
     EXPECT_FALSE(status.streaming || status.connected || status.started_at);
     EXPECT_EQ(status.upload_queue_depth, 0u);

@@ -215,13 +215,14 @@ TEST_F(UploadManagerTest, PermanentFailuresHaltTheSessionsUploadsUntilRestarted)
         UploadResult result;
         std::string message;
         bool auth_failed;
+        std::string halt_reason;
     };
     const std::vector<Case> cases{
-        {failed(401), kKeyRejected, true},
-        {failed(403), "upload failed", false},
-        {failed(404, "no such stream"), kNotFound, false},
-        {failed(409, R"({"error":"not_found","message":"gone"})"), kNotFound, false},
-        {failed(400, R"({"error":"unauthorized"})"), kKeyRejected, true},
+        {failed(401), kKeyRejected, true, kKeyRejected},
+        {failed(403), "upload failed", false, kKeyRejected},
+        {failed(404, "no such stream"), kNotFound, false, kNotFound},
+        {failed(409, R"({"error":"not_found","message":"gone"})"), kNotFound, false, kNotFound},
+        {failed(400, R"({"error":"unauthorized"})"), kKeyRejected, true, kKeyRejected},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message + " " + std::to_string(c.result.http_status));
@@ -241,6 +242,7 @@ TEST_F(UploadManagerTest, PermanentFailuresHaltTheSessionsUploadsUntilRestarted)
         EXPECT_EQ(snapshot.auth_failed, c.auth_failed);
         EXPECT_EQ(snapshot.upload_queue_depth, 0u);
         EXPECT_FALSE(snapshot.connected);
+        EXPECT_EQ(manager->halt_reason(), c.halt_reason);
 
         manager->stop();
         manager->enqueue(segment(4));
@@ -251,6 +253,7 @@ TEST_F(UploadManagerTest, PermanentFailuresHaltTheSessionsUploadsUntilRestarted)
         EXPECT_EQ(manager->drain(15000), 0u);
         EXPECT_EQ(journal.take().back(), "done 5 ok");
         EXPECT_FALSE(status.snapshot().auth_failed);
+        EXPECT_EQ(manager->halt_reason(), "");
     }
 }
 
@@ -279,9 +282,9 @@ TEST_F(UploadManagerTest, DrainCountsQueuedJobsLeftAtItsDeadline) {
     EXPECT_EQ(manager->drain(15000), 0u);
 }
 
-// Stopping cuts a back-off short and gives that job up; every queued job gets one call, and a
-// failure while stopping is not retried.
-TEST_F(UploadManagerTest, StopGivesQueuedJobsOneLastCallWithoutRetries) {
+// Stopping cuts a back-off short and gives that job up; queued jobs are not sent but wait for
+// the next start, and nothing is queued twice.
+TEST_F(UploadManagerTest, StopEndsAfterTheJobAtHandAndKeepsTheQueue) {
     auto manager = make_manager(
         [](std::int64_t sequence, int) { return sequence == 2 ? kCreated : failed(500); });
     manager->enqueue(segment(1));
@@ -291,10 +294,15 @@ TEST_F(UploadManagerTest, StopGivesQueuedJobsOneLastCallWithoutRetries) {
     manager->enqueue(segment(3));
     manager->stop();
 
-    EXPECT_EQ(journal.take(), (Events{"call 1 at 0", "done 1 failed", "call 2 at 0", "uploaded 2",
-                                      "done 2 ok", "call 3 at 0", "done 3 failed"}));
+    EXPECT_EQ(journal.take(), (Events{"call 1 at 0", "done 1 failed"}));
     EXPECT_EQ(status.snapshot().upload_queue_depth, 0u);
     EXPECT_FALSE(status.snapshot().connected);
+    EXPECT_EQ(manager->queue_depth(), 2u);
+    EXPECT_FALSE(manager->idle());
+
+    manager->start();
+    ASSERT_TRUE(journal.await("call", 2));
+    EXPECT_EQ(journal.take(), (Events{"call 2 at 0", "uploaded 2", "done 2 ok", "call 3 at 0"}));
 }
 
 TEST_F(UploadManagerTest, ThrowingCallbacksStillFinishTheJob) {

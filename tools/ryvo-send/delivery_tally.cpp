@@ -76,8 +76,12 @@ std::optional<BackfillResponse> TallyingApiClient::fetch_backfill(std::string* e
     return inner_->fetch_backfill(error, status);
 }
 
-bool TallyingApiClient::post_end(std::string* error) const {
+ApiStatus TallyingApiClient::post_end(std::string* error) const {
     return inner_->post_end(error);
+}
+
+void TallyingApiClient::cancel() {
+    inner_->cancel();
 }
 
 }  // namespace ryvoobs

@@ -49,7 +49,8 @@ class TallyingApiClient final : public RyvoApiClient {
     ApiStatus post_heartbeat(const HeartbeatPayload& payload, std::string* error) const override;
     std::optional<BackfillResponse> fetch_backfill(std::string* error,
                                                    ApiStatus* status) const override;
-    bool post_end(std::string* error) const override;
+    ApiStatus post_end(std::string* error) const override;
+    void cancel() override;
 
   private:
     const std::shared_ptr<RyvoApiClient> inner_;

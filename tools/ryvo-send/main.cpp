@@ -16,12 +16,11 @@ extern "C" {
 #include "delivery_tally.h"
 #include "live_pacer.h"
 #include "looped_media_source.h"
-#include "maintenance_workers.h"
 #include "media_feeder.h"
 #include "progress_display.h"
 #include "progress_reporter.h"
 #include "progress_sampler.h"
-#include "runtime/ryvo_runtime.h"
+#include "runtime/broadcast_delivery.h"
 #include "runtime/sequence_checkpoint.h"
 #include "send_options.h"
 #include "sender_config.h"
@@ -36,9 +35,11 @@ constexpr int kExitBadInput = 2;
 constexpr int kExitInterrupted = 130;
 
 // Segments waiting for upload beyond which a --fast send waits: enough to keep the upload worker
-// busy. Without the bound a long file would sit in memory whole, and most of its segments would
-// be left to the bounded drain at the end, where a failed upload is no longer retried.
+// busy. Without the bound a long file would sit in the cache whole, and its oldest segments
+// would be evicted before their upload.
 constexpr std::uint64_t kFastSendBacklog = 4;
+// How often the wait for the finishing delivery looks for a second Ctrl-C.
+constexpr std::chrono::milliseconds kQuitCheck{100};
 
 int fail(int code, const std::string& message) {
     std::fprintf(stderr, "ryvo-send: %s\n", message.c_str());
@@ -71,39 +72,45 @@ std::chrono::milliseconds progress_period(ProgressStyle style) {
 // Everything that is known when the broadcast is over.
 struct SendOutcome {
     FeedResult feed;
-    // The status's message when the feeding stopped, before the session was handed to the drain.
-    std::string status_error;
-    bool ended = false;
-    std::string end_error;
+    // A second Ctrl-C abandoned the delivery before it finished.
+    bool quit = false;
+    DeliveryProgress delivery;
     DeliveryCounts counts;
     ProgressFigures figures;
 };
 
-SendOutcome broadcast(LoopedMediaSource& source, MpegTsMuxer& muxer, RyvoRuntime& runtime,
-                      const DeliveryTally& tally, const SendOptions& options,
-                      ProgressDisplay& display) {
+SendOutcome broadcast(LoopedMediaSource& source, MpegTsMuxer& muxer, BroadcastDelivery& delivery,
+                      const DeliveryTally& tally, const LatestWarning& warning,
+                      const SendOptions& options, ProgressDisplay& display) {
     SendOutcome outcome;
     FeedStats stats;
-    MaintenanceWorkers workers(runtime);
-    ProgressSampler sampler(runtime, tally, workers, stats);
+    const ProgressSampler sampler(delivery, tally, warning, stats);
     ProgressReporter reporter(
         display, [&sampler] { return sampler.sample(); }, progress_period(display.style()));
     LivePacer pacer(!options.fast);
     const FeedControls controls{
         stop_requested(),
-        [&tally] { return tally.counts().refused; },
+        [&tally, &delivery] {
+            return tally.counts().refused || !delivery.progress().fatal_error.empty();
+        },
         // A live encoder never waits, so only an unpaced send holds back for the uploads.
-        [&runtime, fast = options.fast] {
-            return fast && runtime.status_snapshot().upload_queue_depth >= kFastSendBacklog;
+        [&delivery, fast = options.fast] {
+            return fast && delivery.progress().status.upload_queue_depth >= kFastSendBacklog;
         },
     };
-    outcome.feed = feed_media(source, muxer, runtime, pacer, controls, stats);
-    workers.request_stop();
-    // The last look at the live session before the drain takes it away.
-    sampler.sample();
-    outcome.status_error = runtime.status_snapshot().last_error;
-    outcome.ended = runtime.stop_and_end(&outcome.end_error);
+    outcome.feed = feed_media(source, muxer, delivery, pacer, controls, stats);
+    // The end of the input and a Ctrl-C take the same road: what was cut is delivered in the
+    // background while the progress goes on, and a second Ctrl-C abandons it.
+    delivery.finish();
+    while (!delivery.wait_done(std::chrono::steady_clock::now() + kQuitCheck)) {
+        if (quit_requested().load()) {
+            outcome.quit = true;
+            delivery.cancel("quit before delivery finished");
+        }
+    }
+    delivery.shutdown(std::chrono::steady_clock::now());
     reporter.stop();
+    outcome.delivery = delivery.progress();
     outcome.counts = tally.counts();
     outcome.figures = sampler.sample();
     return outcome;
@@ -112,21 +119,30 @@ SendOutcome broadcast(LoopedMediaSource& source, MpegTsMuxer& muxer, RyvoRuntime
 // Prints what went wrong, if anything, and gives the exit code.
 int report_outcome(const SendOutcome& outcome) {
     const DeliveryCounts& counts = outcome.counts;
+    const DeliveryProgress& delivery = outcome.delivery;
     if (counts.refused) {
         return fail(kExitDeliveryFailed, "uploads halted: " + counts.refusal);
+    }
+    if (!delivery.fatal_error.empty()) {
+        return fail(kExitDeliveryFailed, "uploads halted: " + delivery.fatal_error);
     }
     if (outcome.feed.outcome == FeedOutcome::read_failed) {
         return fail(kExitDeliveryFailed, outcome.feed.error);
     }
-    if (!outcome.ended) {
-        return fail(kExitDeliveryFailed, "the broadcast could not be ended: " + outcome.end_error);
+    if (!delivery.end_posted) {
+        std::string message = "the broadcast could not be ended: " + delivery.reason;
+        if (!delivery.undelivered.empty()) {
+            message += "; sequences " + format_sequences(delivery.undelivered) + " not delivered";
+        }
+        return fail(outcome.quit ? kExitInterrupted : kExitDeliveryFailed, message);
     }
-    if (counts.segments_uploaded < outcome.figures.segments) {
-        std::string message = std::to_string(outcome.figures.segments - counts.segments_uploaded) +
-                              " of " + std::to_string(outcome.figures.segments) +
-                              " segments were not uploaded";
-        if (!outcome.status_error.empty()) {
-            message += ": " + outcome.status_error;
+    if (!delivery.undelivered.empty()) {
+        std::string message = std::to_string(delivery.undelivered.size()) + " of " +
+                              std::to_string(outcome.figures.segments) +
+                              " segments were not uploaded (sequences " +
+                              format_sequences(delivery.undelivered) + ")";
+        if (!delivery.status.last_error.empty()) {
+            message += ": " + delivery.status.last_error;
         }
         return fail(kExitDeliveryFailed, message);
     }
@@ -155,18 +171,28 @@ int run(const SendOptions& options) {
     }
 
     auto tally = std::make_shared<DeliveryTally>();
-    RyvoRuntime runtime(config->path(), options.state_path.value_or(default_state_path()),
-                        [tally](PluginConfig client_config) {
-                            return std::make_shared<TallyingApiClient>(
-                                std::make_shared<CurlRyvoApi>(std::move(client_config)), tally);
-                        });
+    LatestWarning warning;
+    DeliverySettings settings;
+    settings.config_path = config->path();
+    settings.state_path = options.state_path.value_or(default_state_path());
+    settings.client_factory = [tally](PluginConfig client_config) {
+        return std::make_shared<TallyingApiClient>(
+            std::make_shared<CurlRyvoApi>(std::move(client_config)), tally);
+    };
+    settings.log = [&warning](bool is_warning, const std::string& line) {
+        if (is_warning) {
+            warning.note(line);
+        }
+    };
+    BroadcastDelivery delivery(std::move(settings));
     install_stop_signal_handlers();
     const auto started = std::chrono::steady_clock::now();
-    if (!runtime.start(&error)) {
+    if (!delivery.start(&error)) {
         return fail(kExitBadInput, error);
     }
     ProgressDisplay display(progress_style(options), stderr);
-    const SendOutcome outcome = broadcast(*source, *muxer, runtime, *tally, options, display);
+    const SendOutcome outcome =
+        broadcast(*source, *muxer, delivery, *tally, warning, options, display);
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - started;
 
     SendSummary summary;
@@ -175,12 +201,13 @@ int run(const SendOptions& options) {
     summary.bytes_muxed = outcome.figures.bytes_muxed;
     summary.media_seconds = outcome.figures.media_seconds;
     summary.wall_seconds = wall.count();
-    summary.last_error = outcome.counts.refused ? outcome.counts.refusal : outcome.status_error;
+    summary.last_error =
+        outcome.counts.refused ? outcome.counts.refusal : outcome.delivery.status.last_error;
     if (summary.last_error.empty()) {
         summary.last_error = outcome.counts.last_failure;
     }
-    if (summary.last_error.empty() && !outcome.ended) {
-        summary.last_error = outcome.end_error;
+    if (summary.last_error.empty() && !outcome.delivery.end_posted) {
+        summary.last_error = outcome.delivery.reason;
     }
     display.print_summary(summary);
     return report_outcome(outcome);

@@ -26,7 +26,7 @@ std::optional<FeedOutcome> wait_out_backlog(const FeedControls& controls) {
 
 }  // namespace
 
-FeedResult feed_media(LoopedMediaSource& source, MpegTsMuxer& muxer, RyvoRuntime& runtime,
+FeedResult feed_media(LoopedMediaSource& source, MpegTsMuxer& muxer, BroadcastDelivery& delivery,
                       LivePacer& pacer, const FeedControls& controls, FeedStats& stats) {
     for (;;) {
         if (std::optional<FeedOutcome> end = wait_out_backlog(controls)) {
@@ -45,7 +45,7 @@ FeedResult feed_media(LoopedMediaSource& source, MpegTsMuxer& muxer, RyvoRuntime
             return FeedResult{FeedOutcome::interrupted, {}};
         }
         if (std::optional<MuxedChunk> chunk = muxer.write_packet(timed->packet)) {
-            runtime.push_encoded_bytes(chunk->bytes, chunk->duration_ms, chunk->keyframe);
+            delivery.push_encoded_bytes(chunk->bytes, chunk->duration_ms, chunk->keyframe);
             stats.bytes_muxed.fetch_add(chunk->bytes.size());
         }
         stats.media_end.store(source.end());

@@ -8,7 +8,7 @@
 #include "capture/mpeg_ts_muxer.h"
 #include "live_pacer.h"
 #include "looped_media_source.h"
-#include "runtime/ryvo_runtime.h"
+#include "runtime/broadcast_delivery.h"
 
 namespace ryvoobs {
 
@@ -41,8 +41,8 @@ struct FeedControls {
 };
 
 // What the mux worker does in the plug-in: every packet through the muxer, every chunk into the
-// runtime, here released by `pacer` and held back while delivery is backlogged.
-FeedResult feed_media(LoopedMediaSource& source, MpegTsMuxer& muxer, RyvoRuntime& runtime,
+// delivery, here released by `pacer` and held back while delivery is backlogged.
+FeedResult feed_media(LoopedMediaSource& source, MpegTsMuxer& muxer, BroadcastDelivery& delivery,
                       LivePacer& pacer, const FeedControls& controls, FeedStats& stats);
 
 }  // namespace ryvoobs

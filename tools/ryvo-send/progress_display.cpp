@@ -62,8 +62,12 @@ std::string json_string(const std::string& text) {
 }  // namespace
 
 std::string format_progress(const ProgressFigures& figures) {
-    std::string line = printf_string("segments %" PRIu64 ", uploaded %" PRIu64 ", queue %" PRIu64,
-                                     figures.segments, figures.uploaded, figures.queue_depth);
+    std::string line;
+    if (figures.finishing) {
+        line = printf_string("finishing, %" PRIu64 " to deliver: ", figures.segments_left);
+    }
+    line += printf_string("segments %" PRIu64 ", uploaded %" PRIu64 ", queue %" PRIu64,
+                          figures.segments, figures.uploaded, figures.queue_depth);
     line += ", cache " + megabytes(figures.cache_bytes);
     if (figures.cache_max_bytes > 0) {
         line += printf_string(" (%.0f%%)", 100.0 * static_cast<double>(figures.cache_bytes) /

@@ -21,6 +21,9 @@ struct ProgressFigures {
     // traffic's, so that it clears once uploads succeed again.
     bool connected = false;
     std::string status_error;
+    // After the end of the input: the delivery finishes what is left in the background.
+    bool finishing = false;
+    std::uint64_t segments_left = 0;
 };
 
 struct SendSummary {

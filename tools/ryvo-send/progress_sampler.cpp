@@ -1,40 +1,43 @@
 #include "progress_sampler.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace ryvoobs {
 
-ProgressFigures ProgressSampler::sample() {
-    const StatusSnapshot status = runtime_.status_snapshot();
-    const RamCacheSnapshot cache = runtime_.cache_snapshot();
+ProgressFigures ProgressSampler::sample() const {
+    const DeliveryProgress progress = delivery_.progress();
     const DeliveryCounts counts = tally_.counts();
-    std::lock_guard lock(mutex_);
-    if (status.streaming) {
-        // Sequences are consecutive and the cache drops the oldest first, so what it holds plus
-        // what it evicted is every segment cut.
-        last_live_.segments = cache.segment_count + cache.evictions;
-        last_live_.queue_depth = status.upload_queue_depth;
-        last_live_.cache_bytes = cache.total_bytes;
-        last_live_.cache_max_bytes = cache.max_bytes;
-        last_live_.last_error = status.last_error;
-        last_live_.connected = status.connected;
-        last_live_.status_error = status.last_error;
-    } else {
-        // The drain's uploads report only to the tally.
-        last_live_.last_error = counts.last_failure;
-        last_live_.queue_depth = 0;
-        last_live_.connected = false;
-        last_live_.status_error.clear();
-    }
-    ProgressFigures figures = last_live_;
-    figures.segments = std::max(figures.segments, counts.segments_sent);
+    ProgressFigures figures;
+    // Sequences are consecutive and the cache drops the oldest first, so what it holds plus
+    // what it evicted is every segment cut.
+    figures.segments =
+        std::max(progress.cache.segment_count + progress.cache.evictions, counts.segments_sent);
     figures.uploaded = counts.segments_uploaded;
+    figures.queue_depth = progress.status.upload_queue_depth;
+    figures.cache_bytes = progress.cache.total_bytes;
+    figures.cache_max_bytes = progress.cache.max_bytes;
     figures.bytes_muxed = stats_.bytes_muxed.load();
     figures.media_seconds = static_cast<double>(stats_.media_end.load()) / kMediaClockRate;
+    figures.connected = progress.status.connected;
+    figures.status_error = progress.status.last_error;
+    figures.last_error = progress.status.last_error;
     if (figures.last_error.empty()) {
-        figures.last_error = workers_.last_error();
+        figures.last_error = warning_.get();
     }
+    figures.finishing = progress.phase == DeliveryPhase::finishing;
+    figures.segments_left = progress.segments_left;
     return figures;
+}
+
+void LatestWarning::note(std::string line) {
+    std::lock_guard lock(mutex_);
+    line_ = std::move(line);
+}
+
+std::string LatestWarning::get() const {
+    std::lock_guard lock(mutex_);
+    return line_;
 }
 
 }  // namespace ryvoobs

@@ -1,33 +1,41 @@
 #pragma once
 
 #include <mutex>
+#include <string>
 
 #include "delivery_tally.h"
-#include "maintenance_workers.h"
 #include "media_feeder.h"
 #include "progress_display.h"
-#include "runtime/ryvo_runtime.h"
+#include "runtime/broadcast_delivery.h"
 
 namespace ryvoobs {
 
-// Gathers the progress figures from the runtime, the upload tally, the side traffic and the
-// feeding. While the broadcast ends the runtime has handed its session over to the drain and
-// shows nothing; the figures last seen of it are kept. Thread-safe.
-class ProgressSampler {
+// The latest warning the delivery logged (a failed poll, heartbeat or end). Thread-safe.
+class LatestWarning {
   public:
-    ProgressSampler(const RyvoRuntime& runtime, const DeliveryTally& tally,
-                    const MaintenanceWorkers& workers, const FeedStats& stats)
-        : runtime_(runtime), tally_(tally), workers_(workers), stats_(stats) {}
-
-    ProgressFigures sample();
+    void note(std::string line);
+    std::string get() const;
 
   private:
-    const RyvoRuntime& runtime_;
+    mutable std::mutex mutex_;
+    std::string line_;
+};
+
+// Gathers the progress figures from the delivery, the upload tally, the delivery's warnings and
+// the feeding. Thread-safe.
+class ProgressSampler {
+  public:
+    ProgressSampler(const BroadcastDelivery& delivery, const DeliveryTally& tally,
+                    const LatestWarning& warning, const FeedStats& stats)
+        : delivery_(delivery), tally_(tally), warning_(warning), stats_(stats) {}
+
+    ProgressFigures sample() const;
+
+  private:
+    const BroadcastDelivery& delivery_;
     const DeliveryTally& tally_;
-    const MaintenanceWorkers& workers_;
+    const LatestWarning& warning_;
     const FeedStats& stats_;
-    std::mutex mutex_;
-    ProgressFigures last_live_;
 };
 
 }  // namespace ryvoobs

@@ -1,4 +1,4 @@
-#include "capture/runtime_maintenance.h"
+#include "runtime/runtime_maintenance.h"
 
 #include <gtest/gtest.h>
 
@@ -166,8 +166,8 @@ TEST(RuntimeMaintenance, AnAuthRejectionHaltsOnlyTheRejectedActivity) {
 }
 
 TEST_F(RuntimeMaintenanceTest, FailuresAreRetriedAndOnlyMeaningfulOnesLogged) {
+    // A failure without a text has nothing to tell.
     runtime.backfill_answer = ApiStatus::failed;
-    runtime.backfill_error = "runtime not started";
     runtime.heartbeat_answer = ApiStatus::failed;
     run_until(maintenance, now, start + seconds(10));
     EXPECT_TRUE(runtime.lines_starting("backfill poll failed").empty());

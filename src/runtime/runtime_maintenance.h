@@ -11,7 +11,7 @@
 
 namespace ryvoobs {
 
-// What the maintenance worker does to the runtime of one attachment.
+// What the maintenance does to the runtime of one delivery.
 struct MaintainedRuntime {
     std::function<ApiStatus(std::string*)> poll_backfill;
     std::function<ApiStatus(std::string*)> send_heartbeat;
@@ -25,7 +25,7 @@ struct MaintainedRuntime {
 // Receives each log line (without the plug-in's prefix) and whether it is a warning.
 using MaintenanceLog = std::function<void(bool warning, const std::string& message)>;
 
-// The periodic work of one attachment's maintenance worker, one pass at a time on a caller's
+// The periodic work of one delivery's maintenance thread, one pass at a time on a caller's
 // clock: backfill polls every 2 s, heartbeats every 10 s, and a status line on every change and
 // at least every 30 s. An API key rejection halts that one activity for the rest of the session.
 class RuntimeMaintenance {

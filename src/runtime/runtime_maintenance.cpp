@@ -1,4 +1,4 @@
-#include "capture/runtime_maintenance.h"
+#include "runtime/runtime_maintenance.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -14,8 +14,6 @@ using std::chrono::seconds;
 constexpr seconds kBackfillPeriod{2};
 constexpr seconds kHeartbeatPeriod{10};
 constexpr seconds kStatusPeriod{30};
-// The runtime's own answer while no session runs: nothing the user needs to read.
-constexpr const char* kNotStarted = "runtime not started";
 
 }  // namespace
 
@@ -53,7 +51,7 @@ bool RuntimeMaintenance::handle_answer(ApiStatus status, const std::string& erro
                                        const std::string& rejected_text) {
     switch (status) {
         case ApiStatus::failed:
-            if (!error.empty() && error != kNotStarted) {
+            if (!error.empty()) {
                 log_(true, failed_text + error);
             }
             return false;
