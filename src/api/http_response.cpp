@@ -21,8 +21,14 @@ std::int64_t retry_after_ms_from_header(std::string_view value) {
 
 HttpResponse send_request(const HttpSession& session, HttpMethod method, const std::string& url,
                           const HeaderSet& headers, std::span<const std::uint8_t> body) {
-    HttpExchange exchange = session.perform(method, url, headers, body);
     HttpResponse response;
+    // Checked here as well as in the configuration: the link flow and a client built from an
+    // unchecked configuration come through here too.
+    if (sends_key_in_clear_text(url)) {
+        response.error = kClearTextEndpointMessage;
+        return response;
+    }
+    HttpExchange exchange = session.perform(method, url, headers, body);
     switch (exchange.outcome) {
         case HttpExchange::Outcome::invalid_url:
             response.error = "invalid URL";

@@ -26,7 +26,9 @@ inline constexpr std::int64_t kMaxRetryAfterSeconds = 300;
 // HTTP date or any other text gives 0.
 std::int64_t retry_after_ms_from_header(std::string_view value);
 
-// One blocking exchange; `body` is sent with a POST, from the caller's buffer.
+// One blocking exchange; `body` is sent with a POST, from the caller's buffer. A plain http:// URL
+// to a host other than this machine fails with kClearTextEndpointMessage before any network
+// activity.
 HttpResponse send_request(const HttpSession& session, HttpMethod method, const std::string& url,
                           const HeaderSet& headers, std::span<const std::uint8_t> body = {});
 

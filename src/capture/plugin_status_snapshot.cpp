@@ -17,6 +17,8 @@ void copy_config_fields(const PluginConfig& config, RyvoPluginStatusSnapshot* sn
     snapshot->portal_link_verification_code = config.portal_link_verification_code;
     snapshot->portal_link_verification_url = config.portal_link_verification_url;
     snapshot->portal_link_expires_at = config.portal_link_expires_at;
+    const std::vector<std::string> problems = config.validate();
+    snapshot->config_problem = problems.empty() ? std::string() : problems.front();
 }
 
 std::string delivery_result_text(const DeliveryProgress& progress) {

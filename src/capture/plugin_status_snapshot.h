@@ -28,6 +28,8 @@ struct RyvoPluginStatusSnapshot {
     std::string portal_link_verification_code;
     std::string portal_link_verification_url;
     std::string portal_link_expires_at;
+    // Why the configuration file cannot be acted on (its first validation message); "" when it can.
+    std::string config_problem;
     CaptureMode capture_mode = CaptureMode::streaming;
     // A RuntimeMode value.
     std::uint32_t runtime_mode = 0;
@@ -51,7 +53,8 @@ struct RyvoPluginStatusSnapshot {
 // "delivered; end of broadcast posted" or "sequences 8-11 not delivered: <reason>".
 std::string delivery_result_text(const DeliveryProgress& progress);
 
-// Copies what the snapshot shows of a configuration: the switches, the link state and its texts.
+// Copies what the snapshot shows of a configuration: the switches, the link state and its texts,
+// and what keeps it from being acted on.
 void copy_config_fields(const PluginConfig& config, RyvoPluginStatusSnapshot* snapshot);
 
 // Gathers the snapshot under the attachment lock. Calls the OBS frontend: OBS's UI thread only.

@@ -1,7 +1,11 @@
 #include "config/plugin_config.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <strings.h>
+
+#include <algorithm>
 #include <cstdlib>
-#include <string_view>
 
 namespace ryvoobs {
 namespace {
@@ -34,7 +38,65 @@ const char* enum_text(Enum value, const char* first, const char* second, const c
     }
 }
 
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool is_loopback_host(std::string_view host) {
+    if (host.find('\0') != std::string_view::npos) {
+        return false;
+    }
+    if (equals_ignoring_case(host, "localhost")) {
+        return true;
+    }
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        in6_addr address{};
+        const std::string literal(host.substr(1, host.size() - 2));
+        return inet_pton(AF_INET6, literal.c_str(), &address) == 1 &&
+               IN6_IS_ADDR_LOOPBACK(&address);
+    }
+    // Only the dotted-quad form: the shorthand forms some resolvers accept are refused, not read.
+    in_addr address{};
+    const std::string literal(host);
+    return inet_pton(AF_INET, literal.c_str(), &address) == 1 &&
+           (ntohl(address.s_addr) >> 24) == 127;
+}
+
+bool is_port(std::string_view text) {
+    return !text.empty() && text.size() <= 5 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 }  // namespace
+
+bool sends_key_in_clear_text(std::string_view url) {
+    constexpr std::string_view kPlainScheme = "http:";
+    if (url.size() < kPlainScheme.size() ||
+        !equals_ignoring_case(url.substr(0, kPlainScheme.size()), kPlainScheme)) {
+        return false;
+    }
+    std::string_view rest = url.substr(kPlainScheme.size());
+    if (!rest.starts_with("//")) {
+        return true;
+    }
+    rest.remove_prefix(2);
+    const std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+    // Read strictly, host then an optional port: user info or stray characters could make
+    // another URL parser see a different host, so they count as not local.
+    std::size_t host_end = authority.starts_with('[') ? authority.find(']') : authority.find(':');
+    if (authority.starts_with('[')) {
+        if (host_end == std::string_view::npos) {
+            return true;
+        }
+        ++host_end;
+    }
+    host_end = std::min(host_end, authority.size());
+    const std::string_view tail = authority.substr(host_end);
+    if (!tail.empty() && !(tail.front() == ':' && is_port(tail.substr(1)))) {
+        return true;
+    }
+    return !is_loopback_host(authority.substr(0, host_end));
+}
 
 std::string default_api_endpoint() {
     const char* overridden = std::getenv("RYVO_DEFAULT_API_ENDPOINT");
@@ -108,6 +170,9 @@ std::vector<std::string> PluginConfig::validate() const {
     }
     if (agent_id != "primary" && agent_id != "backup") {
         messages.emplace_back("agent_id must be primary or backup");
+    }
+    if (sends_key_in_clear_text(api_endpoint)) {
+        messages.emplace_back(kClearTextEndpointMessage);
     }
     return messages;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ryvoobs {
@@ -14,6 +15,17 @@ inline constexpr const char* kDefaultApiEndpoint = RYVO_DEFAULT_API_ENDPOINT;
 // built-in kDefaultApiEndpoint at run time, so that one build can be pointed at a staging or a
 // local ingest server without rebuilding.
 std::string default_api_endpoint();
+
+// Every request carries the API key in a header, so plain http:// would hand it to anyone on the
+// path; it is allowed for a development server on this machine only. True for an http:// URL
+// (scheme in any letter case) whose host is not `localhost`, an address in 127.0.0.0/8 or [::1];
+// an authority with anything beyond host and port counts as not local. Any other URL is left to
+// the HTTP layer to accept or refuse.
+bool sends_key_in_clear_text(std::string_view url);
+
+inline constexpr const char* kClearTextEndpointMessage =
+    "api_endpoint must use https://; plain http:// would send the API key in clear text and is "
+    "allowed only to this machine (localhost, 127.0.0.0/8, ::1)";
 
 enum class AuthMode : std::int32_t { manual = 0, portal = 1 };
 enum class RuntimeMode : std::int32_t { tap_only = 0, runtime_only = 1, full = 2 };

@@ -411,7 +411,9 @@ void RyvoStatusDockWidget::refresh_figures(const RyvoPluginStatusSnapshot& s) {
     const bool streaming_capture =
         s.output_label == "ryvo_stream" || s.attached || status.streaming;
     capture_mode_row->setText(streaming_capture ? "streaming" : to_string(s.capture_mode));
-    last_error_row->setText(status.last_error.empty() ? "none" : text(status.last_error));
+    const std::string& last_error =
+        status.last_error.empty() ? s.config_problem : status.last_error;
+    last_error_row->setText(last_error.empty() ? "none" : text(last_error));
     packets_row->setText("total=" + number(s.packets) + "  video=" + number(s.video_packets) +
                          "  audio=" + number(s.audio_packets));
     last_upload_row->setText(text(format_age(status.last_upload_at)));

@@ -200,11 +200,58 @@ std::optional<HeaderList> header_list_for(HttpMethod method,
     return list;
 }
 
-void set_options(CURL* handle, const HttpSessionOptions& options, const std::string& ca_file,
+// An option the transfer's safety rests on: when libcurl refuses it, the exchange must fail
+// rather than run on libcurl's default.
+template <typename Value>
+bool require_option(CURL* handle, CURLoption option, const char* what, Value value,
+                    std::string* error) {
+    const CURLcode result = curl_easy_setopt(handle, option, value);
+    if (result != CURLE_OK) {
+        *error = std::string("libcurl refused a required safety setting (") + what +
+                 "): " + curl_easy_strerror(result);
+        return false;
+    }
+    return true;
+}
+
+bool is_plain_http(CURLU* url) {
+    char* scheme = nullptr;
+    if (curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) {
+        return false;
+    }
+    const bool plain = strcasecmp(scheme, "http") == 0;
+    curl_free(scheme);
+    return plain;
+}
+
+bool set_safety_options(CURL* handle, CURLU* url, const std::string& ca_file, std::string* error) {
+    if (!require_option(handle, CURLOPT_PROTOCOLS_STR, "allowed protocols", "http,https", error) ||
+        !require_option(handle, CURLOPT_FOLLOWLOCATION, "no redirects", 0L, error) ||
+        !require_option(handle, CURLOPT_SSL_VERIFYPEER, "peer verification", 1L, error) ||
+        !require_option(handle, CURLOPT_SSL_VERIFYHOST, "host verification", 2L, error) ||
+        !require_option(handle, CURLOPT_SSLVERSION, "minimum TLS 1.2",
+                        static_cast<long>(CURL_SSLVERSION_TLSv1_2), error)) {
+        return false;
+    }
+    if (!ca_file.empty() &&
+        (!require_option(handle, CURLOPT_CAINFO, "CA file", ca_file.c_str(), error) ||
+         !require_option(handle, CURLOPT_CAPATH, "CA file only", static_cast<const char*>(nullptr),
+                         error))) {
+        return false;
+    }
+    // Plain http:// only ever goes to this machine; through a proxy from the environment the
+    // request, API key included, would cross the network in clear text.
+    return !is_plain_http(url) || require_option(handle, CURLOPT_PROXY, "no proxy", "", error);
+}
+
+// False, with the reason in `error`, when a safety setting was refused.
+bool set_options(CURL* handle, const HttpSessionOptions& options, const std::string& ca_file,
                  HttpMethod method, CURLU* url, curl_slist* headers,
-                 std::span<const std::uint8_t> body, CallState* state) {
+                 std::span<const std::uint8_t> body, CallState* state, std::string* error) {
+    if (!set_safety_options(handle, url, ca_file, error)) {
+        return false;
+    }
     curl_easy_setopt(handle, CURLOPT_CURLU, url);
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, state->error);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS,
@@ -213,12 +260,6 @@ void set_options(CURL* handle, const HttpSessionOptions& options, const std::str
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &on_progress);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, state);
     curl_easy_setopt(handle, CURLOPT_MAXCONNECTS, 1L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!ca_file.empty()) {
-        curl_easy_setopt(handle, CURLOPT_CAINFO, ca_file.c_str());
-        curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
-    }
     if (!options.user_agent.empty()) {
         curl_easy_setopt(handle, CURLOPT_USERAGENT, options.user_agent.c_str());
     }
@@ -238,6 +279,7 @@ void set_options(CURL* handle, const HttpSessionOptions& options, const std::str
     } else {
         curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
     }
+    return true;
 }
 
 }  // namespace
@@ -415,8 +457,10 @@ HttpExchange HttpSession::perform(HttpMethod method, const std::string& url,
     }
     CallState state;
     state.stall_limit = options_.stall_timeout;
-    set_options(lease.get(), options_, ca_file_, method, parsed.get(), header_list->get(), body,
-                &state);
+    if (!set_options(lease.get(), options_, ca_file_, method, parsed.get(), header_list->get(),
+                     body, &state, &exchange.error)) {
+        return exchange;
+    }
     state.cancel = &cancelled_;
     sockets_->route_sockets_of(lease.get());
     if (cancelled_.load(std::memory_order_acquire)) {

@@ -13,7 +13,9 @@
 //
 // TLS peers are always verified, against the system CA store; setting the environment variable
 // RYVO_CA_FILE to a PEM file makes that file the only trusted CA set instead (for test servers
-// with their own CA). Verification itself can never be switched off.
+// with their own CA). Verification itself can never be switched off; TLS 1.2 is the oldest
+// version spoken, redirects are not followed, and plain http:// never goes through a proxy. An
+// exchange fails when libcurl refuses any of these settings.
 namespace ryvoobs {
 
 enum class HttpMethod { get, post };

@@ -169,6 +169,7 @@ TEST_F(CurlRyvoApiTest, UnusableUrlsAndHeadersFailWithoutContactingTheServer) {
          {Case{server_.base_url(), "a b", "key-1", "invalid URL"},
           Case{"ftp://127.0.0.1", "stream-1", "key-1", "invalid URL"},
           Case{"no scheme", "stream-1", "key-1", "invalid URL"},
+          Case{"http://ingest.invalid", "stream-1", "key-1", kClearTextEndpointMessage},
           Case{server_.base_url(), "stream-1", "key-1\r\nX-Injected: 1", "invalid header"}}) {
         PluginConfig config = config_for(c.endpoint);
         config.stream_id = c.stream;
@@ -208,6 +209,29 @@ TEST(CurlRyvoApiTransport, ConnectionRefusedCarriesLibcurlText) {
     EXPECT_FALSE(api.fetch_backfill(&error, &status));
     EXPECT_EQ(status, ApiStatus::failed);
     EXPECT_EQ(api.post_end(nullptr), ApiStatus::failed);
+}
+
+TEST(CurlRyvoApiTransport, PlainHttpGoesStraightToThisMachine) {
+    // A proxy from the environment would see the key in clear text; this one refuses everything.
+    std::string proxy;
+    {
+        DevServerProcess closed;
+        proxy = closed.base_url();
+    }
+    setenv("http_proxy", proxy.c_str(), 1);
+    DevServerProcess ipv4;
+    DevServerOptions ipv6_options;
+    ipv6_options.extra_args = {"--host", "::1"};
+    DevServerProcess ipv6(ipv6_options);
+    std::int64_t sequence = 0;
+    for (const std::string& endpoint :
+         {ipv4.base_url(), "http://localhost:" + std::to_string(ipv4.port()),
+          "http://[::1]:" + std::to_string(ipv6.port())}) {
+        const UploadResult upload =
+            CurlRyvoApi(config_for(endpoint)).upload_segment(segment(++sequence));
+        EXPECT_EQ(upload.http_status, 201) << endpoint << ": " << upload.error;
+    }
+    unsetenv("http_proxy");
 }
 
 TEST_F(CurlRyvoApiTest, ExchangesAreBounded) {

@@ -42,6 +42,44 @@ TEST(PluginConfigValidate, PortalNeedsBothOrNeitherCredentialAndTheBufferBoundsA
     }
 }
 
+TEST(PluginConfigValidate, PlainHttpEndpointOnlyToThisMachine) {
+    struct Case {
+        const char* endpoint;
+        bool refused;
+    };
+    for (const Case& c : {Case{"https://ingest.invalid", false},
+                          Case{"HTTPS://ingest.invalid", false},
+                          Case{"http://127.0.0.1:8080", false},
+                          Case{"http://127.255.0.9/path?q#f", false},
+                          Case{"http://[::1]:9", false},
+                          Case{"http://[0:0:0:0:0:0:0:1]", false},
+                          Case{"HTTP://LocalHost", false},
+                          Case{"http://ingest.invalid", true},
+                          Case{"Http://ingest.invalid:80", true},
+                          Case{"http://128.0.0.1", true},
+                          Case{"http://127.0.0.1.ingest.invalid", true},
+                          Case{"http://localhost.ingest.invalid", true},
+                          Case{"http://127.1", true},
+                          Case{"http://[::2]", true},
+                          Case{"http://[::1", true},
+                          Case{"http://127.0.0.1@ingest.invalid", true},
+                          Case{"http://ingest.invalid\\@127.0.0.1", true},
+                          Case{"http://127.0.0.1:80x", true},
+                          Case{"http:ingest.invalid", true},
+                          Case{"http://", true}}) {
+        PluginConfig config;
+        config.auth_mode = AuthMode::manual;
+        config.stream_id = "s";
+        config.api_key = "k";
+        config.api_endpoint = c.endpoint;
+        EXPECT_EQ(config.validate(), c.refused ? Messages{kClearTextEndpointMessage} : Messages{})
+            << c.endpoint;
+    }
+    // Not this rule's business: the HTTP layer refuses what it cannot use.
+    EXPECT_FALSE(sends_key_in_clear_text("ftp://ingest.invalid"));
+    EXPECT_FALSE(sends_key_in_clear_text(""));
+}
+
 TEST(PluginConfigText, UnknownValuesReadAsTheDefaultAndParsingIsExact) {
     EXPECT_STREQ(to_string(static_cast<RuntimeMode>(7)), "tap_only");
     EXPECT_STREQ(to_string(static_cast<CaptureMode>(-1)), "streaming");

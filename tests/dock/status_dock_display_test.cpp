@@ -149,5 +149,18 @@ TEST_F(StatusDockDisplay, TurningOffWithoutAConfigurationWritesADisabledOneAndSa
     EXPECT_FALSE(config->enabled);
 }
 
+TEST_F(StatusDockDisplay, AConfigurationThatCannotBeUsedSaysWhyAsTheLastError) {
+    dock_.refresh();
+    EXPECT_EQ(text_of(dock_.last_error_row), "none");
+    PluginConfig config;
+    config.auth_mode = AuthMode::manual;
+    config.stream_id = "stream-1";
+    config.api_key = "key-1";
+    config.api_endpoint = "http://ingest.invalid";
+    ASSERT_TRUE(save_config_file(default_config_path(), config, nullptr));
+    dock_.refresh();
+    EXPECT_EQ(text_of(dock_.last_error_row), kClearTextEndpointMessage);
+}
+
 }  // namespace
 }  // namespace ryvoobs

@@ -124,9 +124,13 @@ TEST_F(PluginLinkClientTest, FailedAnswersReportTheirMessageAndStatus) {
 
     std::string error;
     std::int32_t status = -1;
-    EXPECT_FALSE(poll_plugin_link("", "id", "t", &error, &status));
-    EXPECT_EQ(error, "invalid URL");
-    EXPECT_EQ(status, 0);
+    for (const auto& [endpoint, message] : {std::pair<std::string, std::string>{"", "invalid URL"},
+                                            {"http://portal.invalid", kClearTextEndpointMessage}}) {
+        status = -1;
+        EXPECT_FALSE(poll_plugin_link(endpoint, "id", "t", &error, &status));
+        EXPECT_EQ(error, message);
+        EXPECT_EQ(status, 0);
+    }
 
     server_.control("faults", {{"kind", "link_poll"}, {"action", "drop"}});
     EXPECT_FALSE(poll(link, &error, &status));

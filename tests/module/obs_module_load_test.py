@@ -49,10 +49,11 @@ class ModuleLoadTest(ObsTestCase):
             f"[ryvo-obs] no runtime config loaded from {path} (config file not found: {path})"])
 
     def test_config_that_fails_validation_is_reported(self):
-        lines, path = self.run_obs({**MANUAL, "ram_buffer_minutes": 20})
+        lines, path = self.run_obs({**MANUAL, "api_endpoint": "http://ingest.invalid"})
         self.assertEqual(lines, [
-            f"[ryvo-obs] no runtime config loaded from {path} "
-            "(ram_buffer_minutes must be between 1 and 15)"])
+            f"[ryvo-obs] no runtime config loaded from {path} (api_endpoint must use https://; "
+            "plain http:// would send the API key in clear text and is allowed only to this "
+            "machine (localhost, 127.0.0.0/8, ::1))"])
 
     def test_enabled_config_is_summarised(self):
         lines, _ = self.run_obs(MANUAL)

@@ -290,6 +290,8 @@ class FailureTest(RyvoSendCase):
              "invalid configuration: api_key is required"),
             ([*self.connection(), "--agent", "third", clip],
              "invalid configuration: agent_id must be primary or backup"),
+            ([*self.connection(), "--endpoint", "http://ingest.invalid", clip],
+             "invalid configuration: api_endpoint must use https://"),
             ([*self.connection(), "--segment-ms", "0", clip], "--segment-ms needs a whole number"),
             ([*self.connection()], "no media file given"),
         ]

@@ -17,7 +17,8 @@ Connection (default: the plug-in's configuration file):
   --config PATH      read the configuration from PATH instead of the plug-in's file
                      (~/.config/Ryvo/obs-plugin.json, under $XDG_CONFIG_HOME when set)
   --endpoint URL     ingest endpoint, scheme and host (default: the configuration's, else the
-                     built-in one or RYVO_DEFAULT_API_ENDPOINT)
+                     built-in one or RYVO_DEFAULT_API_ENDPOINT); https://, or plain http://
+                     only to a development server on this machine (localhost, 127.0.0.0/8, ::1)
   --stream-id ID     stream to deliver to; without --config, the configuration file is not
                      read and the connection comes from the flags alone
   --api-key KEY      the stream's API key; prefer RYVO_API_KEY, which other users cannot see
