@@ -12,11 +12,20 @@
 namespace ryvoobs {
 namespace {
 
+// Long after a worker's last step, so that its thread has surely ended when it is joined.
+constexpr std::chrono::nanoseconds kReapAfter = std::chrono::seconds(5);
+
 // The muxer is built from the output's first video and audio encoders; packets of its other
 // tracks (a recording's further audio tracks) would be mixed into the same transport stream.
 constexpr std::size_t kMuxedTrack = 0;
 
 PacketTap tap;
+
+std::int64_t steady_nanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 bool is_video(const encoder_packet& packet) {
     return packet.type == OBS_ENCODER_VIDEO;
@@ -134,7 +143,7 @@ void PacketTap::shut_down(std::chrono::milliseconds grace) {
 void PacketTap::run_mux_worker(std::uint64_t token, std::shared_ptr<BroadcastDelivery> delivery,
                                std::shared_ptr<MpegTsMuxer> muxer,
                                std::future<std::vector<EncodedMediaPacket>> tail,
-                               std::shared_ptr<std::atomic<bool>> done) {
+                               FinishedAt finished_at) {
     // A refusal only costs the encoder thread some latency; the worker runs either way.
     use_batch_scheduling_for_this_thread();
     const auto mux = [&delivery, &muxer](EncodedMediaPacket packet) {
@@ -159,12 +168,13 @@ void PacketTap::run_mux_worker(std::uint64_t token, std::shared_ptr<BroadcastDel
         mux(std::move(packet));
     }
     finishing_.adopt(std::move(delivery));
-    done->store(true, std::memory_order_release);
+    finished_at->store(steady_nanoseconds(), std::memory_order_release);
 }
 
 void PacketTap::reap_workers_locked(bool all) {
     std::erase_if(retired_workers_, [all](RetiredWorker& worker) {
-        if (!all && !worker.done->load(std::memory_order_acquire)) {
+        const std::int64_t finished = worker.finished_at->load(std::memory_order_acquire);
+        if (!all && (finished == 0 || steady_nanoseconds() - finished < kReapAfter.count())) {
             return false;
         }
         worker.thread.join();
@@ -206,12 +216,12 @@ void PacketTap::Attachment::set_delivery(std::shared_ptr<BroadcastDelivery> deli
 
 void PacketTap::Attachment::start_muxing(std::shared_ptr<MpegTsMuxer> muxer) {
     tap_.queue_.open(tap_.token_);
-    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto finished_at = std::make_shared<std::atomic<std::int64_t>>(0);
     std::promise<std::vector<EncodedMediaPacket>> tail;
     std::future<std::vector<EncodedMediaPacket>> tail_result = tail.get_future();
     tap_.mux_worker_ = std::jthread(&PacketTap::run_mux_worker, &tap_, tap_.token_, tap_.delivery_,
-                                    std::move(muxer), std::move(tail_result), done);
-    tap_.mux_worker_done_ = std::move(done);
+                                    std::move(muxer), std::move(tail_result), finished_at);
+    tap_.mux_worker_finished_at_ = std::move(finished_at);
     tap_.mux_tail_ = std::move(tail);
 }
 
@@ -231,7 +241,7 @@ void PacketTap::Attachment::finish_delivery() {
         tap_.mux_tail_.set_value(std::move(rest));
         tap_.mux_tail_ = {};
         tap_.retired_workers_.push_back(
-            {std::move(tap_.mux_worker_), std::move(tap_.mux_worker_done_)});
+            {std::move(tap_.mux_worker_), std::move(tap_.mux_worker_finished_at_)});
         tap_.delivery_.reset();
     } else if (tap_.delivery_) {
         tap_.finishing_.adopt(std::move(tap_.delivery_));

@@ -69,17 +69,22 @@ class PacketTap {
     void shut_down(std::chrono::milliseconds grace);
 
   private:
-    // A stopped attachment's mux worker, until it has handed its delivery over.
+    // When a mux worker has handed its delivery over, on the steady clock in nanoseconds; 0 while
+    // it has not.
+    using FinishedAt = std::shared_ptr<std::atomic<std::int64_t>>;
+
+    // A stopped attachment's mux worker, until it is joined.
     struct RetiredWorker {
         std::jthread thread;
-        std::shared_ptr<std::atomic<bool>> done;
+        FinishedAt finished_at;
     };
 
     void run_mux_worker(std::uint64_t token, std::shared_ptr<BroadcastDelivery> delivery,
                         std::shared_ptr<MpegTsMuxer> muxer,
-                        std::future<std::vector<EncodedMediaPacket>> tail,
-                        std::shared_ptr<std::atomic<bool>> done);
-    // Joins the retired workers that are done (all of them with `all`). Under mutex_.
+                        std::future<std::vector<EncodedMediaPacket>> tail, FinishedAt finished_at);
+    // Joins the retired workers that finished long enough ago to have left their thread, so that
+    // the join cannot wait on a worker the scheduler has not run since (all of them with `all`).
+    // Under mutex_.
     void reap_workers_locked(bool all);
 
     std::mutex mutex_;
@@ -97,7 +102,7 @@ class PacketTap {
     std::shared_ptr<BroadcastDelivery> delivery_;
     // The live attachment's mux worker and the promise of what the queue still holds at its stop.
     std::jthread mux_worker_;
-    std::shared_ptr<std::atomic<bool>> mux_worker_done_;
+    FinishedAt mux_worker_finished_at_;
     std::promise<std::vector<EncodedMediaPacket>> mux_tail_;
     std::vector<RetiredWorker> retired_workers_;
 
