@@ -29,7 +29,7 @@
 #include "config/config_file.h"
 #include "config/config_store.h"
 #include "dock/status_dock_widget_qt.h"
-#include "runtime/ryvo_runtime.h"
+#include "runtime/broadcast_delivery.h"
 
 namespace ryvoobs::bench {
 namespace {
@@ -65,7 +65,8 @@ class InstantClient : public RyvoApiClient {
         }
         return BackfillResponse{};
     }
-    bool post_end(std::string*) const override { return true; }
+    ApiStatus post_end(std::string*) const override { return ApiStatus::ok; }
+    void cancel() override {}
 };
 
 struct Spread {
@@ -109,10 +110,10 @@ void keep_disk_busy(const std::filesystem::path& file, const std::atomic<bool>& 
 
 // Transport-stream bytes at a live stream's pace, a keyframe every sixth chunk: with 100 ms
 // segments a segment (and its checkpoint) closes every few chunks.
-void feed(RyvoRuntime& runtime, const std::atomic<bool>& stop) {
+void feed(BroadcastDelivery& delivery, const std::atomic<bool>& stop) {
     const std::vector<std::uint8_t> chunk(188 * 40, 0x47);
     for (std::int64_t i = 0; !stop.load(); ++i) {
-        runtime.push_encoded_bytes(chunk, 33, i % 6 == 0);
+        delivery.push_encoded_bytes(chunk, 33, i % 6 == 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
@@ -161,21 +162,20 @@ int run(int argc, char** argv) {
     const std::filesystem::path folder = std::filesystem::absolute("dock-refresh-bench");
     std::filesystem::create_directories(folder);
     auto client = std::make_shared<InstantClient>();
-    auto runtime = std::make_shared<RyvoRuntime>(
-        [](std::string* load_error) { return plugin_config_store().load(load_error); },
-        (folder / "obs-plugin-state.json").string(), [client](PluginConfig) { return client; });
-    if (!runtime->start(&error)) {
-        throw std::runtime_error("the runtime did not start: " + error);
+    DeliverySettings settings;
+    settings.config_loader = [](std::string* load_error) {
+        return plugin_config_store().load(load_error);
+    };
+    settings.state_path = (folder / "obs-plugin-state.json").string();
+    settings.client_factory = [client](PluginConfig) { return client; };
+    auto delivery = std::make_shared<BroadcastDelivery>(std::move(settings));
+    if (!delivery->start(&error)) {
+        throw std::runtime_error("the delivery did not start: " + error);
     }
-    PacketTapState& tap = packet_tap_state();
-    {
-        std::lock_guard lock(tap.mutex);
-        tap.runtime_mode.store(static_cast<std::uint32_t>(RuntimeMode::full));
-        tap.runtime = runtime;
-    }
+    packet_tap().attachment().set_delivery(delivery);
     std::atomic<bool> stop{false};
     std::thread disk(keep_disk_busy, folder / "recording.bin", std::cref(stop));
-    std::thread feeder(feed, std::ref(*runtime), std::cref(stop));
+    std::thread feeder(feed, std::ref(*delivery), std::cref(stop));
 
     std::vector<double> refresh_ms;
     {
@@ -197,13 +197,9 @@ int run(int argc, char** argv) {
     stop.store(true);
     feeder.join();
     disk.join();
-    {
-        std::lock_guard lock(tap.mutex);
-        tap.runtime.reset();
-        tap.runtime_mode.store(0);
-    }
-    const std::int64_t segments = runtime->status_snapshot().current_sequence;
-    runtime->stop();
+    packet_tap().attachment().set_delivery(nullptr);
+    const std::int64_t segments = delivery->progress().status.current_sequence;
+    delivery->shutdown(std::chrono::steady_clock::now());
     set_frontend_api(nullptr);
     std::filesystem::remove_all(folder);
     if (segments < (smoke ? 3 : 30)) {

@@ -114,7 +114,7 @@ def streaming_run(build_dir, display, clip, seconds):
                 obs.wait_for_log(["[ryvo-obs] attached Ryvo ingest to OBS ryvo_stream output"])
                 cpu, wall = measure(obs, seconds)
                 ws.request("StopStream")
-                obs.wait_for_log(["[ryvo-obs] stop: Ryvo broadcast ended"], timeout=60)
+                obs.wait_for_log(["[ryvo-obs] finishing complete: "], timeout=60)
                 log = obs.quit()
         except obs_harness.HarnessError as error:
             raise obs_harness.HarnessError(f"{error}\n{explain(obs)}") from error

@@ -26,6 +26,9 @@ if(RYVO_BUILD_MODULE)
         find_package(Qt5 5.15 COMPONENTS Widgets REQUIRED)
         message(STATUS "ryvo-obs: Qt ${Qt5_VERSION}")
     endif()
+else()
+    # The tap's packet handling is tested against real libobs in the sanitizer builds too.
+    find_package(libobs QUIET)
 endif()
 
 if(RYVO_BUILD_TESTS)

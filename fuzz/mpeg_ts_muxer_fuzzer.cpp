@@ -101,7 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         packet.dts = dts;
         packet.pts = wrapping_add(dts, static_cast<std::int8_t>(input.byte()));
         const std::size_t length = input.byte();
-        packet.data.assign(input.data, input.data + std::min(length, input.size));
+        packet.data =
+            std::vector<std::uint8_t>(input.data, input.data + std::min(length, input.size));
         input.data += packet.data.size();
         input.size -= packet.data.size();
         if (const std::optional<MuxedChunk> chunk = muxer.write_packet(packet)) {

@@ -16,9 +16,8 @@ STREAM, KEY = "soak", "soak-key"
 _STATUS = re.compile(r"\[ryvo-obs\] runtime status: sequence=(?P<sequence>-?\d+) "
                      r"queue=(?P<queue>\d+) .* mux_drops=(?P<drops>\d+) "
                      r"connected=(?P<connected>true|false) error=(?P<error>.*)$")
-_DRAINING = re.compile(r"\[ryvo-obs\] stop: draining runtime; queue=\d+ sequence=(\d+)")
-_DRAINED = re.compile(r"\[ryvo-obs\] stop: drain complete in \d+ ms; queue_residual=(\d+)")
-_ENDED = "[ryvo-obs] stop: Ryvo broadcast ended"
+_STOPPED = re.compile(r"\[ryvo-obs\] stop: queue=\d+ last_sequence=(\d+)")
+_FINISHED = re.compile(r"\[ryvo-obs\] finishing (complete|gave up): .*")
 
 
 def proc_status_bytes(pid, field):
@@ -93,7 +92,7 @@ def run_obs(args, schedule, server, work, start_faults, delivery, video_kbps, ov
                 scheduler = FaultScheduler(server, schedule, started).start()
                 time.sleep(max(0.0, started + schedule.seconds - time.monotonic()))
                 ws.request("StopStream")
-                log = obs.wait_for_log([_ENDED, _DRAINED], timeout=90)
+                log = obs.wait_for_log([_STOPPED, _FINISHED], timeout=90)
                 peak = proc_status_bytes(obs.pid, "VmHWM")
                 scheduler.join()
                 follower.stop()
@@ -102,18 +101,13 @@ def run_obs(args, schedule, server, work, start_faults, delivery, video_kbps, ov
                 .write_text(quit_log)
     finally:
         x.stop()
-    drained = _DRAINING.search(log)
-    residual = int(_DRAINED.search(log)[1])
-    last = int(drained[1]) if drained else 0
-    # The stop cuts the tail of the broadcast into one more segment.
-    highest = max(server.report()["streams"].get(STREAM, {}).get("agents", {})
-                  .get("primary", {}).get("highest") or 0, 0)
-    if highest == last + 1:
-        last = highest
+    last = int(_STOPPED.search(log)[1])
+    finished = _FINISHED.search(log)
+    complete = finished[1] == "complete"
     return {
-        "exit_code": 0 if residual == 0 and "mux queue overflow" not in log else
-        "queue_residual=%d" % residual,
-        "output": [line for line in log.splitlines() if "[ryvo-obs] stop:" in line],
+        "exit_code": 0 if complete and "mux queue overflow" not in log else finished[0],
+        "output": [line for line in log.splitlines()
+                   if "[ryvo-obs] stop:" in line or "[ryvo-obs] finishing" in line],
         "samples": follower.samples,
         "injections": scheduler.injected,
         "scheduler_errors": scheduler.errors,

@@ -2,16 +2,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "capture/media_kind.h"
+#include "capture/packet_payload.h"
 
 namespace ryvoobs {
 
-// One encoded packet, owned by value so that it outlives the encoder's buffer.
+// One encoded packet; its payload keeps the encoder's bytes alive for as long as it is queued.
 struct EncodedMediaPacket {
     MediaKind kind = MediaKind::video;
-    std::vector<std::uint8_t> data;
+    PacketPayload data;
     // Both timestamps count in units of 1/timebase_den seconds; timebase_num is carried along but
     // takes no part in any conversion.
     std::int64_t pts = 0;

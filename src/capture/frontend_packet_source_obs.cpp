@@ -15,18 +15,19 @@ void* token_param(std::uint64_t token) {
 
 void ryvo_packet_callback(obs_output_t* /*output*/, encoder_packet* packet,
                           encoder_packet_time* /*packet_time*/, void* param) {
-    process_encoder_packet(packet, reinterpret_cast<std::uintptr_t>(param));
+    packet_tap().take_packet(packet, reinterpret_cast<std::uintptr_t>(param));
 }
 
 }  // namespace
 
-bool connect_frontend_packets_locked(obs_output_t* output, std::uint64_t token,
-                                     std::string* /*error*/) {
+bool connect_frontend_packets(PacketTap::Attachment& /*tap*/, obs_output_t* output,
+                              std::uint64_t token, std::string* /*error*/) {
     obs_output_add_packet_callback(output, ryvo_packet_callback, token_param(token));
     return true;
 }
 
-void disconnect_frontend_packets_locked(obs_output_t* output, std::uint64_t token) {
+void disconnect_frontend_packets(PacketTap::Attachment& /*tap*/, obs_output_t* output,
+                                 std::uint64_t token) {
     obs_output_remove_packet_callback(output, ryvo_packet_callback, token_param(token));
 }
 
@@ -39,6 +40,8 @@ void disconnect_frontend_packets_locked(obs_output_t* output, std::uint64_t toke
 // offered to the user: it has no protocol and no service, and nothing in OBS's interface lists
 // output types. It must never keep the shared encoders running after OBS's own output stopped, so
 // it stops together with that output.
+
+#include <obs.hpp>
 
 #include <mutex>
 #include <string>
@@ -59,10 +62,11 @@ struct TapOutputData {
 // The hidden output of the current attachment, with its own references to the shared encoders so
 // that they outlive it. Guarded by the attachment lock.
 struct FrontendTap {
+    // Borrowed: the tap's attachment holds the reference.
     obs_output_t* tapped = nullptr;
-    obs_output_t* tap = nullptr;
-    obs_encoder_t* video_encoder = nullptr;
-    obs_encoder_t* audio_encoder = nullptr;
+    OBSOutputAutoRelease tap;
+    OBSEncoderAutoRelease video_encoder;
+    OBSEncoderAutoRelease audio_encoder;
 };
 
 FrontendTap frontend_tap;
@@ -97,7 +101,7 @@ void tap_stop(void* data, std::uint64_t /*ts*/) {
 }
 
 void tap_encoded_packet(void* data, encoder_packet* packet) {
-    process_encoder_packet(packet, static_cast<TapOutputData*>(data)->token);
+    packet_tap().take_packet(packet, static_cast<TapOutputData*>(data)->token);
 }
 
 void register_tap_output() {
@@ -124,15 +128,16 @@ void on_tapped_output_stop(void* param, calldata_t* /*data*/) {
 void release_frontend_tap() {
     if (frontend_tap.tapped != nullptr && frontend_tap.tap != nullptr) {
         signal_handler_disconnect(obs_output_get_signal_handler(frontend_tap.tapped), "stop",
-                                  on_tapped_output_stop, frontend_tap.tap);
+                                  on_tapped_output_stop, frontend_tap.tap.Get());
     }
     if (frontend_tap.tap != nullptr) {
         obs_output_stop(frontend_tap.tap);
-        obs_output_release(frontend_tap.tap);
     }
-    obs_encoder_release(frontend_tap.video_encoder);
-    obs_encoder_release(frontend_tap.audio_encoder);
-    frontend_tap = FrontendTap{};
+    // The tap output before the encoders it uses.
+    frontend_tap.tap = nullptr;
+    frontend_tap.video_encoder = nullptr;
+    frontend_tap.audio_encoder = nullptr;
+    frontend_tap.tapped = nullptr;
 }
 
 void set_error(std::string* error, std::string message) {
@@ -143,8 +148,8 @@ void set_error(std::string* error, std::string message) {
 
 }  // namespace
 
-bool connect_frontend_packets_locked(obs_output_t* output, std::uint64_t token,
-                                     std::string* error) {
+bool connect_frontend_packets(PacketTap::Attachment& /*tap*/, obs_output_t* output,
+                              std::uint64_t token, std::string* error) {
     release_frontend_tap();
     register_tap_output();
     frontend_tap.tapped = output;
@@ -156,10 +161,9 @@ bool connect_frontend_packets_locked(obs_output_t* output, std::uint64_t token,
         return false;
     }
 
-    obs_data_t* settings = obs_data_create();
+    OBSDataAutoRelease settings = obs_data_create();
     obs_data_set_int(settings, kTokenSetting, static_cast<long long>(token));
     frontend_tap.tap = obs_output_create(kTapOutputId, kTapOutputName, settings, nullptr);
-    obs_data_release(settings);
     if (frontend_tap.tap == nullptr) {
         release_frontend_tap();
         set_error(error, "the packet tap output could not be created");
@@ -171,7 +175,7 @@ bool connect_frontend_packets_locked(obs_output_t* output, std::uint64_t token,
     // Connected before the start, and checked after it, so that a stop of the tapped output at
     // any moment also stops the tap.
     signal_handler_connect(obs_output_get_signal_handler(output), "stop", on_tapped_output_stop,
-                           frontend_tap.tap);
+                           frontend_tap.tap.Get());
     if (!obs_output_active(output)) {
         release_frontend_tap();
         set_error(error, "the OBS output is not running");
@@ -190,7 +194,8 @@ bool connect_frontend_packets_locked(obs_output_t* output, std::uint64_t token,
     return true;
 }
 
-void disconnect_frontend_packets_locked(obs_output_t* output, std::uint64_t /*token*/) {
+void disconnect_frontend_packets(PacketTap::Attachment& /*tap*/, obs_output_t* output,
+                                 std::uint64_t /*token*/) {
     if (frontend_tap.tapped == output) {
         release_frontend_tap();
     }

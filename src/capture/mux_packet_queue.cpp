@@ -4,22 +4,26 @@
 
 namespace ryvoobs {
 
+MuxPacketQueue::MuxPacketQueue() : slots_(kMuxQueueCapacity) {}
+
 void MuxPacketQueue::open(std::uint64_t token) {
+    std::vector<EncodedMediaPacket> forgotten;
     std::lock_guard lock(mutex_);
     accepting_ = true;
     token_ = token;
-    queue_.clear();
+    forgotten = take_all_locked();
 }
 
-void MuxPacketQueue::close() {
-    std::lock_guard lock(mutex_);
-    accepting_ = false;
-    token_ = 0;
-}
-
-void MuxPacketQueue::discard() {
-    std::lock_guard lock(mutex_);
-    queue_.clear();
+std::vector<EncodedMediaPacket> MuxPacketQueue::close() {
+    std::vector<EncodedMediaPacket> rest;
+    {
+        std::lock_guard lock(mutex_);
+        accepting_ = false;
+        token_ = 0;
+        rest = take_all_locked();
+    }
+    ready_.notify_all();
+    return rest;
 }
 
 MuxPushOutcome MuxPacketQueue::push(std::uint64_t token, EncodedMediaPacket&& packet) {
@@ -30,13 +34,14 @@ MuxPushOutcome MuxPacketQueue::push(std::uint64_t token, EncodedMediaPacket&& pa
         if (!accepting_ || token_ != token) {
             return outcome;
         }
-        if (queue_.size() >= kMuxQueueCapacity) {
+        if (count_ == kMuxQueueCapacity) {
             outcome.result = MuxPushOutcome::Result::dropped;
             outcome.drops = ++drops_;
-            outcome.depth = queue_.size();
+            outcome.depth = count_;
             return outcome;
         }
-        queue_.push_back(std::move(packet));
+        slots_[(head_ + count_) % kMuxQueueCapacity] = std::move(packet);
+        ++count_;
         outcome.result = MuxPushOutcome::Result::queued;
         // Later pushes find the consumer already woken and skip the system call.
         wake = std::exchange(consumer_sleeping_, false);
@@ -47,10 +52,14 @@ MuxPushOutcome MuxPacketQueue::push(std::uint64_t token, EncodedMediaPacket&& pa
     return outcome;
 }
 
-std::optional<EncodedMediaPacket> MuxPacketQueue::wait_pop(std::stop_token stop) {
+std::optional<EncodedMediaPacket> MuxPacketQueue::wait_pop(std::uint64_t token,
+                                                           std::stop_token stop) {
     {
         std::lock_guard lock(mutex_);
-        if (!queue_.empty()) {
+        if (token_ != token) {
+            return std::nullopt;
+        }
+        if (count_ != 0) {
             return take_front_locked();
         }
     }
@@ -62,21 +71,31 @@ std::optional<EncodedMediaPacket> MuxPacketQueue::wait_pop(std::stop_token stop)
         ready_.notify_all();
     });
     std::unique_lock lock(mutex_);
-    while (queue_.empty() && !stop.stop_requested()) {
+    while (token_ == token && count_ == 0 && !stop.stop_requested()) {
         consumer_sleeping_ = true;
         ready_.wait(lock);
     }
     consumer_sleeping_ = false;
-    if (queue_.empty()) {
+    if (token_ != token || count_ == 0) {
         return std::nullopt;
     }
     return take_front_locked();
 }
 
 EncodedMediaPacket MuxPacketQueue::take_front_locked() {
-    EncodedMediaPacket packet = std::move(queue_.front());
-    queue_.pop_front();
+    EncodedMediaPacket packet = std::move(slots_[head_]);
+    head_ = (head_ + 1) % kMuxQueueCapacity;
+    --count_;
     return packet;
+}
+
+std::vector<EncodedMediaPacket> MuxPacketQueue::take_all_locked() {
+    std::vector<EncodedMediaPacket> taken;
+    taken.reserve(count_);
+    while (count_ != 0) {
+        taken.push_back(take_front_locked());
+    }
+    return taken;
 }
 
 std::uint64_t MuxPacketQueue::drops() const {
@@ -91,7 +110,7 @@ void MuxPacketQueue::reset_drops() {
 
 std::size_t MuxPacketQueue::size() const {
     std::lock_guard lock(mutex_);
-    return queue_.size();
+    return count_;
 }
 
 bool should_log_mux_drop(std::uint64_t drops) {

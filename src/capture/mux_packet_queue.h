@@ -3,10 +3,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <stop_token>
+#include <vector>
 
 #include "capture/encoded_media_packet.h"
 
@@ -26,21 +26,24 @@ struct MuxPushOutcome {
 // while it is open for one attachment's token, and it never blocks a producer: a full queue drops
 // the new packet. Its lock is a leaf. There is one consumer; a producer pays for waking it only
 // when it sleeps on an empty queue, so a busy worker costs the encoder thread nothing but the lock.
+// The slots are allocated once, so that a push never allocates either. Packets the queue lets go
+// of (refused, dropped, forgotten) release their payload outside its lock.
 class MuxPacketQueue {
   public:
+    MuxPacketQueue();
+
     // Accepts packets carrying `token` from now on; packets left from an earlier opening are
     // forgotten.
     void open(std::uint64_t token);
-    // Refuses every packet from now on. The queued ones stay for the consumer: they are the last
-    // moments of the broadcast, and the worker muxes them before it stops.
-    void close();
-    // Forgets what is still queued, once no consumer is left to take it.
-    void discard();
+    // Refuses every packet from now on and hands back the ones still queued: they are the last
+    // moments of the broadcast, which the attachment's worker muxes before it finishes. The
+    // worker's wait ends, so that the queue can open for the next attachment at once.
+    std::vector<EncodedMediaPacket> close();
 
     MuxPushOutcome push(std::uint64_t token, EncodedMediaPacket&& packet);
-    // Waits for a packet; nothing once a stop is requested and the queue is empty. A stop request
-    // wakes the wait.
-    std::optional<EncodedMediaPacket> wait_pop(std::stop_token stop);
+    // Waits for a packet of the opening for `token`; nothing once that opening is closed, or once
+    // a stop is requested and the queue is empty. A close and a stop request wake the wait.
+    std::optional<EncodedMediaPacket> wait_pop(std::uint64_t token, std::stop_token stop);
 
     std::uint64_t drops() const;
     void reset_drops();
@@ -48,12 +51,17 @@ class MuxPacketQueue {
 
   private:
     EncodedMediaPacket take_front_locked();
+    // Moves every queued packet out, so that their payloads are released after the lock.
+    std::vector<EncodedMediaPacket> take_all_locked();
 
     mutable std::mutex mutex_;
     // A plain condition variable: the stop token's wake-up is registered only when the consumer
     // is about to sleep, not paid for by every push.
     std::condition_variable ready_;
-    std::deque<EncodedMediaPacket> queue_;
+    // A ring of kMuxQueueCapacity slots: `count_` packets from `head_` on.
+    std::vector<EncodedMediaPacket> slots_;
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
     bool accepting_ = false;
     // Set by the consumer under the lock before it sleeps, cleared by the push that wakes it.
     bool consumer_sleeping_ = false;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "capture/native_stream_rules.h"
+#include "capture/obs_log.h"
 #include "capture/output_attachment_obs.h"
 #include "capture/packet_tap_obs.h"
 #include "config/config_store.h"
@@ -222,7 +223,7 @@ void output_encoded_packet(void* opaque, encoder_packet* packet) {
         if (packet != nullptr) {
             data->total_bytes.fetch_add(packet->size, std::memory_order_relaxed);
         }
-        ingest_native_stream_packet(data->output, packet);
+        packet_tap().take_native_packet(data->output, packet);
     }
 }
 
@@ -292,7 +293,7 @@ void register_stream_service() {
     obs_register_service_s(&service, sizeof service);
     const obs_output_info output = output_info();
     obs_register_output_s(&output, sizeof output);
-    blog(LOG_INFO, "[ryvo-obs] registered Ryvo-native OBS streaming service and output");
+    ryvo_log(LOG_INFO, "registered Ryvo-native OBS streaming service and output");
 }
 
 }  // namespace ryvoobs

@@ -6,15 +6,18 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
 
 #include "capture/codec_config.h"
 #include "capture/frontend_packet_source_obs.h"
+#include "capture/obs_log.h"
 #include "capture/packet_tap_obs.h"
 #include "capture/transport_stream_codecs.h"
 #include "config/config_store.h"
+#include "runtime/broadcast_delivery.h"
 #include "runtime/sequence_checkpoint.h"
 
 namespace ryvoobs {
@@ -118,190 +121,154 @@ const char* or_unknown(const std::string& text) {
 }
 
 // Builds the muxer and starts the mux worker; the user-facing reason on failure.
-std::optional<std::string> start_muxing_locked(PacketTapState& tap) {
+std::optional<std::string> start_muxing(PacketTap::Attachment& tap) {
     try {
-        const std::optional<CodecConfig> video = video_codec_config(tap.output);
-        const std::optional<CodecConfig> audio = audio_codec_config(tap.output);
+        const std::optional<CodecConfig> video = video_codec_config(tap.output());
+        const std::optional<CodecConfig> audio = audio_codec_config(tap.output());
         if (!video) {
             return kNoVideoMetadataMessage;
         }
-        tap.muxer = std::make_shared<MpegTsMuxer>(*video, audio);
-        tap.queue.open(tap.token);
-        start_mux_worker_locked();
+        tap.start_muxing(std::make_shared<MpegTsMuxer>(*video, audio));
     } catch (const std::exception& failure) {
         return std::string("Ryvo muxer could not start: ") + failure.what();
     }
-    blog(LOG_INFO, "[ryvo-obs] Ryvo runtime and MPEG-TS muxer started");
+    ryvo_log(LOG_INFO, "Ryvo runtime and MPEG-TS muxer started");
     return std::nullopt;
+}
+
+// Attach's failure after the tap was recorded: a delivery that never carried a broadcast has
+// nothing to finish, so it gives up at once; then everything is let go again.
+bool fail_attach(PacketTap::Attachment& tap, const std::string& message, std::string* error) {
+    if (const std::shared_ptr<BroadcastDelivery>& delivery = tap.delivery()) {
+        delivery->cancel(message);
+    }
+    detach_stream_output(tap);
+    refuse(error, message);
+    return false;
+}
+
+// OBS learns that its stream cannot be delivered (the key is rejected, the stream unknown) the
+// way it learns it from its own outputs: the output stops with an error and OBS shows the text.
+// Runs on the delivery's thread, as OBS's own outputs signal from their send threads; the weak
+// reference lets the output go away first.
+std::function<void(const std::string&)> stop_output_on_fatal(obs_output_t* output) {
+    auto weak = std::make_shared<OBSWeakOutputAutoRelease>(obs_output_get_weak_output(output));
+    return [weak](const std::string& message) {
+        const OBSOutputAutoRelease alive = obs_weak_output_get_output(*weak);
+        if (alive == nullptr) {
+            return;
+        }
+        ryvo_log(LOG_WARNING, "stopping the Ryvo stream output: %s", message.c_str());
+        obs_output_set_last_error(alive, message.c_str());
+        obs_output_signal_stop(alive, OBS_OUTPUT_INVALID_STREAM);
+    };
+}
+
+std::shared_ptr<BroadcastDelivery> make_delivery(obs_output_t* output, TapSource source) {
+    DeliverySettings settings;
+    // Read through the store, which the callers brought up to date before taking the attachment
+    // lock: no credential-store round trip happens here.
+    settings.config_loader = [](std::string* load_error) {
+        return plugin_config_store().load(load_error);
+    };
+    settings.state_path = default_state_path();
+    settings.log = [](bool warning, const std::string& line) {
+        ryvo_log(warning ? LOG_WARNING : LOG_INFO, "%s", line.c_str());
+    };
+    settings.mux_drops = [] { return packet_tap().counters().mux_drops; };
+    if (source == TapSource::native_output) {
+        settings.on_fatal = stop_output_on_fatal(output);
+    }
+    return std::make_shared<BroadcastDelivery>(std::move(settings));
 }
 
 }  // namespace
 
-bool attach_stream_output_locked(obs_output_t* output, CaptureMode capture_mode,
-                                 std::string output_kind, TapSource source, std::string* error) {
-    PacketTapState& tap = packet_tap_state();
-
-    // Read through the store, which the callers brought up to date before taking the lock: no
-    // credential-store round trip happens here.
-    auto runtime = std::make_shared<RyvoRuntime>(
-        [](std::string* load_error) { return plugin_config_store().load(load_error); },
-        default_state_path());
+bool attach_stream_output(PacketTap::Attachment& tap, OBSOutputAutoRelease output,
+                          CaptureMode capture_mode, std::string output_kind, TapSource source,
+                          std::string* error) {
     std::string load_error;
-    const bool loaded = runtime->load(&load_error);
-    const std::optional<PluginConfig> config = loaded ? runtime->config() : std::nullopt;
+    const std::optional<PluginConfig> config = plugin_config_store().load(&load_error);
     std::optional<std::string> refusal;
     if (!config) {
         refusal = load_error.empty() ? "Ryvo configuration is unavailable." : load_error;
     } else {
         refusal = attach_refusal(*config);
         if (!refusal && config->runtime_mode == RuntimeMode::full) {
-            refusal =
-                transport_stream_codec_refusal(encoder_codec(obs_output_get_video_encoder(output)));
+            refusal = transport_stream_codec_refusal(
+                encoder_codec(obs_output_get_video_encoder(output.Get())));
         }
     }
     if (refusal) {
         refuse(error, *refusal);
-        blog(
-            LOG_WARNING, "[ryvo-obs] refusing OBS attachment: %s",
+        ryvo_log(
+            LOG_WARNING, "refusing OBS attachment: %s",
             config || !load_error.empty() ? refusal->c_str() : "Ryvo configuration is unavailable");
-        obs_output_release(output);
         return false;
     }
 
-    tap.capture_mode = capture_mode;
-    tap.output_kind = std::move(output_kind);
-    tap.source = source;
-    tap.video_codec = encoder_codec(obs_output_get_video_encoder(output));
-    tap.audio_codec = encoder_codec(obs_output_get_audio_encoder(output, 0));
-    tap.packets.store(0, std::memory_order_relaxed);
-    tap.video_packets.store(0, std::memory_order_relaxed);
-    tap.audio_packets.store(0, std::memory_order_relaxed);
-    tap.token += 1;
-    if (tap.token == 0) {
-        tap.token = 1;
-    }
-    tap.output = output;
+    obs_output_t* const raw = output.Get();
+    const std::uint64_t token = tap.begin(std::move(output), capture_mode, std::move(output_kind),
+                                          source, encoder_codec(obs_output_get_video_encoder(raw)),
+                                          encoder_codec(obs_output_get_audio_encoder(raw, 0)));
     if (source == TapSource::frontend_callback) {
         std::string tap_error;
-        if (!connect_frontend_packets_locked(output, tap.token, &tap_error)) {
+        if (!connect_frontend_packets(tap, raw, token, &tap_error)) {
             const std::string message =
-                "Ryvo could not tap the OBS " + tap.output_kind + " output: " + tap_error + ".";
-            blog(LOG_WARNING, "[ryvo-obs] %s", message.c_str());
-            detach_stream_output_locked(false);
-            refuse(error, message);
-            return false;
+                "Ryvo could not tap the OBS " + tap.output_kind() + " output: " + tap_error + ".";
+            ryvo_log(LOG_WARNING, "%s", message.c_str());
+            return fail_attach(tap, message, error);
         }
     }
 
-    tap.runtime_mode.store(static_cast<std::uint32_t>(config->runtime_mode),
-                           std::memory_order_release);
     if (config->runtime_mode == RuntimeMode::tap_only) {
-        blog(LOG_INFO,
-             "[ryvo-obs] running in tap-only mode; runtime and muxer startup are disabled");
+        ryvo_log(LOG_INFO, "running in tap-only mode; runtime and muxer startup are disabled");
     } else {
+        const std::shared_ptr<BroadcastDelivery> delivery = make_delivery(raw, source);
         std::string start_error;
-        if (!runtime->start(&start_error)) {
-            blog(LOG_WARNING, "[ryvo-obs] Ryvo runtime did not start: %s", start_error.c_str());
-            detach_stream_output_locked(false);
-            refuse(error, start_error);
-            return false;
+        if (!delivery->start(&start_error)) {
+            ryvo_log(LOG_WARNING, "Ryvo runtime did not start: %s", start_error.c_str());
+            return fail_attach(tap, start_error, error);
         }
-        tap.runtime = runtime;
-        try {
-            start_background_worker_locked();
-        } catch (const std::exception& failure) {
-            const std::string message =
-                std::string("Ryvo runtime could not start: ") + failure.what();
-            blog(LOG_WARNING, "[ryvo-obs] %s", message.c_str());
-            detach_stream_output_locked(false);
-            refuse(error, message);
-            return false;
-        }
+        tap.set_delivery(delivery);
         if (config->runtime_mode == RuntimeMode::runtime_only) {
-            blog(LOG_INFO,
-                 "[ryvo-obs] Ryvo runtime started in runtime-only mode; muxer startup is disabled");
-        } else if (const std::optional<std::string> failure = start_muxing_locked(tap)) {
-            blog(LOG_WARNING, "[ryvo-obs] %s", failure->c_str());
-            detach_stream_output_locked(false);
-            refuse(error, *failure);
-            return false;
+            ryvo_log(LOG_INFO,
+                     "Ryvo runtime started in runtime-only mode; muxer startup is disabled");
+        } else if (const std::optional<std::string> failure = start_muxing(tap)) {
+            ryvo_log(LOG_WARNING, "%s", failure->c_str());
+            return fail_attach(tap, *failure, error);
         }
     }
 
-    tap.active_token.store(tap.token, std::memory_order_release);
+    tap.accept(config->runtime_mode);
     last_refusal.clear();
-    blog(LOG_INFO,
-         "[ryvo-obs] attached Ryvo ingest to OBS %s output '%s' via %s (video=%s audio=%s "
-         "mode=%s)",
-         tap.output_kind.c_str(), obs_output_get_name(output), source_name(source),
-         or_unknown(tap.video_codec), or_unknown(tap.audio_codec), to_string(config->runtime_mode));
+    ryvo_log(LOG_INFO,
+             "attached Ryvo ingest to OBS %s output '%s' via %s (video=%s audio=%s mode=%s)",
+             tap.output_kind().c_str(), obs_output_get_name(raw), source_name(source),
+             or_unknown(tap.video_codec()), or_unknown(tap.audio_codec()),
+             to_string(config->runtime_mode));
     return true;
 }
 
-void detach_stream_output_locked(bool end_broadcast) {
-    PacketTapState& tap = packet_tap_state();
-    obs_output_t* const output = tap.output;
-    tap.active_token.store(0, std::memory_order_release);
-    tap.queue.close();
-    if (output != nullptr && tap.source == TapSource::frontend_callback) {
-        disconnect_frontend_packets_locked(output, tap.token);
+void detach_stream_output(PacketTap::Attachment& tap) {
+    obs_output_t* const output = tap.output();
+    if (output != nullptr && tap.source() == TapSource::frontend_callback) {
+        disconnect_frontend_packets(tap, output, tap.token());
     }
-    stop_background_worker_locked();
-    stop_mux_worker_locked();
-
-    if (tap.runtime) {
-        const StatusSnapshot before = tap.runtime->status_snapshot();
-        const auto started = std::chrono::steady_clock::now();
-        blog(LOG_INFO, "[ryvo-obs] stop: draining runtime; queue=%llu sequence=%lld",
-             static_cast<unsigned long long>(before.upload_queue_depth),
-             static_cast<long long>(before.current_sequence));
-        std::string end_error;
-        bool ok = true;
-        if (end_broadcast) {
-            ok = tap.runtime->stop_and_end(&end_error);
-        } else {
-            tap.runtime->stop();
-        }
-        const StatusSnapshot after = tap.runtime->status_snapshot();
-        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - started);
-        blog(LOG_INFO, "[ryvo-obs] stop: drain complete in %lld ms; queue_residual=%llu error=%s",
-             static_cast<long long>(elapsed.count()),
-             static_cast<unsigned long long>(after.upload_queue_depth),
-             after.last_error.empty() ? "none" : after.last_error.c_str());
-        if (end_broadcast) {
-            if (ok) {
-                blog(LOG_INFO, "[ryvo-obs] stop: Ryvo broadcast ended");
-            } else {
-                blog(LOG_WARNING, "[ryvo-obs] stop: could not end Ryvo broadcast: %s",
-                     end_error.empty() ? "unknown error" : end_error.c_str());
-            }
-        }
-        tap.runtime.reset();
-    }
-    tap.muxer.reset();
-
+    tap.finish_delivery();
     if (output != nullptr) {
-        blog(LOG_INFO, "[ryvo-obs] detached from OBS %s output after %llu packets",
-             tap.output_kind.c_str(),
-             static_cast<unsigned long long>(tap.packets.load(std::memory_order_relaxed)));
-        obs_output_release(output);
+        ryvo_log(LOG_INFO, "detached from OBS %s output after %llu packets",
+                 tap.output_kind().c_str(),
+                 static_cast<unsigned long long>(packet_tap().counters().packets));
     }
-    tap.output = nullptr;
-    tap.source = TapSource::none;
-    tap.video_codec.clear();
-    tap.audio_codec.clear();
-    tap.runtime_mode.store(0, std::memory_order_release);
-    tap.capture_mode = CaptureMode::streaming;
-    tap.output_kind = "streaming";
-    tap.queue.reset_drops();
+    tap.end();
 }
 
 bool activate_native_stream_output(obs_output_t* output, std::string* error) {
-    PacketTapState& tap = packet_tap_state();
+    // Before the attachment lock: reading may ask the credential store.
     std::string load_error;
     const std::optional<PluginConfig> config = plugin_config_store().load(&load_error);
-    std::lock_guard lock(tap.mutex);
+    PacketTap::Attachment tap = packet_tap().attachment();
     if (output == nullptr) {
         refuse(error, "Ryvo stream output was unavailable.");
         return false;
@@ -314,27 +281,26 @@ bool activate_native_stream_output(obs_output_t* output, std::string* error) {
         refuse(error, *refusal);
         return false;
     }
-    if (tap.output != nullptr) {
-        if (tap.output == output && tap.source == TapSource::native_output) {
+    if (tap.attached()) {
+        if (tap.output() == output && tap.source() == TapSource::native_output) {
             return true;
         }
-        detach_stream_output_locked(false);
+        detach_stream_output(tap);
     }
-    obs_output_t* reference = obs_output_get_ref(output);
+    OBSOutputAutoRelease reference = obs_output_get_ref(output);
     if (reference == nullptr) {
         refuse(error, "Ryvo could not acquire the OBS stream output.");
         return false;
     }
-    return attach_stream_output_locked(reference, CaptureMode::streaming, "ryvo_stream",
-                                       TapSource::native_output, error);
+    return attach_stream_output(tap, std::move(reference), CaptureMode::streaming, "ryvo_stream",
+                                TapSource::native_output, error);
 }
 
 void deactivate_native_stream_output(obs_output_t* output) {
-    PacketTapState& tap = packet_tap_state();
-    std::lock_guard lock(tap.mutex);
-    if (tap.output != nullptr && tap.source == TapSource::native_output &&
-        (output == nullptr || output == tap.output)) {
-        detach_stream_output_locked(true);
+    PacketTap::Attachment tap = packet_tap().attachment();
+    if (tap.attached() && tap.source() == TapSource::native_output &&
+        (output == nullptr || output == tap.output())) {
+        detach_stream_output(tap);
     }
 }
 

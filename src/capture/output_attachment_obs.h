@@ -1,9 +1,11 @@
 #pragma once
 
 #include <obs.h>
+#include <obs.hpp>
 
 #include <string>
 
+#include "capture/packet_tap_obs.h"
 #include "capture/tap_source.h"
 #include "config/plugin_config.h"
 
@@ -11,14 +13,15 @@ namespace ryvoobs {
 
 // Attaches the packet tap to `output`, whose reference the call takes over (released on refusal,
 // otherwise at detach), and starts the delivery the configuration file asks for. False, with the
-// user-facing reason in `error` (may be null), leaves the tap detached. Expects the attachment
-// lock held.
-bool attach_stream_output_locked(obs_output_t* output, CaptureMode capture_mode,
-                                 std::string output_kind, TapSource source, std::string* error);
+// user-facing reason in `error` (may be null), leaves the tap detached.
+bool attach_stream_output(PacketTap::Attachment& tap, OBSOutputAutoRelease output,
+                          CaptureMode capture_mode, std::string output_kind, TapSource source,
+                          std::string* error);
 
-// Stops the delivery and lets go of the output; `end_broadcast` also tells the service that the
-// broadcast has ended. Safe when nothing is attached. Expects the attachment lock held.
-void detach_stream_output_locked(bool end_broadcast);
+// Lets go of the output and hands its broadcast over to finish in the background: what was
+// queued is muxed, the last segment cut, the rest delivered and the end posted on the delivery's
+// own threads. Returns at once; safe when nothing is attached.
+void detach_stream_output(PacketTap::Attachment& tap);
 
 // The plug-in's own streaming output starting and stopping. Both take the attachment lock.
 bool activate_native_stream_output(obs_output_t* output, std::string* error);

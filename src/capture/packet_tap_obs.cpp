@@ -6,179 +6,258 @@
 #include <stop_token>
 #include <utility>
 
+#include "capture/obs_log.h"
 #include "platform/batch_scheduling.h"
-#include "runtime/runtime_maintenance.h"
 
 namespace ryvoobs {
 namespace {
 
-constexpr std::chrono::milliseconds kMaintenancePause{200};
+// Long after a worker's last step, so that its thread has surely ended when it is joined.
+constexpr std::chrono::nanoseconds kReapAfter = std::chrono::seconds(5);
 
-PacketTapState tap_state;
+// The muxer is built from the output's first video and audio encoders; packets of its other
+// tracks (a recording's further audio tracks) would be mixed into the same transport stream.
+constexpr std::size_t kMuxedTrack = 0;
+
+PacketTap tap;
+
+std::int64_t steady_nanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 bool is_video(const encoder_packet& packet) {
     return packet.type == OBS_ENCODER_VIDEO;
 }
 
-EncodedMediaPacket copy_packet(const encoder_packet& packet) {
-    EncodedMediaPacket copy;
-    copy.kind = is_video(packet) ? MediaKind::video : MediaKind::audio;
+// Gives back the reference that hold_packet took; libobs frees the packet with its last one.
+void release_obs_packet(void* data) noexcept {
+    encoder_packet packet{};
+    packet.data = static_cast<std::uint8_t*>(data);
+    obs_encoder_packet_release(&packet);
+}
+
+// The packet as the mux worker needs it, holding a reference to OBS's reference-counted payload
+// (every packet OBS hands to outputs and packet callbacks has its count in front of the bytes)
+// instead of a copy of it.
+EncodedMediaPacket hold_packet(encoder_packet& packet) {
+    EncodedMediaPacket held;
+    held.kind = is_video(packet) ? MediaKind::video : MediaKind::audio;
     if (packet.data != nullptr && packet.size != 0) {
-        copy.data.assign(packet.data, packet.data + packet.size);
+        encoder_packet reference{};
+        obs_encoder_packet_ref(&reference, &packet);
+        held.data = PacketPayload::held({reference.data, reference.size}, release_obs_packet,
+                                        reference.data);
     }
-    copy.pts = packet.pts;
-    copy.dts = packet.dts;
-    copy.timebase_num = packet.timebase_num;
-    copy.timebase_den = packet.timebase_den;
-    copy.keyframe = packet.keyframe;
-    copy.track_index = packet.track_idx;
-    return copy;
-}
-
-void run_mux_worker(std::stop_token stop, std::shared_ptr<RyvoRuntime> runtime,
-                    std::shared_ptr<MpegTsMuxer> muxer) {
-    // A refusal only costs the encoder thread some latency; the worker runs either way.
-    use_batch_scheduling_for_this_thread();
-    while (std::optional<EncodedMediaPacket> packet = tap_state.queue.wait_pop(stop)) {
-        const std::optional<MuxedChunk> chunk = muxer->write_packet(*packet);
-        if (!chunk || chunk->bytes.empty()) {
-            continue;
-        }
-        runtime->push_encoded_bytes(chunk->bytes, chunk->duration_ms, chunk->keyframe);
-        if (chunk->keyframe) {
-            blog(LOG_INFO, "[ryvo-obs] mux emitted chunk: bytes=%zu duration_ms=%d",
-                 chunk->bytes.size(), chunk->duration_ms);
-        }
-    }
-}
-
-void run_background_worker(std::stop_token stop, std::shared_ptr<RyvoRuntime> runtime) {
-    MaintainedRuntime maintained{
-        [&runtime](std::string* error) { return runtime->poll_backfill(error); },
-        [&runtime](std::string* error) { return runtime->send_heartbeat(error); },
-        [&runtime](std::string message) { runtime->report_error(std::move(message)); },
-        [&runtime](bool failed) { runtime->report_auth_failed(failed); },
-        [&runtime] { return runtime->status_snapshot(); },
-        [&runtime] { return runtime->cache_snapshot(); },
-        [] { return tap_state.queue.drops(); },
-    };
-    MaintenanceLog log = [](bool warning, const std::string& message) {
-        blog(warning ? LOG_WARNING : LOG_INFO, "[ryvo-obs] %s", message.c_str());
-    };
-    RuntimeMaintenance maintenance(std::move(maintained), std::move(log),
-                                   RuntimeMaintenance::Clock::now());
-    // Only the stop request wakes this wait early.
-    std::mutex pause_mutex;
-    std::condition_variable_any pause;
-    while (!stop.stop_requested()) {
-        maintenance.run_pass(RuntimeMaintenance::Clock::now());
-        std::unique_lock lock(pause_mutex);
-        pause.wait_for(lock, stop, kMaintenancePause, [] { return false; });
-    }
-}
-
-void stop_worker(PacketTapState::Worker& worker) {
-    if (!worker.running) {
-        return;
-    }
-    worker.thread.request_stop();
-    worker.thread.join();
-    worker.thread = std::jthread();
-    worker.running = false;
+    held.pts = packet.pts;
+    held.dts = packet.dts;
+    held.timebase_num = packet.timebase_num;
+    held.timebase_den = packet.timebase_den;
+    held.keyframe = packet.keyframe;
+    held.track_index = packet.track_idx;
+    return held;
 }
 
 }  // namespace
 
-PacketTapState::~PacketTapState() {
-    active_token.store(0, std::memory_order_release);
-    queue.close();
-    stop_worker(background_worker);
-    stop_worker(mux_worker);
-    runtime.reset();
-    muxer.reset();
+PacketTap::~PacketTap() {
+    {
+        Attachment attachment(*this);
+        attachment.finish_delivery();
+        reap_workers_locked(true);
+    }
+    finishing_.shutdown_all(std::chrono::milliseconds(0));
 }
 
-PacketTapState& packet_tap_state() {
-    return tap_state;
+PacketTap& packet_tap() {
+    return tap;
 }
 
-void process_encoder_packet(const encoder_packet* packet, std::uint64_t token) {
+void PacketTap::take_packet(encoder_packet* packet, std::uint64_t token) {
     if (packet == nullptr) {
-        blog(LOG_WARNING, "[ryvo-obs] received null encoder packet from OBS");
+        ryvo_log(LOG_WARNING, "received null encoder packet from OBS");
         return;
     }
-    if (token == 0 || token != tap_state.active_token.load(std::memory_order_acquire)) {
+    if (token == 0 || token != active_token_.load(std::memory_order_acquire) ||
+        packet->track_idx != kMuxedTrack) {
         return;
     }
-    const std::uint64_t previous = tap_state.packets.fetch_add(1, std::memory_order_relaxed);
+    const std::uint64_t previous = packets_.fetch_add(1, std::memory_order_relaxed);
     if (is_video(*packet)) {
-        tap_state.video_packets.fetch_add(1, std::memory_order_relaxed);
+        video_packets_.fetch_add(1, std::memory_order_relaxed);
     } else if (packet->type == OBS_ENCODER_AUDIO) {
-        tap_state.audio_packets.fetch_add(1, std::memory_order_relaxed);
+        audio_packets_.fetch_add(1, std::memory_order_relaxed);
     }
+    // The first packet says the tap works; each keyframe after it only matters when debugging,
+    // and at INFO would push everything else out of the log.
     if (previous == 0 || (is_video(*packet) && packet->keyframe)) {
-        blog(LOG_INFO,
-             "[ryvo-obs] packet tap active: type=%s size=%zu keyframe=%s pts=%lld dts=%lld "
-             "timebase=%d/%d",
-             is_video(*packet) ? "video" : "audio", packet->size,
-             packet->keyframe ? "true" : "false", static_cast<long long>(packet->pts),
-             static_cast<long long>(packet->dts), static_cast<int>(packet->timebase_num),
-             static_cast<int>(packet->timebase_den));
+        ryvo_log(previous == 0 ? LOG_INFO : LOG_DEBUG,
+                 "packet tap active: type=%s size=%zu keyframe=%s pts=%lld dts=%lld timebase=%d/%d",
+                 is_video(*packet) ? "video" : "audio", packet->size,
+                 packet->keyframe ? "true" : "false", static_cast<long long>(packet->pts),
+                 static_cast<long long>(packet->dts), static_cast<int>(packet->timebase_num),
+                 static_cast<int>(packet->timebase_den));
     }
-    if (tap_state.runtime_mode.load(std::memory_order_acquire) <
+    if (runtime_mode_.load(std::memory_order_acquire) <
         static_cast<std::uint32_t>(RuntimeMode::full)) {
         return;
     }
-    const MuxPushOutcome outcome = tap_state.queue.push(token, copy_packet(*packet));
+    const MuxPushOutcome outcome = queue_.push(token, hold_packet(*packet));
     if (outcome.result == MuxPushOutcome::Result::dropped && should_log_mux_drop(outcome.drops)) {
-        blog(LOG_WARNING, "[ryvo-obs] mux queue overflow; dropped packets=%zu depth=%zu max=%zu",
-             static_cast<std::size_t>(outcome.drops), outcome.depth, kMuxQueueCapacity);
+        ryvo_log(LOG_WARNING, "mux queue overflow; dropped packets=%zu depth=%zu max=%zu",
+                 static_cast<std::size_t>(outcome.drops), outcome.depth, kMuxQueueCapacity);
     }
 }
 
-void ingest_native_stream_packet(const obs_output_t* output, const encoder_packet* packet) {
-    std::uint64_t token = 0;
+void PacketTap::take_native_packet(const obs_output_t* output, encoder_packet* packet) {
+    // Read without the attachment lock: an attach or a detach in progress must not stall the
+    // encoder. A packet that races a detach finds the token gone.
+    const obs_output_t* native = native_output_.load(std::memory_order_acquire);
+    if (native == nullptr || (output != nullptr && output != native)) {
+        return;
+    }
+    take_packet(packet, active_token_.load(std::memory_order_acquire));
+}
+
+PacketTap::Attachment PacketTap::attachment() {
+    return Attachment(*this);
+}
+
+TapCounters PacketTap::counters() const {
+    return TapCounters{packets_.load(std::memory_order_relaxed),
+                       video_packets_.load(std::memory_order_relaxed),
+                       audio_packets_.load(std::memory_order_relaxed), queue_.drops()};
+}
+
+void PacketTap::shut_down(std::chrono::milliseconds grace) {
     {
-        std::lock_guard lock(tap_state.mutex);
-        if (tap_state.output == nullptr || tap_state.source != TapSource::native_output) {
+        Attachment attachment(*this);
+        attachment.finish_delivery();
+        // Each worker only muxes what its attachment had queued and hands its delivery over.
+        reap_workers_locked(true);
+    }
+    finishing_.shutdown_all(grace);
+}
+
+void PacketTap::run_mux_worker(std::uint64_t token, std::shared_ptr<BroadcastDelivery> delivery,
+                               std::shared_ptr<MpegTsMuxer> muxer,
+                               std::future<std::vector<EncodedMediaPacket>> tail,
+                               FinishedAt finished_at) {
+    // A refusal only costs the encoder thread some latency; the worker runs either way.
+    use_batch_scheduling_for_this_thread();
+    const auto mux = [&delivery, &muxer](EncodedMediaPacket packet) {
+        const std::optional<MuxedChunk> chunk = muxer->write_packet(packet);
+        // OBS's packet goes back as soon as its bytes are in the transport stream.
+        packet = EncodedMediaPacket();
+        if (!chunk || chunk->bytes.empty()) {
             return;
         }
-        if (output != nullptr && output != tap_state.output) {
-            return;
+        delivery->push_encoded_bytes(chunk->bytes, chunk->duration_ms, chunk->keyframe);
+        if (chunk->keyframe) {
+            ryvo_log(LOG_DEBUG, "mux emitted chunk: bytes=%zu duration_ms=%d", chunk->bytes.size(),
+                     chunk->duration_ms);
         }
-        token = tap_state.token;
+    };
+    while (std::optional<EncodedMediaPacket> packet = queue_.wait_pop(token, {})) {
+        mux(std::move(*packet));
     }
-    process_encoder_packet(packet, token);
+    // The attachment stopped: what it still had queued comes from the stop, then the last
+    // partial segment is cut and the delivery finishes on its own threads.
+    for (EncodedMediaPacket& packet : tail.get()) {
+        mux(std::move(packet));
+    }
+    finishing_.adopt(std::move(delivery));
+    finished_at->store(steady_nanoseconds(), std::memory_order_release);
 }
 
-void start_mux_worker_locked() {
-    if (!tap_state.runtime || !tap_state.muxer || tap_state.mux_worker.running) {
-        return;
-    }
-    tap_state.mux_worker.thread = std::jthread(run_mux_worker, tap_state.runtime, tap_state.muxer);
-    tap_state.mux_worker.running = true;
+void PacketTap::reap_workers_locked(bool all) {
+    std::erase_if(retired_workers_, [all](RetiredWorker& worker) {
+        const std::int64_t finished = worker.finished_at->load(std::memory_order_acquire);
+        if (!all && (finished == 0 || steady_nanoseconds() - finished < kReapAfter.count())) {
+            return false;
+        }
+        worker.thread.join();
+        return true;
+    });
 }
 
-void start_background_worker_locked() {
-    if (!tap_state.runtime || tap_state.background_worker.running) {
-        return;
-    }
-    tap_state.background_worker.thread = std::jthread(run_background_worker, tap_state.runtime);
-    tap_state.background_worker.running = true;
+AttachmentView PacketTap::Attachment::view() const {
+    return AttachmentView{attached() ? tap_.source_ : TapSource::none, tap_.capture_mode_,
+                          tap_.output_kind_};
 }
 
-void stop_background_worker_locked() {
-    stop_worker(tap_state.background_worker);
+RuntimeMode PacketTap::Attachment::runtime_mode() const {
+    return static_cast<RuntimeMode>(tap_.runtime_mode_.load(std::memory_order_acquire));
 }
 
-void stop_mux_worker_locked() {
-    if (tap_state.mux_worker.running) {
-        tap_state.mux_worker.thread.request_stop();
+std::uint64_t PacketTap::Attachment::begin(OBSOutputAutoRelease output, CaptureMode capture_mode,
+                                           std::string output_kind, TapSource source,
+                                           std::string video_codec, std::string audio_codec) {
+    tap_.capture_mode_ = capture_mode;
+    tap_.output_kind_ = std::move(output_kind);
+    tap_.source_ = source;
+    tap_.video_codec_ = std::move(video_codec);
+    tap_.audio_codec_ = std::move(audio_codec);
+    tap_.packets_.store(0, std::memory_order_relaxed);
+    tap_.video_packets_.store(0, std::memory_order_relaxed);
+    tap_.audio_packets_.store(0, std::memory_order_relaxed);
+    tap_.token_ += 1;
+    if (tap_.token_ == 0) {
+        tap_.token_ = 1;
     }
-    tap_state.queue.close();
-    stop_worker(tap_state.mux_worker);
-    // The worker muxes what was queued before it stops; anything left has no one to take it.
-    tap_state.queue.discard();
+    tap_.output_ = std::move(output);
+    return tap_.token_;
+}
+
+void PacketTap::Attachment::set_delivery(std::shared_ptr<BroadcastDelivery> delivery) {
+    tap_.delivery_ = std::move(delivery);
+}
+
+void PacketTap::Attachment::start_muxing(std::shared_ptr<MpegTsMuxer> muxer) {
+    tap_.queue_.open(tap_.token_);
+    auto finished_at = std::make_shared<std::atomic<std::int64_t>>(0);
+    std::promise<std::vector<EncodedMediaPacket>> tail;
+    std::future<std::vector<EncodedMediaPacket>> tail_result = tail.get_future();
+    tap_.mux_worker_ = std::jthread(&PacketTap::run_mux_worker, &tap_, tap_.token_, tap_.delivery_,
+                                    std::move(muxer), std::move(tail_result), finished_at);
+    tap_.mux_worker_finished_at_ = std::move(finished_at);
+    tap_.mux_tail_ = std::move(tail);
+}
+
+void PacketTap::Attachment::accept(RuntimeMode mode) {
+    tap_.runtime_mode_.store(static_cast<std::uint32_t>(mode), std::memory_order_release);
+    tap_.active_token_.store(tap_.token_, std::memory_order_release);
+    tap_.native_output_.store(
+        tap_.source_ == TapSource::native_output ? tap_.output_.Get() : nullptr,
+        std::memory_order_release);
+}
+
+void PacketTap::Attachment::finish_delivery() {
+    tap_.active_token_.store(0, std::memory_order_release);
+    tap_.native_output_.store(nullptr, std::memory_order_release);
+    std::vector<EncodedMediaPacket> rest = tap_.queue_.close();
+    if (tap_.mux_worker_.joinable()) {
+        tap_.mux_tail_.set_value(std::move(rest));
+        tap_.mux_tail_ = {};
+        tap_.retired_workers_.push_back(
+            {std::move(tap_.mux_worker_), std::move(tap_.mux_worker_finished_at_)});
+        tap_.delivery_.reset();
+    } else if (tap_.delivery_) {
+        tap_.finishing_.adopt(std::move(tap_.delivery_));
+    }
+    tap_.reap_workers_locked(false);
+}
+
+void PacketTap::Attachment::end() {
+    tap_.output_ = nullptr;
+    tap_.source_ = TapSource::none;
+    tap_.video_codec_.clear();
+    tap_.audio_codec_.clear();
+    tap_.runtime_mode_.store(0, std::memory_order_release);
+    tap_.capture_mode_ = CaptureMode::streaming;
+    tap_.output_kind_ = "streaming";
+    tap_.queue_.reset_drops();
 }
 
 }  // namespace ryvoobs

@@ -21,4 +21,18 @@ void copy_config_fields(const PluginConfig& config, RyvoPluginStatusSnapshot* sn
     snapshot->config_problem = problems.empty() ? std::string() : problems.front();
 }
 
+std::string delivery_result_text(const DeliveryProgress& progress) {
+    if (progress.phase == DeliveryPhase::finished) {
+        return "delivered; end of broadcast posted";
+    }
+    std::string text =
+        progress.undelivered.empty()
+            ? std::string("not finished")
+            : "sequences " + format_sequences(progress.undelivered) + " not delivered";
+    if (!progress.reason.empty()) {
+        text += ": " + progress.reason;
+    }
+    return text;
+}
+
 }  // namespace ryvoobs

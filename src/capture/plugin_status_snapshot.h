@@ -4,6 +4,7 @@
 #include <string>
 
 #include "config/plugin_config.h"
+#include "runtime/delivery_progress.h"
 #include "runtime/ram_segment_cache.h"
 #include "runtime/status_tracker.h"
 
@@ -46,7 +47,16 @@ struct RyvoPluginStatusSnapshot {
     std::string config_error;
     // Why the last attach was refused, until one succeeds.
     std::string attach_error;
+    // Stopped broadcasts whose delivery goes on in the background, and the segments they still
+    // have to deliver.
+    std::uint64_t finishing_deliveries = 0;
+    std::uint64_t finishing_segments = 0;
+    // How the most recent stopped broadcast's delivery ended; "" before one has.
+    std::string last_delivery_result;
 };
+
+// "delivered; end of broadcast posted" or "sequences 8-11 not delivered: <reason>".
+std::string delivery_result_text(const DeliveryProgress& progress);
 
 // Copies what the snapshot shows of a configuration: the switches, the link state and its texts,
 // and what keeps it from being acted on.

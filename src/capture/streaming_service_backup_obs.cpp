@@ -15,6 +15,7 @@
 
 #include "capture/frontend_api.h"
 #include "capture/native_stream_service_obs.h"
+#include "capture/obs_log.h"
 #include "capture/service_backup_rules.h"
 #include "config/config_store.h"
 #include "config/plugin_config.h"
@@ -61,10 +62,10 @@ obs_data_t* data_from_json(const std::string& json) {
 }
 
 void warn_not_restored(const std::string& reason) {
-    blog(LOG_WARNING,
-         "[ryvo-obs] OBS is still configured to use Ryvo as the active streaming service, but Ryvo "
-         "could not restore the previous service (%s)",
-         reason.c_str());
+    ryvo_log(LOG_WARNING,
+             "OBS is still configured to use Ryvo as the active streaming service, but Ryvo "
+             "could not restore the previous service (%s)",
+             reason.c_str());
 }
 
 void restore_previous_streaming_service_from_config(const std::optional<PluginConfig>& config,
@@ -90,10 +91,10 @@ void restore_previous_streaming_service_from_config(const std::optional<PluginCo
         return;
     }
     frontend_api().set_streaming_service(previous);
-    blog(LOG_INFO,
-         "[ryvo-obs] restored previous OBS streaming service '%s' (in-memory; not persisted to "
-         "profile)",
-         config->previous_service_id.c_str());
+    ryvo_log(LOG_INFO,
+             "restored previous OBS streaming service '%s' (in-memory; not persisted to "
+             "profile)",
+             config->previous_service_id.c_str());
     obs_service_release(previous);
 }
 
@@ -107,13 +108,11 @@ void select_ryvo_service(const PluginConfig& config, std::uint64_t generation,
     if (service_backup_differs(backup, config)) {
         std::string error;
         if (plugin_config_store().save(backup, generation, &error)) {
-            blog(LOG_INFO,
-                 "[ryvo-obs] backed up OBS streaming service '%s' before switching to Ryvo",
-                 backup.previous_service_id.c_str());
+            ryvo_log(LOG_INFO, "backed up OBS streaming service '%s' before switching to Ryvo",
+                     backup.previous_service_id.c_str());
         } else {
-            blog(LOG_WARNING,
-                 "[ryvo-obs] failed to persist previous OBS streaming service backup: %s",
-                 error.c_str());
+            ryvo_log(LOG_WARNING, "failed to persist previous OBS streaming service backup: %s",
+                     error.c_str());
         }
     }
     obs_data_t* settings = obs_data_create();
@@ -123,14 +122,13 @@ void select_ryvo_service(const PluginConfig& config, std::uint64_t generation,
         obs_service_create(kRyvoStreamServiceId, "default_service", settings, nullptr);
     obs_data_release(settings);
     if (ryvo == nullptr) {
-        blog(LOG_WARNING, "[ryvo-obs] failed to create Ryvo streaming service");
+        ryvo_log(LOG_WARNING, "failed to create Ryvo streaming service");
         return;
     }
     frontend_api().set_streaming_service(ryvo);
-    blog(
-        LOG_INFO,
-        "[ryvo-obs] selected Ryvo as the active OBS streaming service (in-memory; not persisted to "
-        "profile)");
+    ryvo_log(LOG_INFO,
+             "selected Ryvo as the active OBS streaming service (in-memory; not persisted to "
+             "profile)");
     obs_service_release(ryvo);
 }
 
@@ -146,12 +144,12 @@ void bind_legacy_backup(PluginConfig config, std::uint64_t generation, obs_servi
     config.previous_service_profile = snapshot.profile;
     std::string error;
     if (plugin_config_store().save(config, generation, &error)) {
-        blog(LOG_INFO, "[ryvo-obs] bound legacy OBS streaming service backup '%s' to profile '%s'",
-             config.previous_service_id.c_str(), snapshot.profile.c_str());
+        ryvo_log(LOG_INFO, "bound legacy OBS streaming service backup '%s' to profile '%s'",
+                 config.previous_service_id.c_str(), snapshot.profile.c_str());
     } else {
-        blog(LOG_WARNING,
-             "[ryvo-obs] failed to bind legacy OBS streaming service backup to profile '%s': %s",
-             snapshot.profile.c_str(), error.c_str());
+        ryvo_log(LOG_WARNING,
+                 "failed to bind legacy OBS streaming service backup to profile '%s': %s",
+                 snapshot.profile.c_str(), error.c_str());
     }
 }
 
@@ -161,10 +159,10 @@ void record_initial_backup(const PluginConfig& config, std::uint64_t generation,
         return;
     }
     if (is_ryvo_service(current)) {
-        blog(LOG_WARNING,
-             "[ryvo-obs] OBS profile has Ryvo as the active service at load time; cannot record an "
-             "initial non-Ryvo backup. Toggle Ryvo off and pick a regular service to seed the "
-             "backup.");
+        ryvo_log(LOG_WARNING,
+                 "OBS profile has Ryvo as the active service at load time; cannot record an "
+                 "initial non-Ryvo backup. Toggle Ryvo off and pick a regular service to seed the "
+                 "backup.");
         return;
     }
     PluginConfig backup = config;
@@ -174,13 +172,13 @@ void record_initial_backup(const PluginConfig& config, std::uint64_t generation,
     }
     std::string error;
     if (plugin_config_store().save(backup, generation, &error)) {
-        blog(LOG_INFO,
-             "[ryvo-obs] captured initial OBS streaming service backup '%s' for future Ryvo-off "
-             "restoration",
-             backup.previous_service_id.c_str());
+        ryvo_log(LOG_INFO,
+                 "captured initial OBS streaming service backup '%s' for future Ryvo-off "
+                 "restoration",
+                 backup.previous_service_id.c_str());
     } else {
-        blog(LOG_WARNING, "[ryvo-obs] failed to persist initial OBS streaming service backup: %s",
-             error.c_str());
+        ryvo_log(LOG_WARNING, "failed to persist initial OBS streaming service backup: %s",
+                 error.c_str());
     }
 }
 

@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "capture/obs_log.h"
 #include "dock/localized_text_qt.h"
 #include "dock/status_dock_widget_qt.h"
 
@@ -126,7 +127,7 @@ bool install_settings_ui() {
             obs_frontend_add_event_callback(frontend_event, nullptr);
             events_followed = true;
         } else {
-            blog(LOG_WARNING, "[ryvo-obs] failed to install Ryvo status dock");
+            ryvo_log(LOG_WARNING, "failed to install Ryvo status dock");
             delete widget;
         }
     }
@@ -134,7 +135,7 @@ bool install_settings_ui() {
         obs_hotkey_register_frontend("ryvo_copy_diagnostics", "Ryvo: Copy Diagnostics for Support",
                                      press_diagnostics_button, nullptr);
     installed = true;
-    blog(LOG_INFO, "[ryvo-obs] installed Ryvo settings UI and status dock");
+    ryvo_log(LOG_INFO, "installed Ryvo settings UI and status dock");
     return true;
 }
 

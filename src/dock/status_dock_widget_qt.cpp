@@ -105,7 +105,8 @@ std::string portal_message(const RyvoPluginStatusSnapshot& s) {
 std::string runtime_detail_text(const RyvoPluginStatusSnapshot& s) {
     const StatusSnapshot& status = s.runtime_status;
     if (!status.started_at) {
-        return "Waiting for next OBS session";
+        return s.last_delivery_result.empty() ? "Waiting for next OBS session"
+                                              : "Last broadcast " + s.last_delivery_result;
     }
     if (status.last_upload_at) {
         return "Last upload " + format_age(status.last_upload_at);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace ryvoobs {
@@ -37,6 +38,10 @@ std::string health_text(const RyvoPluginStatusSnapshot& s) {
     }
     if (s.runtime_status.auth_failed) {
         return "Auth failed";
+    }
+    if (s.finishing_deliveries != 0) {
+        return "Finishing: " + std::to_string(s.finishing_segments) +
+               (s.finishing_segments == 1 ? " segment" : " segments") + " to deliver";
     }
     if (s.has_pending_portal_link) {
         return "Pending";

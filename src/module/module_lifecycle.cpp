@@ -3,11 +3,14 @@
 
 #include <obs-module.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 
 #include "capture/frontend_hook_obs.h"
 #include "capture/native_stream_service_obs.h"
+#include "capture/obs_log.h"
+#include "capture/packet_tap_obs.h"
 #include "capture/streaming_service_backup_obs.h"
 #include "config/config_file.h"
 #include "config/config_store.h"
@@ -16,21 +19,24 @@
 
 namespace {
 
+constexpr std::chrono::seconds kFinishingGraceAtExit{5};
+
 void log_loaded_config(const ryvoobs::PluginConfig& config) {
-    blog(LOG_INFO,
-         "[ryvo-obs] loaded config for stream %s with %d-minute RAM buffer (enabled=%s "
-         "runtime=%s capture=%s)",
-         config.stream_id.c_str(), config.ram_buffer_minutes, config.enabled ? "true" : "false",
-         ryvoobs::to_string(config.runtime_mode), ryvoobs::to_string(config.capture_mode));
+    ryvoobs::ryvo_log(LOG_INFO,
+                      "loaded config for stream %s with %d-minute RAM buffer (enabled=%s "
+                      "runtime=%s capture=%s)",
+                      config.stream_id.c_str(), config.ram_buffer_minutes,
+                      config.enabled ? "true" : "false", ryvoobs::to_string(config.runtime_mode),
+                      ryvoobs::to_string(config.capture_mode));
     if (config.enabled) {
-        blog(LOG_INFO,
-             "[ryvo-obs] Ryvo will reconcile the OBS Stream button with capture_mode=%s for this "
-             "install.",
-             ryvoobs::to_string(config.capture_mode));
+        ryvoobs::ryvo_log(LOG_INFO,
+                          "Ryvo will reconcile the OBS Stream button with capture_mode=%s for this "
+                          "install.",
+                          ryvoobs::to_string(config.capture_mode));
     } else {
-        blog(LOG_INFO,
-             "[ryvo-obs] Ryvo plugin starts disabled; OBS recording and streaming will run "
-             "normally until Ryvo is turned back on");
+        ryvoobs::ryvo_log(LOG_INFO,
+                          "Ryvo plugin starts disabled; OBS recording and streaming will run "
+                          "normally until Ryvo is turned back on");
     }
 }
 
@@ -39,7 +45,7 @@ void log_loaded_config(const ryvoobs::PluginConfig& config) {
 extern "C" {
 
 MODULE_EXPORT bool obs_module_load(void) {
-    blog(LOG_INFO, "[ryvo-obs] module loaded");
+    ryvoobs::ryvo_log(LOG_INFO, "module loaded");
     // The service type must exist before the active service can be switched to it.
     ryvoobs::register_stream_service();
     ryvoobs::install_settings_ui();
@@ -57,18 +63,20 @@ MODULE_EXPORT bool obs_module_load(void) {
     } else {
         // Without a configuration there is nothing to attach; the dock installs the hook once it
         // has saved one.
-        blog(LOG_INFO, "[ryvo-obs] no runtime config loaded from %s (%s)", path.c_str(),
-             error.c_str());
+        ryvoobs::ryvo_log(LOG_INFO, "no runtime config loaded from %s (%s)", path.c_str(),
+                          error.c_str());
     }
     return true;
 }
 
 MODULE_EXPORT void obs_module_unload(void) {
-    // The hook goes first so that no delivery is running while the service and dock go away.
+    // The hook goes first so that no delivery is running while the service and dock go away;
+    // what is still finishing gets a few seconds in total, never holding OBS's exit longer.
     ryvoobs::uninstall_obs_hook();
+    ryvoobs::packet_tap().shut_down(kFinishingGraceAtExit);
     ryvoobs::restore_previous_streaming_service();
     ryvoobs::uninstall_settings_ui();
-    blog(LOG_INFO, "[ryvo-obs] module unloaded");
+    ryvoobs::ryvo_log(LOG_INFO, "module unloaded");
 }
 
 }  // extern "C"

@@ -12,3 +12,13 @@ ryvo_add_test(ryvo_capture_obs_tests
 ryvo_add_script_test(obs_recording_delivery
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/obs_recording_delivery_test.py
     LABELS nosan MODULE)
+
+# The tap's hold on OBS's packets, with real libobs but without starting OBS: also in the
+# sanitizer builds, which link libobs when it is installed.
+if(TARGET OBS::libobs)
+    ryvo_add_test(ryvo_packet_tap_hold_tests
+                  SOURCES packet_tap_hold_test.cpp
+                          ${PROJECT_SOURCE_DIR}/src/capture/packet_tap_obs.cpp
+                          ${PROJECT_SOURCE_DIR}/src/capture/obs_log_obs.cpp
+                  LIBS OBS::libobs)
+endif()

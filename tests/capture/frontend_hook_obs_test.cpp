@@ -29,13 +29,12 @@ struct Attachment {
 };
 
 Attachment attachment() {
-    PacketTapState& tap = packet_tap_state();
-    std::lock_guard lock(tap.mutex);
-    return Attachment{tap.output, tap.output_kind, tap.token};
+    const PacketTap::Attachment tap = packet_tap().attachment();
+    return Attachment{tap.output(), tap.output_kind(), tap.token()};
 }
 
 bool packets_beyond(std::uint64_t count) {
-    return eventually([count] { return packet_tap_state().packets.load() > count; });
+    return eventually([count] { return packet_tap().counters().packets > count; });
 }
 
 class FrontendHookTest : public ::testing::Test {
@@ -69,27 +68,28 @@ TEST_F(FrontendHookTest, EitherModeMovesBetweenOutputsAndDeliversUntilTheLastOne
               1u);
     ASSERT_TRUE(packets_beyond(30));
 
-    // Recording stops while streaming goes on: the tap moves without ending the broadcast.
+    // Recording stops while streaming goes on: the tap moves, the recording's broadcast finishes
+    // in the background and the streaming output's goes on.
     recording.stop();
     frontend.recording_on = false;
     frontend.fire(OBS_FRONTEND_EVENT_RECORDING_STOPPED);
     EXPECT_EQ(attachment().output, streaming.get());
-    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] stop: Ryvo broadcast ended"), 0u);
     ASSERT_TRUE(packets_beyond(90));
     ASSERT_TRUE(eventually([&] {
         return server.report()["streams"]["stream-1"]["agents"]["primary"]["segments"] >= 2;
     }));
 
-    // The last output stops: the broadcast ends and OBS's encoders stop with it.
+    // The last output stops: its broadcast ends too and OBS's encoders stop with it.
     streaming.stop();
     frontend.streaming_on = false;
     frontend.fire(OBS_FRONTEND_EVENT_STREAMING_STOPPED);
     EXPECT_EQ(attachment().output, nullptr);
-    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] stop: Ryvo broadcast ended"), 1u);
     EXPECT_TRUE(eventually([&] { return !encoders.active(); }));
+    ASSERT_TRUE(eventually(
+        [] { return CapturedLog::instance().count("[ryvo-obs] finishing complete: ") == 2; }));
 
     const nlohmann::json stream = server.report()["streams"]["stream-1"];
-    EXPECT_EQ(stream["agents"]["primary"]["ends"], 1);
+    EXPECT_EQ(stream["agents"]["primary"]["ends"], 2);
     EXPECT_EQ(stream["sessions"].size(), 2u);
     for (const auto& [id, session] : stream["sessions"].items()) {
         EXPECT_EQ(session["digests_failed"], 0) << id;
@@ -207,7 +207,7 @@ TEST_F(FrontendHookTest, InstalledWhileObsLoadsTheHookSelectsTheServiceOnlyOnceL
     EXPECT_EQ(frontend.service_selections, 2);
 }
 
-TEST_F(FrontendHookTest, ExitDetachesWithoutEndingAndUnloadRemovesTheHook) {
+TEST_F(FrontendHookTest, ExitDetachesAndUnloadRemovesTheHook) {
     testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::recording));
     TestOutput recording("record", home.file("record.mkv"), encoders);
     ASSERT_TRUE(recording.start());
@@ -218,7 +218,6 @@ TEST_F(FrontendHookTest, ExitDetachesWithoutEndingAndUnloadRemovesTheHook) {
 
     frontend.fire(OBS_FRONTEND_EVENT_EXIT);
     EXPECT_EQ(attachment().output, nullptr);
-    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] stop: Ryvo broadcast ended"), 0u);
 
     uninstall_obs_hook();
     EXPECT_FALSE(frontend.hooked());

@@ -138,7 +138,7 @@ Clip read_clip(const fs::path& path) {
         EncodedMediaPacket& out = clip.packets.emplace_back();
         out.kind =
             stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? MediaKind::video : MediaKind::audio;
-        out.data.assign(packet->data, packet->data + packet->size);
+        out.data = std::vector<std::uint8_t>(packet->data, packet->data + packet->size);
         out.pts = av_rescale_q(packet->pts, stream.time_base, unit);
         out.dts = av_rescale_q(packet->dts, stream.time_base, unit);
         out.timebase_den = unit.den;

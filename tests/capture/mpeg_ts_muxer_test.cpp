@@ -44,7 +44,8 @@ EncodedMediaPacket video_packet(std::int64_t dts, std::int32_t timebase_den = 10
                                 bool keyframe = false) {
     EncodedMediaPacket packet;
     packet.kind = MediaKind::video;
-    packet.data = {0x00, 0x00, 0x00, 0x01, 0x65, 0x88, 0x84, 0x00, 0x33, 0xff};
+    packet.data =
+        std::vector<std::uint8_t>{0x00, 0x00, 0x00, 0x01, 0x65, 0x88, 0x84, 0x00, 0x33, 0xff};
     packet.pts = dts;
     packet.dts = dts;
     packet.timebase_den = timebase_den;
@@ -55,7 +56,7 @@ EncodedMediaPacket video_packet(std::int64_t dts, std::int32_t timebase_den = 10
 EncodedMediaPacket audio_packet(std::int64_t pts) {
     EncodedMediaPacket packet;
     packet.kind = MediaKind::audio;
-    packet.data.assign(180, 0x21);
+    packet.data = std::vector<std::uint8_t>(180, 0x21);
     packet.pts = pts;
     packet.dts = pts;
     packet.timebase_den = 48000;
@@ -179,7 +180,7 @@ TEST(MpegTsMuxerPackets, PacketsWithoutPayloadOrStreamGiveNothing) {
     MpegTsMuxer muxer(video_config(), audio_config(""));
     EXPECT_FALSE(muxer.write_packet(audio_packet(0)));
     EncodedMediaPacket empty = video_packet(1000, 1000, true);
-    empty.data.clear();
+    empty.data = PacketPayload();
     EXPECT_FALSE(muxer.write_packet(empty));
     // Had the empty packet been written, an earlier dts would now be refused.
     auto chunk = muxer.write_packet(video_packet(0, 1000, true));
@@ -193,7 +194,8 @@ TEST(MpegTsMuxerPackets, RefusedPacketsLeaveTheMuxerUsable) {
     auto muxer = std::make_unique<MpegTsMuxer>(video_config(), audio_config());
     // A first H.264 packet without a start code is refused outright.
     EncodedMediaPacket malformed = video_packet(0, 1000, true);
-    malformed.data.erase(malformed.data.begin(), malformed.data.begin() + 4);
+    malformed.data =
+        std::vector<std::uint8_t>(malformed.data.bytes().begin() + 4, malformed.data.bytes().end());
     EXPECT_FALSE(muxer->write_packet(malformed));
     ASSERT_TRUE(muxer->write_packet(video_packet(0, 1000, true)));
     ASSERT_TRUE(muxer->write_packet(video_packet(100)));

@@ -15,7 +15,7 @@ namespace {
 EncodedMediaPacket packet(std::int64_t pts) {
     EncodedMediaPacket result;
     result.pts = pts;
-    result.data = {0, 0, 0, 1};
+    result.data = std::vector<std::uint8_t>{0, 0, 0, 1};
     return result;
 }
 
@@ -31,31 +31,27 @@ bool eventually(const std::atomic<std::int64_t>& value, std::int64_t expected) {
     return true;
 }
 
-TEST(MuxPacketQueue, AcceptsOnlyTheOpenTokenAndHandsOverWhatWasQueuedBeforeTheClose) {
+TEST(MuxPacketQueue, AcceptsOnlyTheOpenTokenAndHandsOverWhatWasQueuedAtTheClose) {
     MuxPacketQueue queue;
     EXPECT_EQ(queue.push(1, packet(0)).result, MuxPushOutcome::Result::refused);
     queue.open(7);
     EXPECT_EQ(queue.push(6, packet(1)).result, MuxPushOutcome::Result::refused);
     EXPECT_EQ(queue.push(0, packet(2)).result, MuxPushOutcome::Result::refused);
     EXPECT_EQ(queue.push(7, packet(3)).result, MuxPushOutcome::Result::queued);
-    EXPECT_EQ(queue.size(), 1u);
-
-    queue.close();
-    EXPECT_EQ(queue.push(7, packet(4)).result, MuxPushOutcome::Result::refused);
-    // The broadcast's last packets are muxed by the stopping worker, not thrown away.
+    EXPECT_EQ(queue.push(7, packet(4)).result, MuxPushOutcome::Result::queued);
     std::stop_source stop;
-    stop.request_stop();
-    const std::optional<EncodedMediaPacket> last = queue.wait_pop(stop.get_token());
-    ASSERT_TRUE(last);
-    EXPECT_EQ(last->pts, 3);
-    EXPECT_FALSE(queue.wait_pop(stop.get_token()));
+    EXPECT_EQ(queue.wait_pop(7, stop.get_token())->pts, 3);
 
-    // What an earlier attachment left behind never reaches the next one.
+    // The broadcast's last packets go to the stopping worker, not thrown away; its wait for more
+    // ends, and the next attachment's packets never reach it.
+    const std::vector<EncodedMediaPacket> rest = queue.close();
+    ASSERT_EQ(rest.size(), 1u);
+    EXPECT_EQ(rest.front().pts, 4);
+    EXPECT_EQ(queue.push(7, packet(5)).result, MuxPushOutcome::Result::refused);
     queue.open(8);
     EXPECT_EQ(queue.push(8, packet(6)).result, MuxPushOutcome::Result::queued);
-    queue.close();
-    queue.open(9);
-    EXPECT_EQ(queue.size(), 0u);
+    EXPECT_FALSE(queue.wait_pop(7, stop.get_token()));
+    EXPECT_EQ(queue.wait_pop(8, stop.get_token())->pts, 6);
 }
 
 TEST(MuxPacketQueue, FullQueueDropsTheNewPacketUntilTheConsumerMakesRoom) {
@@ -71,7 +67,7 @@ TEST(MuxPacketQueue, FullQueueDropsTheNewPacketUntilTheConsumerMakesRoom) {
     EXPECT_EQ(dropped.depth, kMuxQueueCapacity);
 
     std::stop_source stop;
-    EXPECT_EQ(queue.wait_pop(stop.get_token())->pts, 0);
+    EXPECT_EQ(queue.wait_pop(1, stop.get_token())->pts, 0);
     EXPECT_EQ(queue.push(1, packet(-2)).result, MuxPushOutcome::Result::queued);
     EXPECT_EQ(queue.size(), kMuxQueueCapacity);
     EXPECT_EQ(queue.drops(), 1u);
@@ -83,7 +79,7 @@ TEST(MuxPacketQueue, ConsumerGetsPacketsInOrderAndEndsOnStopOnceEmpty) {
     std::vector<std::int64_t> received;
     std::stop_source stop;
     std::thread consumer([&] {
-        while (auto next = queue.wait_pop(stop.get_token())) {
+        while (auto next = queue.wait_pop(3, stop.get_token())) {
             received.push_back(next->pts);
         }
     });
@@ -109,7 +105,7 @@ TEST(MuxPacketQueue, APacketQueuedAsTheConsumerFindsTheQueueEmptyIsTakenWithoutA
     queue.open(5);
     std::atomic<std::int64_t> taken{-1};
     std::jthread consumer([&](std::stop_token stop) {
-        while (auto next = queue.wait_pop(stop)) {
+        while (auto next = queue.wait_pop(5, stop)) {
             taken.store(next->pts);
         }
     });
@@ -119,10 +115,9 @@ TEST(MuxPacketQueue, APacketQueuedAsTheConsumerFindsTheQueueEmptyIsTakenWithoutA
     }
 }
 
-// The stop arrives at every point of the consumer's wait: before it starts, while it checks the
-// queue, while it sleeps; and after the queue was closed, as at the tap's teardown. Each must end
-// the wait.
-TEST(MuxPacketQueue, AStopRequestEndsTheWaitWhereverItFindsTheConsumer) {
+// The stop or the close arrives at every point of the consumer's wait: before it starts, while it
+// checks the queue, while it sleeps. Each must end the wait.
+TEST(MuxPacketQueue, AStopOrACloseEndsTheWaitWhereverItFindsTheConsumer) {
     MuxPacketQueue queue;
     queue.open(9);
     for (int round = 0; round < 300; ++round) {
@@ -132,17 +127,18 @@ TEST(MuxPacketQueue, AStopRequestEndsTheWaitWhereverItFindsTheConsumer) {
             stop.request_stop();
         }
         std::thread consumer([&] {
-            while (queue.wait_pop(stop.get_token())) {
+            while (queue.wait_pop(9, stop.get_token())) {
             }
             ended.store(1);
         });
         for (int spin = 0; spin < round % 7; ++spin) {
             std::this_thread::yield();
         }
-        if (round % 5 == 0) {
+        if (round % 2 == 0) {
             queue.close();
+        } else {
+            stop.request_stop();
         }
-        stop.request_stop();
         EXPECT_TRUE(eventually(ended, 1)) << "round " << round;
         consumer.join();
         queue.open(9);

@@ -1,11 +1,10 @@
 #!/usr/bin/python3
-"""A key revoked in the middle of a broadcast in real OBS: the session's uploads, heartbeats and
-backfill polls stop after their first rejection, the runtime status names the rejected key, and
-the next broadcast with a new key for the stream is delivered again. No key is written to OBS's
-logs, the plug-in's state file or the dev server's output and records."""
+"""A key revoked in the middle of a broadcast in real OBS: the session stops sending after the
+rejection, OBS's stream stops with the plug-in's error instead of showing itself live, and the
+next broadcast with a new key for the stream is delivered again. No key is written to OBS's logs,
+the plug-in's state file or the dev server's output and records."""
 
 import json
-import re
 import sys
 import tempfile
 import time
@@ -48,20 +47,17 @@ class KeyRevokedTest(ObsTestCase):
                 ws.request("StartStream")
                 self.assertTrue(wait_until(lambda: delivered() >= 4), "no delivery before")
                 server.control("revoke", {"stream": "stream-1"})
-                obs.wait_for_log([
-                    "[ryvo-obs] backfill rejected (auth): halting backfill for this session",
-                    "[ryvo-obs] heartbeat rejected (auth): halting heartbeat for this session",
-                    "[ryvo-obs] runtime status: ",
-                ])
-                # One rejected upload, heartbeat and poll each.
-                self.assertTrue(wait_until(lambda: unauthorized() >= 3), stream())
+                # OBS learns that the stream cannot be delivered: its output stops with the error.
+                obs.wait_for_log(["[ryvo-obs] stopping the Ryvo stream output: " + REJECTED,
+                                  "[ryvo-obs] finishing gave up: "])
+                self.assertTrue(wait_until(
+                    lambda: not ws.request("GetStreamStatus")["outputActive"]),
+                    "OBS still streams after the key was rejected")
+                self.assertGreaterEqual(unauthorized(), 1)
                 halted = stream()["requests"]
                 time.sleep(QUIET_WINDOW_S)
                 after_window = stream()
                 halted_log = obs.log_text()
-                ws.request("StopStream")
-                obs.wait_for_log([re.compile(r"\[ryvo-obs\] stop: (could not end|Ryvo broadcast "
-                                             r"ended)")])
                 first_sessions = set(stream()["sessions"])
 
                 # A new key for the stream (the old one stays rejected), as after rotating it.
@@ -72,7 +68,7 @@ class KeyRevokedTest(ObsTestCase):
                 self.assertTrue(wait_until(lambda: delivered() >= before + 4),
                                 "no delivery after the new key")
                 ws.request("StopStream")
-                obs.wait_for_log([re.compile(r"stop: Ryvo broadcast ended")])
+                obs.wait_for_log(["[ryvo-obs] finishing complete: "])
             log = obs.quit()
             report = server.report()
             # The configuration file holds the key by design in manual mode (owner-only).
@@ -84,15 +80,12 @@ class KeyRevokedTest(ObsTestCase):
 
         self.assertEqual(after_window["requests"], halted,
                          "the halted session went on sending after its rejections")
-        self.assertEqual(after_window["rejected"].get("unauthorized"), 3)
-        self.assertIn("error=" + REJECTED, halted_log)
-        self.assertNotIn("[ryvo-obs] stop: Ryvo broadcast ended", halted_log)
+        self.assertNotIn("end of broadcast posted", halted_log)
         stream = report["streams"]["stream-1"]
         (second_id,) = set(stream["sessions"]) - first_sessions
         self.assertGreaterEqual(len(stream["sessions"][second_id]["received"]), 4)
         self.assertEqual(stream["sessions"][second_id]["gaps"], [])
         self.assertEqual(stream["agents"]["primary"]["ends"], 1)
-        self.assertEqual(log.count("halting heartbeat for this session"), 1)
 
 
 if __name__ == "__main__":

@@ -3,19 +3,25 @@
 up and replaced in memory, Start Streaming delivers to a local ingest server until Stop Streaming
 ends the broadcast, a second broadcast continues the sequence numbers, every stored segment is a
 playable H.264+AAC transport stream that starts on a keyframe, turning the plug-in off gives the
-user's service back, and OBS's profile files are left exactly as they were."""
+user's service back, and OBS's profile files are left exactly as they were.
+
+The second broadcast is stopped while the server has gone dark: OBS's UI thread keeps answering,
+a third broadcast starts at once while the second one finishes in the background, and once the
+server is back both are delivered in full, each with its end, their numbers never repeating."""
 
 import json
 import re
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import obs_harness  # noqa: E402
-from obs_e2e import ObsTestCase, primary_agent, wait_until  # noqa: E402
+from obs_e2e import (ObsTestCase, delivery_problems, longest_ui_answer, primary_agent,  # noqa: E402
+                     stop_sequences, wait_until)
 from ryvo_configs import QUICK_DELIVERY, manual_config  # noqa: E402
 from dev_server import DevServer  # noqa: E402
 from secrets_audit import assert_no_secrets  # noqa: E402
@@ -78,16 +84,31 @@ class NativeStreamDeliveryTest(ObsTestCase):
                 # OBS's status bar shows the stream's bitrate from what the output reports.
                 self.assertGreater(ws.request("GetStreamStatus")["outputBytes"], 100_000)
                 ws.request("StopStream")
-                obs.wait_for_log(["[ryvo-obs] stop: Ryvo broadcast ended"])
+                obs.wait_for_log(["[ryvo-obs] finishing complete:"])
                 first_sessions = set(server.report()["streams"]["stream-1"]["sessions"])
 
-                # A second broadcast carries on where the first one's sequence numbers ended.
+                # A second broadcast carries on where the first one's sequence numbers ended, and
+                # is stopped while the server has gone dark.
                 first_highest = agent()["highest"]
                 ws.request("StartStream")
                 self.assertTrue(wait_until(lambda: agent()["highest"] >= first_highest + 3),
                                 "no delivery in the second broadcast")
+                server.control("outage", {"mode": "blackhole", "duration_ms": 120_000})
+                time.sleep(2.5)
                 ws.request("StopStream")
-                obs.wait_for_log([re.compile(r"(stop: Ryvo broadcast ended[\s\S]*){2}")])
+                obs.wait_for_log([re.compile(r"(stop: queue=\d+ last_sequence[\s\S]*){2}")])
+                ui_after_stop = longest_ui_answer(ws)
+                # A third broadcast starts while the second one is still finishing.
+                ws.request("StartStream")
+                obs.wait_for_log([re.compile(
+                    r"(attached Ryvo ingest to OBS ryvo_stream output[\s\S]*){3}")])
+                ui_while_finishing = longest_ui_answer(ws, seconds=2.0)
+                server.control("outage", {"mode": "none"})
+                third_from = max(stop_sequences(obs.log_text()))
+                self.assertTrue(wait_until(lambda: agent()["highest"] >= third_from + 3),
+                                "no delivery in the third broadcast")
+                ws.request("StopStream")
+                obs.wait_for_log([re.compile(r"(finishing complete:[\s\S]*){3}")], timeout=90.0)
                 backup = json.loads(obs.ryvo_config_path.read_text())
 
                 # Turned off; the next output event brings OBS's service up to date.
@@ -118,21 +139,24 @@ class NativeStreamDeliveryTest(ObsTestCase):
         self.assertEqual(after, before, "OBS's profile files changed")
 
         stream = report["streams"]["stream-1"]
-        self.assertEqual(stream["agents"]["primary"]["ends"], 2)
-        self.assertEqual(len(stream["sessions"]), 2)
-        for session in stream["sessions"].values():
-            self.assertEqual(session["digests_failed"], 0)
-            self.assertEqual(session["gaps"], [])
+        self.assertEqual(stream["agents"]["primary"]["ends"], 3)
+        self.assertEqual(len(stream["sessions"]), 3)
         (first_id,) = first_sessions
-        (second_id,) = set(stream["sessions"]) - first_sessions
-        self.assertEqual(min(stream["sessions"][second_id]["received"]),
-                         max(stream["sessions"][first_id]["received"]) + 1)
-        self.assertEqual(len(stored), stream["agents"]["primary"]["segments"])
+        sessions = sorted(stream["sessions"].values(), key=lambda s: min(s["received"]))
+        self.assertEqual(sessions[0], stream["sessions"][first_id])
+        # Every segment up to each Stop, the ones held back by the outage included, arrived.
+        stops = stop_sequences(log)
+        for session, last in zip(sessions, stops):
+            self.assertEqual(delivery_problems(session, last), [])
+        # Numbers never repeat: each broadcast carries on above the one before.
+        for earlier, later in zip(sessions, sessions[1:]):
+            self.assertEqual(min(later["received"]), max(earlier["received"]) + 1)
+        self.assertEqual(len(stored), sum(len(set(s["received"])) for s in sessions))
         self.assertEqual(unfit, {})
-
-        self.assertIn("[ryvo-obs] stop: draining runtime;", log)
-        self.assertEqual(len(re.findall(r"\[ryvo-obs\] stop: drain complete in \d+ ms; "
-                                        r"queue_residual=0 error=none", log)), 2)
+        self.assertLess(ui_after_stop, 1.0, "OBS's UI thread stalled after Stop")
+        self.assertLess(ui_while_finishing, 1.0, "OBS's UI thread stalled while finishing")
+        self.assertEqual(len(re.findall(r"\[ryvo-obs\] finishing complete: \d+ segments delivered "
+                                        r"after stop; end of broadcast posted", log)), 3)
         self.assertNotIn("mux queue overflow", log)
 
 

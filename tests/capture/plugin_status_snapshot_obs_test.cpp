@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -10,6 +9,7 @@
 #include "capture/plugin_status_snapshot.h"
 #include "capture_obs_config.h"
 #include "isolated_home.h"
+#include "obs_packet.h"
 #include "obs_test_support.h"
 
 namespace ryvoobs {
@@ -21,24 +21,18 @@ using testing::TestOutput;
 class PluginStatusSnapshotTest : public ::testing::Test {
   protected:
     void TearDown() override {
-        std::lock_guard lock(packet_tap_state().mutex);
-        detach_stream_output_locked(false);
+        PacketTap::Attachment tap = packet_tap().attachment();
+        detach_stream_output(tap);
     }
 
     void ingest_video(obs_output_t* output) {
-        encoder_packet packet{};
-        packet.data = payload.data();
-        packet.size = payload.size();
-        packet.type = OBS_ENCODER_VIDEO;
-        packet.timebase_num = 1;
-        packet.timebase_den = 1000;
-        ingest_native_stream_packet(output, &packet);
+        testing::ObsPacket packet(OBS_ENCODER_VIDEO, 16, 0);
+        packet_tap().take_native_packet(output, packet.get());
     }
 
     testing::IsolatedHome home;
     testing::FakeFrontend frontend;
     TestEncoders encoders;
-    std::vector<std::uint8_t> payload = std::vector<std::uint8_t>(16, 0x42);
 };
 
 TEST_F(PluginStatusSnapshotTest, TapOnlyAttachmentCountsPacketsAndReadsTheFile) {

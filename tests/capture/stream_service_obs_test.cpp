@@ -161,10 +161,7 @@ TEST_F(StreamServiceTest, StartIsRefusedWithAReasonAndLeavesTheTapDetached) {
                  "Ryvo requires H.264 video and AAC audio. Update OBS encoder settings before "
                  "streaming.");
     EXPECT_FALSE(obs_output_active(output));
-    {
-        std::lock_guard lock(packet_tap_state().mutex);
-        EXPECT_EQ(packet_tap_state().output, nullptr);
-    }
+    EXPECT_FALSE(packet_tap().attachment().attached());
     EXPECT_FALSE(encoders.active());
 
     obs_output_release(output);

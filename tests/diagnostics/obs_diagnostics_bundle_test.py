@@ -65,7 +65,7 @@ class DiagnosticsBundleTest(ObsTestCase):
                 bundle = bundle_path.read_text()
                 mode = stat.S_IMODE(bundle_path.stat().st_mode)
                 ws.request("StopStream")
-                obs.wait_for_log(["[ryvo-obs] stop: Ryvo broadcast ended"])
+                obs.wait_for_log(["[ryvo-obs] finishing complete: "])
             obs.quit()
             home = str(obs.home)
 

@@ -145,7 +145,7 @@ class ObsDockTest(ObsTestCase):
                                 "no delivery with the linked key")
                 self.x.screenshot(screenshot)
                 ws.request("StopStream")
-                obs.wait_for_log(["[ryvo-obs] stop: Ryvo broadcast ended"])
+                obs.wait_for_log(["[ryvo-obs] finishing complete: "])
             obs.quit()
             returncode = obs.returncode()
             state = saved_dock_state(obs.obs_config)

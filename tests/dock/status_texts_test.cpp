@@ -32,12 +32,18 @@ TEST(StatusTexts, HealthTakesTheFirstConditionThatHolds) {
     s.active_service_is_ryvo = true;
     s.runtime_status.auth_failed = true;
     s.has_pending_portal_link = true;
+    s.finishing_deliveries = 2;
+    s.finishing_segments = 4;
     EXPECT_EQ(health_text(s), "Action needed");
     s.active_service_is_ryvo = false;
     EXPECT_EQ(health_text(s), "Disabled");
     s.enabled = true;
     EXPECT_EQ(health_text(s), "Auth failed");
     s.runtime_status.auth_failed = false;
+    EXPECT_EQ(health_text(s), "Finishing: 4 segments to deliver");
+    s.finishing_segments = 1;
+    EXPECT_EQ(health_text(s), "Finishing: 1 segment to deliver");
+    s.finishing_deliveries = 0;
     EXPECT_EQ(health_text(s), "Pending");
     s.has_pending_portal_link = false;
     EXPECT_EQ(health_text(s), "Linked");

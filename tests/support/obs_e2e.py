@@ -36,6 +36,25 @@ def wait_until(check, timeout=60.0):
     return result
 
 
+def longest_ui_answer(ws, seconds=4.0):
+    """Times a request that obs-websocket hands to OBS's UI thread, again and again for
+    `seconds`; the longest wait for its answer, in seconds."""
+    scene = ws.request("GetCurrentProgramScene")["currentProgramSceneName"]
+    longest = 0.0
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        started = time.monotonic()
+        ws.request("SetCurrentProgramScene", {"sceneName": scene})
+        longest = max(longest, time.monotonic() - started)
+        time.sleep(0.1)
+    return longest
+
+
+def stop_sequences(log):
+    """The last sequence of each broadcast stopped so far, as the plug-in logged it at Stop."""
+    return [int(s) for s in re.findall(r"\[ryvo-obs\] stop: queue=\d+ last_sequence=(\d+)", log)]
+
+
 def primary_agent(server, stream=STREAM):
     """What the development server counted for the stream's primary agent so far."""
     report = server.report()["streams"].get(stream, {})
@@ -56,6 +75,17 @@ def store_api_key(account, key):
     subprocess.run(["secret-tool", "store", "--label=Ryvo OBS API key", "xdg:schema",
                     "net.ryvo.obs.ApiKey", "service", service, "account", account],
                    input=key.encode(), check=True, timeout=30)
+
+
+def delivery_problems(session, last_sequence=None):
+    """What keeps a broadcast's session on the server from holding every one of its segments
+    (up to `last_sequence`, when given) with a verified digest: [] when nothing does."""
+    problems = [f"gaps {session['gaps']}"] if session["gaps"] else []
+    if last_sequence is not None and max(session["received"]) != last_sequence:
+        problems.append(f"last received {max(session['received'])}, not {last_sequence}")
+    if session["digests_failed"]:
+        problems.append(f"{session['digests_failed']} digests failed")
+    return problems
 
 
 class ObsTestCase(unittest.TestCase):
