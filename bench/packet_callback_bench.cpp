@@ -419,7 +419,7 @@ std::vector<std::int64_t> time_stops(PacketPlan& plan, const std::filesystem::pa
         const auto start = std::chrono::steady_clock::now();
         {
             PacketTap::Attachment attachment = tap.attachment();
-            detach_stream_output(attachment);
+            detach_stream_output(attachment, BroadcastEnd::post);
         }
         const auto end = std::chrono::steady_clock::now();
         times.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count());
@@ -456,7 +456,7 @@ TapRun run_tap(PacketPlan& plan, const std::filesystem::path& folder, const Code
     run.drops = tap.counters().mux_drops;
     {
         PacketTap::Attachment attachment = tap.attachment();
-        attachment.finish_delivery();
+        attachment.finish_delivery(BroadcastEnd::post);
         attachment.end();
     }
     run.accepted = tap.counters().packets;

@@ -21,7 +21,7 @@ bool hook_installed = false;
 
 void detach_if_attached(PacketTap::Attachment& tap) {
     if (tap.attached()) {
-        detach_stream_output(tap);
+        detach_stream_output(tap, BroadcastEnd::keep_open);
     }
 }
 
@@ -72,7 +72,7 @@ void attach_frontend_output(PacketTap::Attachment& tap, const PluginConfig& conf
     }
     if (is_ryvo_native_output(output)) {
         if (tap.source() == TapSource::frontend_callback) {
-            detach_stream_output(tap);
+            detach_stream_output(tap, BroadcastEnd::keep_open);
         }
         ryvo_log(LOG_INFO, "OBS %s output is Ryvo-native; frontend tap is standing by", name);
         return;
@@ -95,7 +95,7 @@ void handle_output_stopped(FrontendOutputTarget stopped) {
         const bool own_output_stopped =
             stopped == FrontendOutputTarget::streaming && tap.source() == TapSource::native_output;
         if (own_output_stopped || stop_ends_broadcast(tap.view(), stopped, other_active)) {
-            detach_stream_output(tap);
+            detach_stream_output(tap, BroadcastEnd::post);
         }
     }
     refresh_output_attachment();
@@ -118,7 +118,7 @@ void frontend_event(obs_frontend_event event, void* /*data*/) {
             break;
         case OBS_FRONTEND_EVENT_EXIT: {
             PacketTap::Attachment tap = packet_tap().attachment();
-            detach_stream_output(tap);
+            detach_stream_output(tap, BroadcastEnd::keep_open);
             break;
         }
         case OBS_FRONTEND_EVENT_FINISHED_LOADING:
@@ -214,7 +214,7 @@ bool install_obs_hook(HookInstall reconcile) {
 void uninstall_obs_hook() {
     {
         PacketTap::Attachment tap = packet_tap().attachment();
-        detach_stream_output(tap);
+        detach_stream_output(tap, BroadcastEnd::keep_open);
     }
     if (hook_installed) {
         frontend_api().remove_event_callback(frontend_event, nullptr);

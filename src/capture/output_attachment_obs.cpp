@@ -142,7 +142,7 @@ bool fail_attach(PacketTap::Attachment& tap, const std::string& message, std::st
     if (const std::shared_ptr<BroadcastDelivery>& delivery = tap.delivery()) {
         delivery->cancel(message);
     }
-    detach_stream_output(tap);
+    detach_stream_output(tap, BroadcastEnd::keep_open);
     refuse(error, message);
     return false;
 }
@@ -250,12 +250,12 @@ bool attach_stream_output(PacketTap::Attachment& tap, OBSOutputAutoRelease outpu
     return true;
 }
 
-void detach_stream_output(PacketTap::Attachment& tap) {
+void detach_stream_output(PacketTap::Attachment& tap, BroadcastEnd end) {
     obs_output_t* const output = tap.output();
     if (output != nullptr && tap.source() == TapSource::frontend_callback) {
         disconnect_frontend_packets(tap, output, tap.token());
     }
-    tap.finish_delivery();
+    tap.finish_delivery(end);
     if (output != nullptr) {
         ryvo_log(LOG_INFO, "detached from OBS %s output after %llu packets",
                  tap.output_kind().c_str(),
@@ -285,7 +285,7 @@ bool activate_native_stream_output(obs_output_t* output, std::string* error) {
         if (tap.output() == output && tap.source() == TapSource::native_output) {
             return true;
         }
-        detach_stream_output(tap);
+        detach_stream_output(tap, BroadcastEnd::keep_open);
     }
     OBSOutputAutoRelease reference = obs_output_get_ref(output);
     if (reference == nullptr) {
@@ -300,7 +300,7 @@ void deactivate_native_stream_output(obs_output_t* output) {
     PacketTap::Attachment tap = packet_tap().attachment();
     if (tap.attached() && tap.source() == TapSource::native_output &&
         (output == nullptr || output == tap.output())) {
-        detach_stream_output(tap);
+        detach_stream_output(tap, BroadcastEnd::post);
     }
 }
 

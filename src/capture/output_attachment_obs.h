@@ -21,7 +21,9 @@ bool attach_stream_output(PacketTap::Attachment& tap, OBSOutputAutoRelease outpu
 // Lets go of the output and hands its broadcast over to finish in the background: what was
 // queued is muxed, the last segment cut, the rest delivered and the end posted on the delivery's
 // own threads. Returns at once; safe when nothing is attached.
-void detach_stream_output(PacketTap::Attachment& tap);
+// `end` is post when the broadcast is over (its output stopped), keep_open when the tap only lets
+// go of it (it moves to another output, OBS exits, the plug-in unloads).
+void detach_stream_output(PacketTap::Attachment& tap, BroadcastEnd end);
 
 // The plug-in's own streaming output starting and stopping. Both take the attachment lock.
 bool activate_native_stream_output(obs_output_t* output, std::string* error);

@@ -64,7 +64,7 @@ EncodedMediaPacket hold_packet(encoder_packet& packet) {
 PacketTap::~PacketTap() {
     {
         Attachment attachment(*this);
-        attachment.finish_delivery();
+        attachment.finish_delivery(BroadcastEnd::keep_open);
         reap_workers_locked(true);
     }
     finishing_.shutdown_all(std::chrono::milliseconds(0));
@@ -133,7 +133,7 @@ TapCounters PacketTap::counters() const {
 void PacketTap::shut_down(std::chrono::milliseconds grace) {
     {
         Attachment attachment(*this);
-        attachment.finish_delivery();
+        attachment.finish_delivery(BroadcastEnd::keep_open);
         // Each worker only muxes what its attachment had queued and hands its delivery over.
         reap_workers_locked(true);
     }
@@ -142,7 +142,7 @@ void PacketTap::shut_down(std::chrono::milliseconds grace) {
 
 void PacketTap::run_mux_worker(std::uint64_t token, std::shared_ptr<BroadcastDelivery> delivery,
                                std::shared_ptr<MpegTsMuxer> muxer,
-                               std::future<std::vector<EncodedMediaPacket>> tail,
+                               std::future<MuxTail> tail,
                                FinishedAt finished_at) {
     // A refusal only costs the encoder thread some latency; the worker runs either way.
     use_batch_scheduling_for_this_thread();
@@ -164,10 +164,11 @@ void PacketTap::run_mux_worker(std::uint64_t token, std::shared_ptr<BroadcastDel
     }
     // The attachment stopped: what it still had queued comes from the stop, then the last
     // partial segment is cut and the delivery finishes on its own threads.
-    for (EncodedMediaPacket& packet : tail.get()) {
+    MuxTail rest = tail.get();
+    for (EncodedMediaPacket& packet : rest.packets) {
         mux(std::move(packet));
     }
-    finishing_.adopt(std::move(delivery));
+    finishing_.adopt(std::move(delivery), rest.end);
     finished_at->store(steady_nanoseconds(), std::memory_order_release);
 }
 
@@ -217,8 +218,8 @@ void PacketTap::Attachment::set_delivery(std::shared_ptr<BroadcastDelivery> deli
 void PacketTap::Attachment::start_muxing(std::shared_ptr<MpegTsMuxer> muxer) {
     tap_.queue_.open(tap_.token_);
     auto finished_at = std::make_shared<std::atomic<std::int64_t>>(0);
-    std::promise<std::vector<EncodedMediaPacket>> tail;
-    std::future<std::vector<EncodedMediaPacket>> tail_result = tail.get_future();
+    std::promise<MuxTail> tail;
+    std::future<MuxTail> tail_result = tail.get_future();
     tap_.mux_worker_ = std::jthread(&PacketTap::run_mux_worker, &tap_, tap_.token_, tap_.delivery_,
                                     std::move(muxer), std::move(tail_result), finished_at);
     tap_.mux_worker_finished_at_ = std::move(finished_at);
@@ -233,18 +234,18 @@ void PacketTap::Attachment::accept(RuntimeMode mode) {
         std::memory_order_release);
 }
 
-void PacketTap::Attachment::finish_delivery() {
+void PacketTap::Attachment::finish_delivery(BroadcastEnd end) {
     tap_.active_token_.store(0, std::memory_order_release);
     tap_.native_output_.store(nullptr, std::memory_order_release);
     std::vector<EncodedMediaPacket> rest = tap_.queue_.close();
     if (tap_.mux_worker_.joinable()) {
-        tap_.mux_tail_.set_value(std::move(rest));
+        tap_.mux_tail_.set_value(MuxTail{std::move(rest), end});
         tap_.mux_tail_ = {};
         tap_.retired_workers_.push_back(
             {std::move(tap_.mux_worker_), std::move(tap_.mux_worker_finished_at_)});
         tap_.delivery_.reset();
     } else if (tap_.delivery_) {
-        tap_.finishing_.adopt(std::move(tap_.delivery_));
+        tap_.finishing_.adopt(std::move(tap_.delivery_), end);
     }
     tap_.reap_workers_locked(false);
 }

@@ -73,6 +73,13 @@ class PacketTap {
     // it has not.
     using FinishedAt = std::shared_ptr<std::atomic<std::int64_t>>;
 
+    // What a stop hands its mux worker: the packets still queued, and whether the broadcast ends
+    // with the delivery or goes on in a delivery of its own (the tap moved to another output).
+    struct MuxTail {
+        std::vector<EncodedMediaPacket> packets;
+        BroadcastEnd end = BroadcastEnd::post;
+    };
+
     // A stopped attachment's mux worker, until it is joined.
     struct RetiredWorker {
         std::jthread thread;
@@ -81,7 +88,7 @@ class PacketTap {
 
     void run_mux_worker(std::uint64_t token, std::shared_ptr<BroadcastDelivery> delivery,
                         std::shared_ptr<MpegTsMuxer> muxer,
-                        std::future<std::vector<EncodedMediaPacket>> tail, FinishedAt finished_at);
+                        std::future<MuxTail> tail, FinishedAt finished_at);
     // Joins the retired workers that finished long enough ago to have left their thread, so that
     // the join cannot wait on a worker the scheduler has not run since (all of them with `all`).
     // Under mutex_.
@@ -103,7 +110,7 @@ class PacketTap {
     // The live attachment's mux worker and the promise of what the queue still holds at its stop.
     std::jthread mux_worker_;
     FinishedAt mux_worker_finished_at_;
-    std::promise<std::vector<EncodedMediaPacket>> mux_tail_;
+    std::promise<MuxTail> mux_tail_;
     std::vector<RetiredWorker> retired_workers_;
 
     FinishingDeliveries finishing_;
@@ -152,8 +159,9 @@ class PacketTap::Attachment {
 
     // Refuses every further packet and hands the delivery over to finish in the background: the
     // mux worker muxes what was still queued first. Returns at once; the output stays recorded
-    // until end().
-    void finish_delivery();
+    // until end(). `end` says whether the delivery posts the end of the broadcast once everything
+    // is delivered.
+    void finish_delivery(BroadcastEnd end);
     // Lets go of the output and resets the attachment.
     void end();
 

@@ -83,7 +83,7 @@ class PacketTapHoldTest : public ::testing::Test {
     void detach_and_unload() {
         {
             PacketTap::Attachment attachment = tap.attachment();
-            attachment.finish_delivery();
+            attachment.finish_delivery(BroadcastEnd::post);
             attachment.end();
         }
         tap.shut_down(std::chrono::seconds(10));
@@ -193,7 +193,7 @@ TEST_F(PacketTapHoldTest, OverflowDropsWithoutHoldingAndAFullQueueIsMuxedAfterTh
 
     {
         PacketTap::Attachment attachment = tap.attachment();
-        attachment.finish_delivery();
+        attachment.finish_delivery(BroadcastEnd::post);
         attachment.end();
     }
     EXPECT_EQ(tap.queued(), 0u);

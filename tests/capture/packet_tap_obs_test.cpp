@@ -28,7 +28,7 @@ class PacketTapTest : public ::testing::Test {
     void SetUp() override { CapturedLog::instance().clear(); }
     void TearDown() override {
         PacketTap::Attachment tap = packet_tap().attachment();
-        detach_stream_output(tap);
+        detach_stream_output(tap, BroadcastEnd::keep_open);
     }
 
     testing::IsolatedHome home;

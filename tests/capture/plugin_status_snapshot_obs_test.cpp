@@ -22,7 +22,7 @@ class PluginStatusSnapshotTest : public ::testing::Test {
   protected:
     void TearDown() override {
         PacketTap::Attachment tap = packet_tap().attachment();
-        detach_stream_output(tap);
+        detach_stream_output(tap, BroadcastEnd::keep_open);
     }
 
     void ingest_video(obs_output_t* output) {
