@@ -111,6 +111,8 @@ TEST_F(PluginLinkClientTest, FailedAnswersReportTheirMessageAndStatus) {
         {200, "[]", "invalid JSON response"},
         {502, "<html>Bad Gateway</html>", "invalid JSON response"},
         {409, R"({"error":7})", R"({"error":7})"},
+        // An empty reason says nothing, so the answer itself is shown.
+        {401, R"({"error":""})", R"({"error":""})"},
         {200, {{"status", nullptr}}, "plugin link poll response was missing status"},
     };
     for (const Case& c : cases) {
