@@ -106,16 +106,4 @@ std::optional<std::string> load_api_key_from_keychain(const std::string& service
     return api_key;
 }
 
-bool remove_api_key_from_keychain(const std::string& service, const std::string& account,
-                                  std::string* error) {
-    count_call();
-    std::string message;
-    if (!delete_secret_items(service, account, &message)) {
-        set_error(error, "failed to remove API key from Keychain: " + message);
-        return false;
-    }
-    set_error(error, {});
-    return true;
-}
-
 }  // namespace ryvoobs

@@ -30,8 +30,5 @@ bool store_api_key_in_keychain(const std::string& service, const std::string& ac
 std::optional<std::string> load_api_key_from_keychain(const std::string& service,
                                                       const std::string& account,
                                                       std::string* error);
-// A missing item counts as removed; on success clears `error`.
-bool remove_api_key_from_keychain(const std::string& service, const std::string& account,
-                                  std::string* error);
 
 }  // namespace ryvoobs

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "../link/scoped_env.h"
+#include "scoped_env.h"
 #include "capture/plugin_status_snapshot.h"
 #include "config/config_file.h"
 #include "dev_server_process.h"

@@ -232,12 +232,6 @@ TEST_F(ConfigFileTest, FailedSaveSaysWhyAndLeavesTheOldFile) {
     EXPECT_FALSE(save_config_file(path_ + "/x", PluginConfig{}, nullptr));
 }
 
-}  // namespace
-}  // namespace ryvoobs
-
-namespace ryvoobs {
-namespace {
-
 // The store in front of the file: a missing file is the defaults, a file it cannot read is an
 // error that no save replaces, and another writer's change is seen and not overwritten blindly.
 TEST_F(ConfigFileTest, TheStoreSavesOnlyOverAVersionItCouldRead) {

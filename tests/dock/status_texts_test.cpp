@@ -99,22 +99,26 @@ TEST(StatusTexts, AccountAndStreamTextsTrimAndFallBack) {
     EXPECT_EQ(trim_copy_ui(" \t\n\v\f\r"), "");
 }
 
-TEST(StatusTexts, RuntimeSwitchesToHoursAtOneHour) {
+TEST(StatusTexts, RuntimeAndAgeChangeUnitsAtTheMinuteAndTheHour) {
+    const struct {
+        microseconds ago;
+        const char* runtime;
+        const char* age;
+    } cases[] = {
+        {seconds(42) + microseconds(999999), "00:42", "42s ago"},
+        {seconds(59), "00:59", "59s ago"},
+        {seconds(60), "01:00", "1m ago"},
+        {minutes(59) + seconds(59), "59:59", "59m ago"},
+        {hours(1), "01:00:00", "1h ago"},
+        {hours(100) + seconds(5), "100:00:05", "100h ago"},
+        {-seconds(3), "00:00", "-3s ago"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(format_runtime(kNow - c.ago, kNow), c.runtime) << c.runtime;
+        EXPECT_EQ(format_age(kNow - c.ago, kNow), c.age) << c.age;
+    }
     EXPECT_EQ(format_runtime(std::nullopt, kNow), "Offline");
-    EXPECT_EQ(format_runtime(kNow - seconds(42) - microseconds(999999), kNow), "00:42");
-    EXPECT_EQ(format_runtime(kNow - minutes(59) - seconds(59), kNow), "59:59");
-    EXPECT_EQ(format_runtime(kNow - hours(1), kNow), "01:00:00");
-    EXPECT_EQ(format_runtime(kNow - hours(100) - seconds(5), kNow), "100:00:05");
-    EXPECT_EQ(format_runtime(kNow + seconds(5), kNow), "00:00");
-}
-
-TEST(StatusTexts, AgeUnitsChangeAtTheMinuteAndTheHour) {
     EXPECT_EQ(format_age(std::nullopt, kNow), "never");
-    EXPECT_EQ(format_age(kNow - seconds(59), kNow), "59s ago");
-    EXPECT_EQ(format_age(kNow - seconds(60), kNow), "1m ago");
-    EXPECT_EQ(format_age(kNow - seconds(3599), kNow), "59m ago");
-    EXPECT_EQ(format_age(kNow - seconds(7200), kNow), "2h ago");
-    EXPECT_EQ(format_age(kNow + seconds(3), kNow), "-3s ago");
 }
 
 TEST(StatusTexts, CachePercentIsClampedAndTruncated) {

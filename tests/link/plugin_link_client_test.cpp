@@ -59,13 +59,15 @@ TEST_F(PluginLinkClientTest, StartNeedsSessionPageAndTokenButNotTheCode) {
     EXPECT_EQ(error, "");
     EXPECT_EQ(codeless->verification_code, "");
 
-    json tokenless = answer;
-    tokenless["poll_token"] = "";
-    answer_next("start", 200, tokenless);
-    std::int32_t status = 0;
-    EXPECT_FALSE(start_plugin_link(server_.base_url(), &error, &status));
-    EXPECT_EQ(error, "plugin link response was missing required fields");
-    EXPECT_EQ(status, 200);
+    for (const char* required : {"link_session_id", "verification_url", "poll_token"}) {
+        json incomplete = answer;
+        incomplete[required] = "";
+        answer_next("start", 200, incomplete);
+        std::int32_t status = 0;
+        EXPECT_FALSE(start_plugin_link(server_.base_url(), &error, &status)) << required;
+        EXPECT_EQ(error, "plugin link response was missing required fields");
+        EXPECT_EQ(status, 200);
+    }
 }
 
 TEST_F(PluginLinkClientTest, ApprovedLinkYieldsAKeyTheIngestSideAccepts) {
@@ -111,6 +113,8 @@ TEST_F(PluginLinkClientTest, FailedAnswersReportTheirMessageAndStatus) {
         {200, "[]", "invalid JSON response"},
         {502, "<html>Bad Gateway</html>", "invalid JSON response"},
         {409, R"({"error":7})", R"({"error":7})"},
+        // An empty reason says nothing, so the answer itself is shown.
+        {401, R"({"error":""})", R"({"error":""})"},
         {200, {{"status", nullptr}}, "plugin link poll response was missing status"},
     };
     for (const Case& c : cases) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "scoped_umask.h"
 #include "temporary_directory.h"
 
 namespace ryvoobs {
@@ -22,21 +23,12 @@ std::size_t entries_in(const std::string& directory) {
     return static_cast<std::size_t>(std::distance(begin(range), end(range)));
 }
 
-class ScopedUmask {
-  public:
-    explicit ScopedUmask(mode_t mask) : saved_(::umask(mask)) {}
-    ~ScopedUmask() { ::umask(saved_); }
-
-  private:
-    mode_t saved_;
-};
-
 TEST(WriteFileAtomically, NewContentCarriesExactlyTheRequestedModeWhateverTheUmask) {
     testing::TemporaryDirectory dir;
     std::string path = dir.file("data.json");
     ASSERT_TRUE(write_file_atomically(path, "old", 0644, nullptr));
     for (auto [mask, mode] : {std::pair<mode_t, unsigned>{0, 0600}, {0, 0640}, {077, 0644}}) {
-        ScopedUmask umask(mask);
+        testing::ScopedUmask umask(mask);
         std::string content = "content for mode " + std::to_string(mode);
         ASSERT_TRUE(write_file_atomically(path, content, mode, nullptr));
         EXPECT_EQ(permissions_of(path), mode);

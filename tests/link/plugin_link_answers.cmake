@@ -1,1 +1,0 @@
-ryvo_add_test(ryvo_plugin_link_answers_tests SOURCES plugin_link_answers_test.cpp)
