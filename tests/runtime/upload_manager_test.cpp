@@ -134,6 +134,8 @@ TEST_F(UploadManagerTest, FailedAttemptsBackOffByDoublingThenSucceed) {
         }
         return call < 4 ? failed(500, "overloaded") : kCreated;
     });
+    // Connected from an earlier upload: each failure must say otherwise.
+    status.set_connected(true);
     manager->enqueue(segment(1));
     manager->start();
     for (auto [expected, error] : {std::pair{500ms, "connection reset"},
