@@ -34,5 +34,29 @@ TEST(ServiceRestorePlan, RecreatesOnlyABackupOfTheCurrentProfile) {
     EXPECT_EQ(same.refusal, "");
 }
 
+// A backup saved before backups named their profile is bound to the current profile only when
+// that profile's service is exactly the one saved: any one difference leaves it unbound.
+TEST(LegacyServiceBackup, BindsOnlyToTheSameServiceInANamedProfile) {
+    PluginConfig legacy = backed_up("");
+    legacy.previous_service_hotkeys_json = R"({"hk":1})";
+    const ServiceBackupSnapshot same{"rtmp_custom", "A", R"({"server":"rtmp://a"})", R"({"hk":1})"};
+    EXPECT_TRUE(legacy_backup_binds_to(legacy, same, false));
+
+    ServiceBackupSnapshot other_id = same;
+    other_id.id = "rtmp_common";
+    ServiceBackupSnapshot other_settings = same;
+    other_settings.settings_json = R"({"server":"rtmp://b"})";
+    ServiceBackupSnapshot other_hotkeys = same;
+    other_hotkeys.hotkeys_json = "{}";
+    ServiceBackupSnapshot no_profile = same;
+    no_profile.profile.clear();
+    for (const ServiceBackupSnapshot& current :
+         {other_id, other_settings, other_hotkeys, no_profile}) {
+        EXPECT_FALSE(legacy_backup_binds_to(legacy, current, false)) << current.profile;
+    }
+    EXPECT_FALSE(legacy_backup_binds_to(legacy, same, true)) << "the current service is Ryvo's";
+    EXPECT_FALSE(legacy_backup_binds_to(backed_up("A"), same, false)) << "already bound";
+}
+
 }  // namespace
 }  // namespace ryvoobs
