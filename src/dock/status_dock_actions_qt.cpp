@@ -87,6 +87,17 @@ void run_off_main_thread(RyvoStatusDockWidget* dock, std::function<Outcome()> re
 
 }  // namespace
 
+template <typename Outcome>
+void RyvoStatusDockWidget::run_link_request(std::function<Outcome()> request,
+                                            void (RyvoStatusDockWidget::*deliver)(const Outcome&)) {
+    try {
+        run_off_main_thread(this, std::move(request), deliver);
+        start_or_cancel_in_flight = true;
+    } catch (const std::system_error& e) {
+        show_result(ResultKind::error, e.what());
+    }
+}
+
 int running_link_requests() {
     return requests_running.load(std::memory_order_acquire);
 }
@@ -144,12 +155,7 @@ void RyvoStatusDockWidget::start_portal_link() {
         outcome.link = start_plugin_link(endpoint, &outcome.error, nullptr);
         return outcome;
     };
-    try {
-        run_off_main_thread(this, std::move(request), &RyvoStatusDockWidget::apply_started_link);
-        start_or_cancel_in_flight = true;
-    } catch (const std::system_error& e) {
-        show_result(ResultKind::error, e.what());
-    }
+    run_link_request(std::move(request), &RyvoStatusDockWidget::apply_started_link);
 }
 
 void RyvoStatusDockWidget::apply_started_link(const PortalStartOutcome& outcome) {
@@ -248,12 +254,7 @@ void RyvoStatusDockWidget::cancel_portal_link() {
         outcome.session_id = session_id;
         return outcome;
     };
-    try {
-        run_off_main_thread(this, std::move(request), &RyvoStatusDockWidget::apply_cancelled_link);
-        start_or_cancel_in_flight = true;
-    } catch (const std::system_error& e) {
-        show_result(ResultKind::error, e.what());
-    }
+    run_link_request(std::move(request), &RyvoStatusDockWidget::apply_cancelled_link);
 }
 
 void RyvoStatusDockWidget::apply_cancelled_link(const PortalCancelOutcome& outcome) {

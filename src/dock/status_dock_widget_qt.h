@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -123,6 +124,10 @@ class RyvoStatusDockWidget : public QWidget {
     void cancel_portal_link();
     void apply_started_link(const PortalStartOutcome& outcome);
     void apply_cancelled_link(const PortalCancelOutcome& outcome);
+    // Starts a link start or cancel request off the Qt thread; one of the two at a time.
+    template <typename Outcome>
+    void run_link_request(std::function<Outcome()> request,
+                          void (RyvoStatusDockWidget::*deliver)(const Outcome&));
     void toggle_enabled();
     void save_stream_id();
     // Saves the pending link's removal over the version `generation`; false (with the error
