@@ -298,25 +298,6 @@ TEST_F(RuntimeTest, SegmentsLostInAnOutageComeBackThroughBackfill) {
     EXPECT_EQ(only_session(stream_report())["received"], json(range(1, 5)));
 }
 
-TEST_F(RuntimeTest, ARejectedKeyHaltsUploadsAndHeartbeatsReportIt) {
-    RyvoRuntime runtime = make_runtime();
-    ASSERT_TRUE(runtime.start(nullptr));
-    feed_segments(runtime, 2);
-    ASSERT_TRUE(wait_until([&] { return stream_report()["agents"]["primary"]["segments"] == 1; }));
-    server_.control("revoke", {{"stream", "stream-1"}});
-    feed_segments(runtime, 3);
-    ASSERT_TRUE(wait_until([&] { return runtime.status_snapshot().auth_failed; }));
-    EXPECT_EQ(runtime.status_snapshot().last_error,
-              "API key rejected. Rotate your key in the Ryvo dashboard.");
-    EXPECT_EQ(runtime.send_heartbeat(nullptr), ApiStatus::unauthorized);
-    EXPECT_EQ(runtime.poll_backfill(nullptr), ApiStatus::unauthorized);
-    runtime.stop_and_end(nullptr);
-    // Nothing after the rejection was sent again: one refused upload, then the queue was dropped.
-    const json stream = stream_report();
-    EXPECT_EQ(stream["agents"]["primary"]["segments"], 1);
-    EXPECT_EQ(stream["requests"]["upload"], 2);
-}
-
 // A server that holds requests must not hold up the encoder: while a heartbeat or a backfill
 // poll waits for its answer, bytes keep flowing into segments.
 TEST_F(RuntimeTest, FeedingGoesOnWhileAHeartbeatOrPollHangs) {
