@@ -44,10 +44,10 @@ MuxPushOutcome MuxPacketQueue::push(std::uint64_t token, EncodedMediaPacket&& pa
         ++count_;
         outcome.result = MuxPushOutcome::Result::queued;
         // Later pushes find the consumer already woken and skip the system call.
-        wake = std::exchange(consumer_sleeping_, false);
+        wake = sleeping_consumers_ > 0 && !std::exchange(wake_pending_, true);
     }
     if (wake) {
-        ready_.notify_one();
+        ready_.notify_all();
     }
     return outcome;
 }
@@ -72,10 +72,11 @@ std::optional<EncodedMediaPacket> MuxPacketQueue::wait_pop(std::uint64_t token,
     });
     std::unique_lock lock(mutex_);
     while (token_ == token && count_ == 0 && !stop.stop_requested()) {
-        consumer_sleeping_ = true;
+        ++sleeping_consumers_;
+        wake_pending_ = false;
         ready_.wait(lock);
+        --sleeping_consumers_;
     }
-    consumer_sleeping_ = false;
     if (token_ != token || count_ == 0) {
         return std::nullopt;
     }

@@ -63,8 +63,10 @@ class MuxPacketQueue {
     std::size_t head_ = 0;
     std::size_t count_ = 0;
     bool accepting_ = false;
-    // Set by the consumer under the lock before it sleeps, cleared by the push that wakes it.
-    bool consumer_sleeping_ = false;
+    // Consumers asleep in wait_pop (a stopped attachment's worker may still be among them while
+    // the next attachment's sleeps), and whether a push has already woken them all.
+    std::uint32_t sleeping_consumers_ = 0;
+    bool wake_pending_ = false;
     std::uint64_t token_ = 0;
     std::uint64_t drops_ = 0;
 };
