@@ -1,13 +1,23 @@
+// The muxer on hand-made packets, and on real encoder output (made with the ffmpeg tools) whose
+// result is checked with ffprobe and a full decode.
 #include "capture/mpeg_ts_muxer.h"
 
-#include "capture/transport_stream_codecs.h"
-
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include "capture/transport_stream_codecs.h"
+#include "media_file_reader.h"
+#include "temporary_directory.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -15,6 +25,8 @@ extern "C" {
 
 namespace ryvoobs {
 namespace {
+
+using ::testing::StartsWith;
 
 CodecConfig video_config(std::string codec = "h264") {
     CodecConfig config;
@@ -73,11 +85,10 @@ std::string construction_error(const CodecConfig& video, const std::optional<Cod
     return "constructed";
 }
 
-TEST(MpegTsMuxerConstruction, CodecNamesMatchExactly) {
+TEST(MpegTsMuxer, CodecNamesMatchExactlyAndAv1NeedsTheLibavformatOfFfmpeg71) {
     for (const char* codec : {"h264", "hevc"}) {
         EXPECT_EQ(construction_error(video_config(codec), audio_config()), "constructed") << codec;
     }
-    // AV1 only where this build's libavformat carries it, refused with the rule's own words.
     EXPECT_EQ(construction_error(video_config("av1"), audio_config()),
               transport_stream_codec_refusal("av1").value_or("constructed"));
     for (const char* codec : {"H264", "", "h265", "h264 "}) {
@@ -85,36 +96,17 @@ TEST(MpegTsMuxerConstruction, CodecNamesMatchExactly) {
                   std::string("unsupported codec: ") + codec);
     }
     EXPECT_EQ(construction_error(video_config(), audio_config("AAC")), "unsupported codec: AAC");
-}
 
-TEST(TransportStreamCodecs, Av1NeedsTheLibavformatOfFfmpeg71) {
-    constexpr unsigned kFfmpeg51 = AV_VERSION_INT(59, 27, 100);
-    constexpr unsigned kFfmpeg70 = AV_VERSION_INT(61, 1, 100);
-    const struct {
-        const char* codec;
-        unsigned version;
-        bool refused;
-    } cases[] = {
-        {"av1", kFfmpeg51, true},
-        {"av1", kFfmpeg70, true},
-        {"av1", AV_VERSION_INT(61, 7, 99), true},
-        {"av1", kLibavformatCarryingAv1, false},
-        {"av1", AV_VERSION_INT(62, 3, 100), false},
-        {"h264", kFfmpeg51, false},
-        {"hevc", kFfmpeg51, false},
-    };
-    for (const auto& c : cases) {
-        const std::optional<std::string> refusal =
-            transport_stream_codec_refusal(c.codec, c.version);
-        EXPECT_EQ(refusal.has_value(), c.refused) << c.codec << " " << c.version;
-    }
-    EXPECT_EQ(transport_stream_codec_refusal("av1", kFfmpeg51),
+    EXPECT_EQ(transport_stream_codec_refusal("av1", AV_VERSION_INT(59, 27, 100)),
               "AV1 video cannot be delivered with this system's FFmpeg (libavformat 59.27; AV1 "
               "needs FFmpeg 7.1 or newer). Choose an H.264 or HEVC encoder in OBS.");
+    EXPECT_TRUE(transport_stream_codec_refusal("av1", AV_VERSION_INT(61, 7, 99)));
+    EXPECT_FALSE(transport_stream_codec_refusal("av1", AV_VERSION_INT(61, 7, 100)));
+    EXPECT_FALSE(transport_stream_codec_refusal("h264", AV_VERSION_INT(59, 27, 100)));
     EXPECT_EQ(transport_stream_carries_av1(), avformat_version() >= kLibavformatCarryingAv1);
 }
 
-TEST(MpegTsMuxerTiming, ChunkDurationsFollowVideoDecodeTime) {
+TEST(MpegTsMuxer, ChunkDurationsFollowVideoDecodeTime) {
     MpegTsMuxer muxer(video_config(), std::nullopt);
     const auto duration_of = [&](const EncodedMediaPacket& packet) {
         auto chunk = muxer.write_packet(packet);
@@ -143,54 +135,33 @@ TEST(MpegTsMuxerTiming, ChunkDurationsFollowVideoDecodeTime) {
               std::numeric_limits<std::int32_t>::max());
 }
 
-TEST(MpegTsMuxerAudio, AudioChunksNeitherFlagKeyframesNorAdvanceVideoTime) {
+// Nothing of a packet may wait inside the muxer: the bytes of the last one before a stop would
+// never reach a segment.
+TEST(MpegTsMuxer, EveryAudioPacketComesOutAtOnceWithoutAdvancingVideoTime) {
     MpegTsMuxer muxer(video_config(), audio_config());
-    auto first = muxer.write_packet(video_packet(0, 1000, true));
-    ASSERT_TRUE(first);
-    EXPECT_TRUE(first->keyframe);
-
-    int audio_chunks = 0;
+    ASSERT_TRUE(muxer.write_packet(video_packet(0, 1000, true)));
     for (std::int64_t pts = 0; pts < 4 * 1024; pts += 1024) {
-        if (auto chunk = muxer.write_packet(audio_packet(pts))) {
-            ++audio_chunks;
-            EXPECT_FALSE(chunk->keyframe);
-            EXPECT_EQ(chunk->duration_ms, 0);
-            EXPECT_FALSE(chunk->bytes.empty());
-        }
+        const auto chunk = muxer.write_packet(audio_packet(pts));
+        ASSERT_TRUE(chunk) << pts;
+        EXPECT_FALSE(chunk->keyframe);
+        EXPECT_EQ(chunk->duration_ms, 0);
     }
-    EXPECT_GT(audio_chunks, 0);
-
-    auto video = muxer.write_packet(video_packet(40));
+    const auto video = muxer.write_packet(video_packet(40));
     ASSERT_TRUE(video);
     EXPECT_EQ(video->duration_ms, 40);
     EXPECT_FALSE(video->keyframe);
 }
 
-// Nothing of a packet may wait inside the muxer: the bytes of the last one before a stop would
-// never reach a segment.
-TEST(MpegTsMuxerAudio, EveryAudioPacketComesOutWithItsOwnChunk) {
-    MpegTsMuxer muxer(video_config(), audio_config());
-    ASSERT_TRUE(muxer.write_packet(video_packet(0, 1000, true)));
-    for (std::int64_t pts = 0; pts < 4 * 1024; pts += 1024) {
-        EXPECT_TRUE(muxer.write_packet(audio_packet(pts))) << pts;
-    }
-}
-
-TEST(MpegTsMuxerPackets, PacketsWithoutPayloadOrStreamGiveNothing) {
-    MpegTsMuxer muxer(video_config(), audio_config(""));
-    EXPECT_FALSE(muxer.write_packet(audio_packet(0)));
+// Every refusal leaves video time where it was, so the next good packet counts from the last one.
+TEST(MpegTsMuxer, RefusedPacketsGiveNothingAndLeaveTheMuxerUsable) {
+    MpegTsMuxer without_audio(video_config(), audio_config(""));
+    EXPECT_FALSE(without_audio.write_packet(audio_packet(0)));
     EncodedMediaPacket empty = video_packet(1000, 1000, true);
     empty.data = PacketPayload();
-    EXPECT_FALSE(muxer.write_packet(empty));
+    EXPECT_FALSE(without_audio.write_packet(empty));
     // Had the empty packet been written, an earlier dts would now be refused.
-    auto chunk = muxer.write_packet(video_packet(0, 1000, true));
-    ASSERT_TRUE(chunk);
-    EXPECT_EQ(chunk->duration_ms, 0);
-    EXPECT_FALSE(muxer.write_packet(audio_packet(1024)));
-}
+    ASSERT_TRUE(without_audio.write_packet(video_packet(0, 1000, true)));
 
-// Every refusal leaves video time where it was, so the next good packet counts from the last one.
-TEST(MpegTsMuxerPackets, RefusedPacketsLeaveTheMuxerUsable) {
     auto muxer = std::make_unique<MpegTsMuxer>(video_config(), audio_config());
     // A first H.264 packet without a start code is refused outright.
     EncodedMediaPacket malformed = video_packet(0, 1000, true);
@@ -212,6 +183,77 @@ TEST(MpegTsMuxerPackets, RefusedPacketsLeaveTheMuxerUsable) {
     EXPECT_TRUE(moved.write_packet(video_packet(300)));
     // Both the emptied handle and, at scope end, the live one must release cleanly.
     muxer.reset();
+}
+
+// What a command printed on stdout and stderr; a command that fails fails the test.
+std::string run(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run " << command;
+        return output;
+    }
+    std::array<char, 4096> buffer{};
+    std::size_t count = 0;
+    while ((count = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
+        output.append(buffer.data(), count);
+    }
+    EXPECT_EQ(pclose(pipe), 0) << command << "\n" << output;
+    return output;
+}
+
+// Six seconds of H.264 with B-frames (decode and presentation order differ) and AAC, read back as
+// an encoder hands its packets over. Segments are cut in front of keyframe chunks, so besides the
+// whole stream each cut must play on its own: the tables first, a keyframe first.
+TEST(MpegTsMuxer, EncoderOutputBecomesSegmentsThatEachPlayForTheWholeLength) {
+    testing::TemporaryDirectory dir;
+    const std::string clip = dir.file("clip.nut");
+    run("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=30 -f lavfi -i "
+        "sine=sample_rate=48000 -t 6 -c:v libx264 -preset ultrafast -g 60 -c:a aac " +
+        clip);
+    MediaFileReader reader(clip);
+    MpegTsMuxer muxer(reader.video(), reader.audio());
+    std::vector<std::string> segments;
+    double muxed_ms = 0;
+    double video_ms = 0;
+    // Audio ahead of the first keyframe opens the first segment, as the assembler keeps it.
+    bool open_has_video = false;
+    while (const std::optional<TimedPacket> timed = reader.next()) {
+        if (timed->packet.kind == MediaKind::video) {
+            video_ms += timed->duration * 1000.0 / kMediaClockRate;
+        }
+        const std::optional<MuxedChunk> chunk = muxer.write_packet(timed->packet);
+        // An audio frame smaller than a transport packet may wait for the next packet.
+        if (!chunk) {
+            continue;
+        }
+        ASSERT_EQ(chunk->bytes.size() % 188, 0U);
+        ASSERT_EQ(chunk->bytes.front(), 0x47);
+        muxed_ms += chunk->duration_ms;
+        if (segments.empty() || (chunk->keyframe && open_has_video)) {
+            segments.emplace_back();
+            open_has_video = false;
+        }
+        segments.back().append(chunk->bytes.begin(), chunk->bytes.end());
+        open_has_video = open_has_video || chunk->keyframe || chunk->duration_ms > 0;
+    }
+    EXPECT_LE(std::abs(muxed_ms - video_ms), 1000.0 / 30);
+    ASSERT_EQ(segments.size(), 3U);
+    std::string whole;
+    for (const std::string& segment : segments) {
+        whole += segment;
+    }
+    segments.push_back(whole);
+    for (std::size_t index = 0; index < segments.size(); ++index) {
+        const std::string path = dir.file(std::to_string(index) + ".ts");
+        std::ofstream(path, std::ios::binary) << segments[index];
+        const std::string probe = "ffprobe -v error -of default=nw=1:nk=1 " + path;
+        EXPECT_THAT(run(probe + " -show_entries stream=codec_name"), StartsWith("h264\naac\n"));
+        EXPECT_EQ(
+            run(probe + " -select_streams v -read_intervals %+#1 -show_entries frame=key_frame"),
+            "1\n");
+        EXPECT_EQ(run("ffmpeg -nostdin -v error -i " + path + " -f null -"), "") << index;
+    }
 }
 
 }  // namespace
