@@ -8,6 +8,7 @@
 #include "capture/frontend_hook_obs.h"
 #include "capture/output_attachment_obs.h"
 #include "capture/packet_tap_obs.h"
+#include "capture/plugin_status_snapshot.h"
 #include "capture_obs_config.h"
 #include "dev_server_process.h"
 #include "isolated_home.h"
@@ -40,7 +41,18 @@ bool packets_beyond(std::uint64_t count) {
 class FrontendHookTest : public ::testing::Test {
   protected:
     void SetUp() override { CapturedLog::instance().clear(); }
-    void TearDown() override { uninstall_obs_hook(); }
+    void TearDown() override {
+        uninstall_obs_hook();
+        PacketTap::Attachment tap = packet_tap().attachment();
+        detach_stream_output(tap, BroadcastEnd::keep_open);
+    }
+
+    // Starts `output` as the OBS application's recording or streaming output.
+    void run(TestOutput& output, bool recording) {
+        ASSERT_TRUE(output.start());
+        (recording ? frontend.recording : frontend.streaming) = output.get();
+        (recording ? frontend.recording_on : frontend.streaming_on) = true;
+    }
 
     testing::IsolatedHome home;
     FakeFrontend frontend;
@@ -53,19 +65,10 @@ TEST_F(FrontendHookTest, EitherModeMovesBetweenOutputsAndDeliversUntilTheLastOne
         testing::linked_config(RuntimeMode::full, CaptureMode::either, server.base_url()));
     TestOutput streaming("stream", home.file("stream.mkv"), encoders);
     TestOutput recording("record", home.file("record.mkv"), encoders);
-    ASSERT_TRUE(streaming.start());
-    ASSERT_TRUE(recording.start());
-    frontend.streaming = streaming.get();
-    frontend.recording = recording.get();
-    frontend.streaming_on = frontend.recording_on = true;
-
+    run(streaming, false);
+    run(recording, true);
     ASSERT_TRUE(install_obs_hook());
-    ASSERT_TRUE(frontend.hooked());
     EXPECT_EQ(attachment().output, recording.get());
-    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] attached Ryvo ingest to OBS recording "
-                                            "output 'record' via frontend_callback (video=h264 "
-                                            "audio=aac mode=full)"),
-              1u);
     ASSERT_TRUE(packets_beyond(30));
 
     // Recording stops while streaming goes on: the tap moves, and what the recording's delivery
@@ -88,7 +91,6 @@ TEST_F(FrontendHookTest, EitherModeMovesBetweenOutputsAndDeliversUntilTheLastOne
     EXPECT_TRUE(eventually([&] { return !encoders.active(); }));
     ASSERT_TRUE(eventually(
         [] { return CapturedLog::instance().count("[ryvo-obs] finishing complete: ") == 2; }));
-
     EXPECT_EQ(CapturedLog::instance().count("broadcast left open"), 1u);
     const nlohmann::json stream = server.report()["streams"]["stream-1"];
     EXPECT_EQ(stream["agents"]["primary"]["ends"], 1);
@@ -103,9 +105,7 @@ TEST_F(FrontendHookTest, EitherModeMovesBetweenOutputsAndDeliversUntilTheLastOne
 TEST_F(FrontendHookTest, RefreshKeepsAMatchingAttachmentAndReattachesOnANewCaptureMode) {
     testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::streaming));
     TestOutput streaming("stream", home.file("stream.mkv"), encoders);
-    ASSERT_TRUE(streaming.start());
-    frontend.streaming = streaming.get();
-    frontend.streaming_on = true;
+    run(streaming, false);
     ASSERT_TRUE(install_obs_hook());
     const Attachment first = attachment();
     ASSERT_EQ(first.output, streaming.get());
@@ -119,7 +119,6 @@ TEST_F(FrontendHookTest, RefreshKeepsAMatchingAttachmentAndReattachesOnANewCaptu
     testing::write_config(changed);
     frontend.fire(OBS_FRONTEND_EVENT_STREAMING_STARTED);
     EXPECT_EQ(attachment().token, first.token);
-    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] detached"), 0u);
 
     changed.capture_mode = CaptureMode::either;
     testing::write_config(changed);
@@ -127,9 +126,6 @@ TEST_F(FrontendHookTest, RefreshKeepsAMatchingAttachmentAndReattachesOnANewCaptu
     const Attachment second = attachment();
     EXPECT_EQ(second.output, streaming.get());
     EXPECT_NE(second.token, first.token);
-    EXPECT_EQ(CapturedLog::instance().count(
-                  "[ryvo-obs] capture_mode=either fell back to OBS streaming output"),
-              1u);
 
     // Turning the plug-in off lets go of the output without stopping it.
     changed.enabled = false;
@@ -137,25 +133,19 @@ TEST_F(FrontendHookTest, RefreshKeepsAMatchingAttachmentAndReattachesOnANewCaptu
     refresh_output_attachment();
     EXPECT_EQ(attachment().output, nullptr);
     EXPECT_TRUE(obs_output_active(streaming.get()));
-    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] Ryvo plugin is disabled"), 1u);
 }
 
 TEST_F(FrontendHookTest, FrontendRoadStandsAsideForThePluginsOwnOutput) {
     testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::either));
     TestOutput native("native", home.file("native.mkv"), encoders, "ryvo_output");
     TestOutput recording("record", home.file("record.mkv"), encoders);
-    ASSERT_TRUE(recording.start());
     frontend.streaming = native.get();
     frontend.streaming_on = true;
     ASSERT_TRUE(install_obs_hook());
     EXPECT_EQ(attachment().output, nullptr);
-    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] OBS streaming output is Ryvo-native; "
-                                            "frontend tap is standing by"),
-              1u);
 
     // Once recording runs the frontend road takes it, until the plug-in's output starts.
-    frontend.recording = recording.get();
-    frontend.recording_on = true;
+    run(recording, true);
     frontend.fire(OBS_FRONTEND_EVENT_RECORDING_STARTED);
     ASSERT_EQ(attachment().output, recording.get());
     ASSERT_TRUE(packets_beyond(0));
@@ -177,9 +167,7 @@ TEST_F(FrontendHookTest, FrontendRoadStandsAsideForThePluginsOwnOutput) {
 TEST_F(FrontendHookTest, TappedOutputStoppingReleasesTheSharedEncodersBeforeAnyEvent) {
     testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::recording));
     TestOutput recording("record", home.file("record.mkv"), encoders);
-    ASSERT_TRUE(recording.start());
-    frontend.recording = recording.get();
-    frontend.recording_on = true;
+    run(recording, true);
     ASSERT_TRUE(install_obs_hook());
     ASSERT_EQ(attachment().output, recording.get());
     ASSERT_TRUE(packets_beyond(0));
@@ -196,35 +184,54 @@ TEST_F(FrontendHookTest, TappedOutputStoppingReleasesTheSharedEncodersBeforeAnyE
 
 // OBS's active service is a placeholder until OBS has read the profile's own: at module load the
 // hook must not reconcile against it, but must once OBS has finished loading.
-TEST_F(FrontendHookTest, InstalledWhileObsLoadsTheHookSelectsTheServiceOnlyOnceLoadingFinished) {
-    testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::streaming));
+TEST_F(FrontendHookTest, HookSelectsTheServiceOnlyOnceObsHasLoadedAndExitDetaches) {
+    testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::recording));
+    TestOutput recording("record", home.file("record.mkv"), encoders);
+    run(recording, true);
     ASSERT_TRUE(install_obs_hook(HookInstall::after_obs_loads));
     ASSERT_TRUE(frontend.hooked());
     EXPECT_EQ(frontend.service_selections, 0);
-
     frontend.fire(OBS_FRONTEND_EVENT_FINISHED_LOADING);
     EXPECT_EQ(frontend.service_selections, 1);
     // Installed again later (the dock saving a configuration), it reconciles at once.
     ASSERT_TRUE(install_obs_hook());
     EXPECT_EQ(frontend.service_selections, 2);
-}
-
-TEST_F(FrontendHookTest, ExitDetachesAndUnloadRemovesTheHook) {
-    testing::write_config(testing::linked_config(RuntimeMode::tap_only, CaptureMode::recording));
-    TestOutput recording("record", home.file("record.mkv"), encoders);
-    ASSERT_TRUE(recording.start());
-    frontend.recording = recording.get();
-    frontend.recording_on = true;
-    ASSERT_TRUE(install_obs_hook());
     ASSERT_EQ(attachment().output, recording.get());
 
     frontend.fire(OBS_FRONTEND_EVENT_EXIT);
     EXPECT_EQ(attachment().output, nullptr);
-
     uninstall_obs_hook();
     EXPECT_FALSE(frontend.hooked());
     EXPECT_FALSE(obs_hook_installed());
-    EXPECT_EQ(CapturedLog::instance().count("[ryvo-obs] removed OBS frontend hook"), 1u);
+}
+
+TEST_F(FrontendHookTest, StatusShowsTheConfigurationTheRunningSessionStartedWith) {
+    testing::write_config(
+        testing::linked_config(RuntimeMode::runtime_only, CaptureMode::streaming));
+    TestOutput native("native", home.file("native.mkv"), encoders);
+    std::string error;
+    ASSERT_TRUE(activate_native_stream_output(native.get(), &error)) << error;
+    PluginConfig edited = testing::linked_config(RuntimeMode::tap_only, CaptureMode::either);
+    edited.stream_id = "stream-2";
+    testing::write_config(edited);
+
+    RyvoPluginStatusSnapshot snapshot = plugin_status_snapshot();
+    EXPECT_TRUE(snapshot.attached);
+    EXPECT_EQ(snapshot.output_label, "ryvo_stream");
+    EXPECT_EQ(snapshot.video_codec, "h264");
+    EXPECT_EQ(snapshot.stream_id, "stream-1");
+    EXPECT_EQ(snapshot.runtime_mode, static_cast<std::uint32_t>(RuntimeMode::runtime_only));
+    EXPECT_EQ(snapshot.capture_mode, CaptureMode::streaming);
+    EXPECT_TRUE(snapshot.runtime_status.streaming);
+    EXPECT_NE(snapshot.cache_status.max_bytes, 0u);
+
+    // Between broadcasts the file's configuration shows.
+    deactivate_native_stream_output(native.get());
+    snapshot = plugin_status_snapshot();
+    EXPECT_FALSE(snapshot.attached);
+    EXPECT_EQ(snapshot.output_label, "none");
+    EXPECT_EQ(snapshot.stream_id, "stream-2");
+    EXPECT_EQ(snapshot.capture_mode, CaptureMode::either);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 
 #include "capture/native_stream_service_obs.h"
@@ -22,10 +21,6 @@ namespace ryvoobs {
 namespace {
 
 using testing::CapturedLog;
-
-constexpr const char* kNotRestored =
-    "[ryvo-obs] OBS is still configured to use Ryvo as the active streaming service, but Ryvo "
-    "could not restore the previous service (";
 
 // rtmp-services keeps a cache below the working directory and asks the internet for service
 // updates: both are kept inside a directory of this process, and the updates are refused by a
@@ -55,16 +50,20 @@ PluginConfig saved_config() {
     return config.value_or(PluginConfig{});
 }
 
-std::string service_id(obs_service_t* service) {
-    const char* id = service != nullptr ? obs_service_get_id(service) : nullptr;
-    return id != nullptr ? id : "";
-}
-
 std::string setting(obs_service_t* service, const char* name) {
     obs_data_t* settings = obs_service_get_settings(service);
     std::string value = obs_data_get_string(settings, name);
     obs_data_release(settings);
     return value;
+}
+
+// How often the plug-in warned that it could not give the user's service back for `reason`.
+std::size_t not_restored(const std::string& reason) {
+    return CapturedLog::instance().count(
+        "[ryvo-obs] OBS is still configured to use Ryvo as the active streaming service, but Ryvo "
+        "could not restore the previous service (" +
+            reason + ")",
+        LOG_WARNING);
 }
 
 class StreamServiceTest : public ::testing::Test {
@@ -74,7 +73,10 @@ class StreamServiceTest : public ::testing::Test {
         register_stream_service();
     }
 
-    void SetUp() override { CapturedLog::instance().clear(); }
+    void SetUp() override {
+        CapturedLog::instance().clear();
+        frontend.profile = "A";
+    }
 
     // Makes a custom RTMP service OBS's active one, as the user's own choice.
     void select_user_service(const char* server, const char* key) {
@@ -93,6 +95,12 @@ class StreamServiceTest : public ::testing::Test {
         return obs_service_create(kRyvoStreamServiceId, "ryvo", nullptr, nullptr);
     }
 
+    void select_ryvo_service() {
+        obs_service_t* ryvo = create_ryvo_service();
+        frontend.set_streaming_service(ryvo);
+        obs_service_release(ryvo);
+    }
+
     testing::IsolatedHome home;
     testing::FakeFrontend frontend;
 };
@@ -101,7 +109,6 @@ TEST_F(StreamServiceTest,
        ServiceFollowsTheConfigurationAndForcesEncoderSettingsOnlyWhenItMayStart) {
     register_stream_service();
     EXPECT_EQ(CapturedLog::instance().count("already exists"), 0u);
-    ASSERT_NE(obs_output_get_display_name(kRyvoStreamOutputId), nullptr);
 
     PluginConfig config = enabled_config("http://127.0.0.1:8123");
     testing::write_config(config);
@@ -110,81 +117,65 @@ TEST_F(StreamServiceTest,
     EXPECT_STREQ(obs_service_get_output_type(service), kRyvoStreamOutputId);
     EXPECT_STREQ(obs_service_get_url(service), "http://127.0.0.1:8123");
     EXPECT_STREQ(obs_service_get_key(service), "stream-1");
-
     // OBS's stored settings of the service may name the stream themselves.
     obs_data_t* settings = obs_data_create();
     obs_data_set_string(settings, "stream_id", "stream-from-settings");
     obs_service_update(service, settings);
-    EXPECT_STREQ(obs_service_get_key(service), "stream-from-settings");
     obs_data_release(settings);
+    EXPECT_STREQ(obs_service_get_key(service), "stream-from-settings");
 
     obs_data_t* video = obs_data_create();
     obs_data_set_int(video, "keyint_sec", 5);
     obs_data_set_string(video, "rate_control", "VBR");
-    config.enabled = false;
-    testing::write_config(config);
-    obs_service_apply_encoder_settings(service, video, nullptr);
-    EXPECT_EQ(obs_data_get_int(video, "keyint_sec"), 5);
-    EXPECT_STREQ(obs_data_get_string(video, "rate_control"), "VBR");
-
-    config.enabled = true;
-    testing::write_config(config);
-    obs_service_apply_encoder_settings(service, video, nullptr);
-    EXPECT_EQ(obs_data_get_int(video, "keyint_sec"), 2);
-    EXPECT_STREQ(obs_data_get_string(video, "rate_control"), "CBR");
+    for (const bool enabled : {false, true}) {
+        config.enabled = enabled;
+        testing::write_config(config);
+        obs_service_apply_encoder_settings(service, video, nullptr);
+        EXPECT_EQ(obs_data_get_int(video, "keyint_sec"), enabled ? 2 : 5);
+        EXPECT_STREQ(obs_data_get_string(video, "rate_control"), enabled ? "CBR" : "VBR");
+    }
     obs_data_release(video);
     obs_service_release(service);
 }
 
 TEST_F(StreamServiceTest, StartIsRefusedWithAReasonAndLeavesTheTapDetached) {
     testing::TestEncoders encoders;
+    testing::TestOutput output("ryvo out", home.file("out.ts"), encoders, kRyvoStreamOutputId);
     obs_service_t* service = create_ryvo_service();
-    obs_output_t* output = obs_output_create(kRyvoStreamOutputId, "ryvo out", nullptr, nullptr);
-    ASSERT_NE(output, nullptr);
-    obs_output_set_video_encoder(output, encoders.video);
-    obs_output_set_audio_encoder(output, encoders.audio, 0);
-    obs_output_set_service(output, service);
+    obs_output_set_service(output.get(), service);
 
     PluginConfig config = enabled_config();
     config.enabled = false;
     testing::write_config(config);
-    EXPECT_FALSE(obs_output_start(output));
-    EXPECT_STREQ(obs_output_get_last_error(output),
+    EXPECT_FALSE(output.start());
+    EXPECT_STREQ(obs_output_get_last_error(output.get()),
                  "Ryvo is turned off. Turn Ryvo on in the Ryvo status dock before streaming.");
 
     testing::write_config(enabled_config());
     obs_encoder_t* opus = obs_audio_encoder_create("ffmpeg_opus", "opus", nullptr, 0, nullptr);
     obs_encoder_set_audio(opus, obs_get_audio());
-    obs_output_set_audio_encoder(output, opus, 0);
-    EXPECT_FALSE(obs_output_start(output));
-    EXPECT_STREQ(obs_output_get_last_error(output),
+    obs_output_set_audio_encoder(output.get(), opus, 0);
+    obs_encoder_release(opus);
+    EXPECT_FALSE(output.start());
+    EXPECT_STREQ(obs_output_get_last_error(output.get()),
                  "Ryvo requires H.264 video and AAC audio. Update OBS encoder settings before "
                  "streaming.");
-    EXPECT_FALSE(obs_output_active(output));
+    EXPECT_FALSE(obs_output_active(output.get()));
     EXPECT_FALSE(packet_tap().attachment().attached());
     EXPECT_FALSE(encoders.active());
-
-    obs_output_release(output);
-    obs_encoder_release(opus);
     obs_service_release(service);
 }
 
 TEST_F(StreamServiceTest, UserServiceIsBackedUpOnceAndGivenBackOnlyInItsOwnProfile) {
-    PluginConfig config = enabled_config();
+    const PluginConfig config = enabled_config();
     testing::write_config(config);
-    frontend.profile = "A";
     select_user_service("rtmp://127.0.0.1/live", "user-key");
-
     capture_initial_service_backup();
-    EXPECT_EQ(CapturedLog::instance().count("captured initial OBS streaming service backup "
-                                            "'rtmp_custom' for future Ryvo-off restoration"),
-              1u);
     ensure_streaming_service_selected();
     ensure_streaming_service_selected();
     EXPECT_TRUE(active_streaming_service_is_ryvo());
     EXPECT_STREQ(obs_service_get_key(frontend.streaming_service()), "stream-1");
-    EXPECT_EQ(CapturedLog::instance().count("selected Ryvo as the active OBS streaming service "
-                                            "(in-memory; not persisted to profile)"),
+    EXPECT_EQ(CapturedLog::instance().count("selected Ryvo as the active OBS streaming service"),
               1u);
     // The initial backup already holds this very service: nothing more is written.
     EXPECT_EQ(CapturedLog::instance().count("backed up OBS streaming service"), 0u);
@@ -199,34 +190,26 @@ TEST_F(StreamServiceTest, UserServiceIsBackedUpOnceAndGivenBackOnlyInItsOwnProfi
     frontend.profile = "B";
     ensure_streaming_service_selected();
     EXPECT_TRUE(active_streaming_service_is_ryvo());
-    EXPECT_EQ(CapturedLog::instance().count(
-                  std::string(kNotRestored) +
-                      "saved service belongs to OBS profile 'A', not current profile 'B')",
-                  LOG_WARNING),
+    EXPECT_EQ(not_restored("saved service belongs to OBS profile 'A', not current profile 'B'"),
               1u);
 
     frontend.profile = "A";
     ensure_streaming_service_selected();
-    obs_service_t* restored = frontend.streaming_service();
-    ASSERT_EQ(service_id(restored), "rtmp_custom");
-    EXPECT_EQ(setting(restored, "server"), "rtmp://127.0.0.1/live");
-    EXPECT_EQ(setting(restored, "key"), "user-key");
-    EXPECT_EQ(CapturedLog::instance().count("restored previous OBS streaming service "
-                                            "'rtmp_custom' (in-memory; not persisted to profile)"),
-              1u);
+    EXPECT_STREQ(obs_service_get_id(frontend.streaming_service()), "rtmp_custom");
+    EXPECT_EQ(setting(frontend.streaming_service(), "server"), "rtmp://127.0.0.1/live");
+    EXPECT_EQ(setting(frontend.streaming_service(), "key"), "user-key");
 
     // On again, then unloaded: the same backup serves a second time.
     testing::write_config(backup);
     ensure_streaming_service_selected();
     EXPECT_TRUE(active_streaming_service_is_ryvo());
     restore_previous_streaming_service();
-    EXPECT_EQ(service_id(frontend.streaming_service()), "rtmp_custom");
+    EXPECT_STREQ(obs_service_get_id(frontend.streaming_service()), "rtmp_custom");
     EXPECT_EQ(setting(frontend.streaming_service(), "key"), "user-key");
     EXPECT_EQ(saved_config().previous_service_id, "rtmp_custom");
 }
 
 TEST_F(StreamServiceTest, LegacyBackupIsBoundOnlyToTheSameServiceAndIsNotRestoredBeforeThat) {
-    frontend.profile = "A";
     select_user_service("rtmp://127.0.0.1/live", "user-key");
     obs_data_t* settings = obs_service_get_settings(frontend.streaming_service());
     PluginConfig legacy = enabled_config();
@@ -240,35 +223,23 @@ TEST_F(StreamServiceTest, LegacyBackupIsBoundOnlyToTheSameServiceAndIsNotRestore
     select_user_service("rtmp://127.0.0.1/other", "other-key");
     capture_initial_service_backup();
     EXPECT_EQ(saved_config().previous_service_profile, "");
-    obs_service_t* ryvo = create_ryvo_service();
-    frontend.set_streaming_service(ryvo);
-    obs_service_release(ryvo);
+    select_ryvo_service();
     ensure_streaming_service_selected();
     EXPECT_TRUE(active_streaming_service_is_ryvo());
-    EXPECT_EQ(CapturedLog::instance().count(
-                  std::string(kNotRestored) +
-                      "saved service predates profile-aware backups; select the intended OBS "
-                      "service once in this profile)",
-                  LOG_WARNING),
+    EXPECT_EQ(not_restored("saved service predates profile-aware backups; select the intended OBS "
+                           "service once in this profile"),
               1u);
 
     select_user_service("rtmp://127.0.0.1/live", "user-key");
     capture_initial_service_backup();
     EXPECT_EQ(saved_config().previous_service_profile, "A");
-    EXPECT_EQ(CapturedLog::instance().count(
-                  "bound legacy OBS streaming service backup 'rtmp_custom' to profile 'A'"),
-              1u);
 }
 
 TEST_F(StreamServiceTest, BackupsThatCannotBeTakenOrRecreatedLeaveTheRyvoServiceActive) {
-    frontend.profile = "A";
     PluginConfig config = enabled_config();
     config.enabled = false;
     testing::write_config(config);
-    obs_service_t* ryvo = create_ryvo_service();
-    frontend.set_streaming_service(ryvo);
-    obs_service_release(ryvo);
-
+    select_ryvo_service();
     capture_initial_service_backup();
     EXPECT_EQ(CapturedLog::instance().count(
                   "[ryvo-obs] OBS profile has Ryvo as the active service at load time; cannot "
@@ -283,11 +254,7 @@ TEST_F(StreamServiceTest, BackupsThatCannotBeTakenOrRecreatedLeaveTheRyvoService
     testing::write_config(config);
     ensure_streaming_service_selected();
     EXPECT_TRUE(active_streaming_service_is_ryvo());
-    EXPECT_EQ(CapturedLog::instance().count(
-                  std::string(kNotRestored) +
-                      "previous OBS streaming service backup could not be recreated)",
-                  LOG_WARNING),
-              1u);
+    EXPECT_EQ(not_restored("previous OBS streaming service backup could not be recreated"), 1u);
 }
 
 }  // namespace
