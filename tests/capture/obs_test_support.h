@@ -92,10 +92,7 @@ class ObsEnvironment : public ::testing::Environment {
         video.base_width = video.output_width = 320;
         video.base_height = video.output_height = 240;
         video.output_format = VIDEO_FORMAT_NV12;
-        video.colorspace = VIDEO_CS_709;
-        video.range = VIDEO_RANGE_PARTIAL;
         video.gpu_conversion = true;
-        video.scale_type = OBS_SCALE_BICUBIC;
         ASSERT_EQ(obs_reset_video(&video), OBS_VIDEO_SUCCESS);
         obs_audio_info audio{48000, SPEAKERS_STEREO};
         ASSERT_TRUE(obs_reset_audio(&audio));
