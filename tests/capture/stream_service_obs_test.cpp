@@ -166,43 +166,61 @@ TEST_F(StreamServiceTest, StartIsRefusedWithAReasonAndLeavesTheTapDetached) {
     obs_service_release(service);
 }
 
-// Backed up and given back in the same profile is checked in real OBS; here what happens
-// between: repeated selection, another profile, and the unload.
-TEST_F(StreamServiceTest, UserServiceIsGivenBackOnlyInItsOwnProfileAndAgainOnUnload) {
+// Backed up and given back when turned off is checked in real OBS; here the repeated selection
+// and the unload, after which the same backup serves again.
+TEST_F(StreamServiceTest, UserServiceIsSelectedAwayOnceAndGivenBackOnEveryUnload) {
     testing::write_config(enabled_config());
     select_user_service("rtmp://127.0.0.1/live", "user-key");
     capture_initial_service_backup();
-    ensure_streaming_service_selected();
-    ensure_streaming_service_selected();
-    EXPECT_STREQ(obs_service_get_key(frontend.streaming_service()), "stream-1");
+    const PluginConfig backup = saved_config();
+    for (int load = 0; load < 2; ++load) {
+        ensure_streaming_service_selected();
+        ensure_streaming_service_selected();
+        EXPECT_STREQ(obs_service_get_key(frontend.streaming_service()), "stream-1");
+        restore_previous_streaming_service();
+        EXPECT_STREQ(obs_service_get_id(frontend.streaming_service()), "rtmp_custom");
+        EXPECT_EQ(setting(frontend.streaming_service(), "key"), "user-key");
+    }
     EXPECT_EQ(CapturedLog::instance().count("selected Ryvo as the active OBS streaming service"),
-              1u);
+              2u);
     // The initial backup already holds this very service: nothing more is written.
     EXPECT_EQ(CapturedLog::instance().count("backed up OBS streaming service"), 0u);
-    const PluginConfig backup = saved_config();
-
-    PluginConfig off = backup;
-    off.enabled = false;
-    testing::write_config(off);
-    frontend.profile = "B";
-    ensure_streaming_service_selected();
-    EXPECT_TRUE(active_streaming_service_is_ryvo());
-    EXPECT_EQ(not_restored("saved service belongs to OBS profile 'A', not current profile 'B'"),
-              1u);
-    frontend.profile = "A";
-    ensure_streaming_service_selected();
-    EXPECT_STREQ(obs_service_get_id(frontend.streaming_service()), "rtmp_custom");
-
-    testing::write_config(backup);
-    ensure_streaming_service_selected();
-    EXPECT_TRUE(active_streaming_service_is_ryvo());
-    restore_previous_streaming_service();
-    EXPECT_STREQ(obs_service_get_id(frontend.streaming_service()), "rtmp_custom");
-    EXPECT_EQ(setting(frontend.streaming_service(), "key"), "user-key");
     EXPECT_EQ(saved_config(), backup);
 }
 
-TEST_F(StreamServiceTest, LegacyBackupIsBoundOnlyToTheSameServiceAndIsNotRestoredBeforeThat) {
+// Turned off while the backup cannot be given back: the plug-in's service stays, with the reason.
+TEST_F(StreamServiceTest, BackupsThatCannotBeGivenBackLeaveTheRyvoServiceActive) {
+    const struct {
+        const char* id;
+        const char* profile;
+        const char* current_profile;
+        const char* reason;
+    } cases[] = {
+        {"rtmp_custom", "A", "B",
+         "saved service belongs to OBS profile 'A', not current profile 'B'"},
+        {"rtmp_custom", "", "A",
+         "saved service predates profile-aware backups; select the intended OBS service once in "
+         "this profile"},
+        {"service_type_that_is_gone", "A", "A",
+         "previous OBS streaming service backup could not be recreated"},
+    };
+    select_ryvo_service();
+    for (const auto& c : cases) {
+        PluginConfig config = enabled_config();
+        config.enabled = false;
+        config.previous_service_id = c.id;
+        config.previous_service_profile = c.profile;
+        testing::write_config(config);
+        frontend.profile = c.current_profile;
+        ensure_streaming_service_selected();
+        EXPECT_TRUE(active_streaming_service_is_ryvo()) << c.reason;
+        EXPECT_EQ(not_restored(c.reason), 1u);
+    }
+}
+
+// A backup saved before backups named their profile is bound to the profile whose service is the
+// one saved, as OBS writes its settings; never one taken while Ryvo's own service is active.
+TEST_F(StreamServiceTest, BackupsAreBoundOnlyToTheSavedServiceAndNeverTakenOfRyvos) {
     select_user_service("rtmp://127.0.0.1/live", "user-key");
     obs_data_t* settings = obs_service_get_settings(frontend.streaming_service());
     PluginConfig legacy = enabled_config();
@@ -211,24 +229,13 @@ TEST_F(StreamServiceTest, LegacyBackupIsBoundOnlyToTheSameServiceAndIsNotRestore
     legacy.previous_service_settings_json = obs_data_get_json(settings);
     obs_data_release(settings);
     testing::write_config(legacy);
-
-    // Another service is current: the legacy backup stays unbound, and cannot be restored.
     select_user_service("rtmp://127.0.0.1/other", "other-key");
     capture_initial_service_backup();
-    EXPECT_EQ(saved_config().previous_service_profile, "");
-    select_ryvo_service();
-    ensure_streaming_service_selected();
-    EXPECT_TRUE(active_streaming_service_is_ryvo());
-    EXPECT_EQ(not_restored("saved service predates profile-aware backups; select the intended OBS "
-                           "service once in this profile"),
-              1u);
-
+    EXPECT_EQ(saved_config(), legacy);
     select_user_service("rtmp://127.0.0.1/live", "user-key");
     capture_initial_service_backup();
     EXPECT_EQ(saved_config().previous_service_profile, "A");
-}
 
-TEST_F(StreamServiceTest, BackupsThatCannotBeTakenOrRecreatedLeaveTheRyvoServiceActive) {
     PluginConfig config = enabled_config();
     config.enabled = false;
     testing::write_config(config);
@@ -241,13 +248,6 @@ TEST_F(StreamServiceTest, BackupsThatCannotBeTakenOrRecreatedLeaveTheRyvoService
                   LOG_WARNING),
               1u);
     EXPECT_EQ(saved_config(), config);
-
-    config.previous_service_id = "service_type_that_is_gone";
-    config.previous_service_profile = "A";
-    testing::write_config(config);
-    ensure_streaming_service_selected();
-    EXPECT_TRUE(active_streaming_service_is_ryvo());
-    EXPECT_EQ(not_restored("previous OBS streaming service backup could not be recreated"), 1u);
 }
 
 }  // namespace
