@@ -1,8 +1,9 @@
+// The frontend hook in real libobs: which of OBS's outputs it taps as they start and stop, and
+// what the status shows of it.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "capture/frontend_hook_obs.h"
@@ -216,19 +217,14 @@ TEST_F(FrontendHookTest, StatusShowsTheConfigurationTheRunningSessionStartedWith
     testing::write_config(edited);
 
     RyvoPluginStatusSnapshot snapshot = plugin_status_snapshot();
-    EXPECT_TRUE(snapshot.attached);
     EXPECT_EQ(snapshot.output_label, "ryvo_stream");
-    EXPECT_EQ(snapshot.video_codec, "h264");
     EXPECT_EQ(snapshot.stream_id, "stream-1");
     EXPECT_EQ(snapshot.runtime_mode, static_cast<std::uint32_t>(RuntimeMode::runtime_only));
     EXPECT_EQ(snapshot.capture_mode, CaptureMode::streaming);
-    EXPECT_TRUE(snapshot.runtime_status.streaming);
-    EXPECT_NE(snapshot.cache_status.max_bytes, 0u);
 
     // Between broadcasts the file's configuration shows.
     deactivate_native_stream_output(native.get());
     snapshot = plugin_status_snapshot();
-    EXPECT_FALSE(snapshot.attached);
     EXPECT_EQ(snapshot.output_label, "none");
     EXPECT_EQ(snapshot.stream_id, "stream-2");
     EXPECT_EQ(snapshot.capture_mode, CaptureMode::either);
