@@ -241,6 +241,12 @@ std::optional<MuxedChunk> MpegTsMuxer::write_packet(const EncodedMediaPacket& pa
     if (av_write_frame(impl.format_context, &av_packet) < 0) {
         return std::nullopt;
     }
+    // Even without a payload size to gather towards, libavformat keeps an audio frame that fits
+    // in one transport packet (silence makes such frames) until the next packet: flushed here, so
+    // that the last audio before a stop reaches the last segment.
+    if (!is_video && av_write_frame(impl.format_context, nullptr) < 0) {
+        return std::nullopt;
+    }
     if (impl.output.empty()) {
         return std::nullopt;
     }
