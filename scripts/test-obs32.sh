@@ -46,7 +46,7 @@ if [[ $# -gt 0 && $1 != -* ]]; then
     cache_dir=$1
     shift
 fi
-tests='^(obs_native_stream_delivery|obs_recording_delivery|obs_key_revoked|obs_module_load|obs_dock)$'
+tests='^(obs_delivery|obs_module_load)$'
 shell=false
 prepare_only=false
 package_out=

@@ -7,9 +7,9 @@ ryvo_add_test(ryvo_capture_obs_tests
               LABELS nosan
               MODULE)
 
-# The frontend road in real OBS: recordings started and stopped through obs-websocket.
-ryvo_add_script_test(obs_recording_delivery
-    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/obs_recording_delivery_test.py
+# Streams and recordings from real OBS, driven over obs-websocket.
+ryvo_add_script_test(obs_delivery
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/obs_delivery_test.py
     LABELS nosan MODULE)
 
 # The tap's hold on OBS's packets, with real libobs but without starting OBS: also in the

@@ -1,0 +1,339 @@
+#!/usr/bin/python3
+"""Delivery from real OBS with the built module, in one run in Advanced output mode whose
+recordings carry audio tracks 1 and 2, with a low tone on track 1 only and a high one on track 2
+only:
+
+- Streaming through the plug-in's own service: the user's custom RTMP service is backed up and
+  replaced in memory; a broadcast delivers until Stop Streaming ends it; a second one carries on
+  its sequence numbers and is stopped while the server has gone dark, OBS's UI thread keeps
+  answering, a third one starts at once while the second finishes in the background, and once
+  the server is back both are delivered in full, each with its end.
+- A key revoked mid-broadcast: the session stops sending after the rejection, OBS's stream stops
+  with the plug-in's error, and the next broadcast with a new key is delivered again.
+- Turned off, the plug-in gives the user's service back; OBS's profile files never change.
+- Each recording is one delivered broadcast, also one stopped in the dark; one stopped during an
+  outage that lasts past OBS's exit does not hold the exit up, and the log names what it lost.
+- Every stored segment is a playable H.264+AAC transport stream that starts on a keyframe, whose
+  one audio stream carries track 1's tone and nothing of track 2's.
+- No key is written anywhere but the manual configuration file."""
+
+import json
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
+from dev_server import DevServer  # noqa: E402
+from obs_harness import PROFILE, STARTUP_COMPLETE, ObsTestCase, exit_on_sigterm  # noqa: E402
+from ryvo_configs import QUICK_DELIVERY, manual_config  # noqa: E402
+from secrets_audit import assert_no_secrets  # noqa: E402
+
+KEYS = {"stream-1": "key-1", "stream-2": "key-2", "stream-3": "key-3"}
+USER_SERVICE = {
+    "type": "rtmp_custom",
+    "settings": {"server": "rtmp://127.0.0.1:1935/live", "key": "user-key", "use_auth": False},
+}
+ATTACHED = "[ryvo-obs] attached Ryvo ingest to OBS "
+FINISHED = "[ryvo-obs] finishing complete: "
+STOPPED = "[ryvo-obs] stop: queue="
+REJECTED = "API key rejected. Rotate your key in the Ryvo dashboard."
+# Longer than the heartbeat period, so that every activity of the halted session had its turn.
+QUIET_WINDOW_S = 12
+# Far enough apart for two filters to tell the tracks apart.
+TONE_HZ = {1: 200, 2: 5000}
+
+
+def advanced_output(folder):
+    return {"Output": {"Mode": "Advanced"},
+            "AdvOut": {"Encoder": "obs_x264", "RecEncoder": "none", "RecType": "Standard",
+                       "RecFilePath": folder, "RecFormat": "mkv", "RecFormat2": "mkv",
+                       "TrackIndex": 1, "RecTracks": 0b11}}
+
+
+def add_tone(ws, folder, track):
+    """A looping tone that OBS mixes into `track` only."""
+    path = Path(folder, f"tone-{track}.wav")
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                    f"sine=frequency={TONE_HZ[track]}:duration=30", "-ar", "48000", str(path)],
+                   check=True, timeout=60)
+    name = f"Track {track} tone"
+    ws.request("CreateInput", {"sceneName": "Scene", "inputName": name,
+                               "inputKind": "ffmpeg_source",
+                               "inputSettings": {"local_file": str(path), "looping": True}})
+    ws.request("SetInputAudioTracks", {"inputName": name, "inputAudioTracks": {
+        str(t): t == track for t in range(1, 7)}})
+
+
+def probe(path, *args):
+    out = subprocess.run(["ffprobe", "-v", "error", "-of", "json", *args, str(path)],
+                         capture_output=True, text=True, timeout=30, check=True)
+    return json.loads(out.stdout)
+
+
+def volume(path, band):
+    """The mean volume in dB of a segment's audio in one band (a filter applied twice)."""
+    out = subprocess.run(["ffmpeg", "-nostats", "-i", str(path), "-map", "0:a", "-af",
+                          f"{band},{band},volumedetect", "-f", "null", "-"],
+                         capture_output=True, text=True, timeout=30, check=True).stderr
+    found = re.search(r"mean_volume: (\S+) dB", out)
+    return float(found.group(1)) if found else float("-inf")
+
+
+def segment_problems(path):
+    """What makes a stored segment unfit to play on its own, or shows another track's audio."""
+    codecs = sorted((s["codec_type"], s["codec_name"])
+                    for s in probe(path, "-show_streams")["streams"])
+    problems = [] if codecs == [("audio", "aac"), ("video", "h264")] else [f"codecs {codecs}"]
+    frames = probe(path, "-show_frames", "-read_intervals", "%+#1", "-select_streams", "v",
+                   "-show_entries", "frame=key_frame")["frames"]
+    if not frames or frames[0]["key_frame"] != 1:
+        problems.append("does not start with a keyframe")
+    if volume(path, "lowpass=f=1000") < -35:
+        problems.append("without track 1's tone")
+    if volume(path, "highpass=f=1000") > -50:
+        problems.append("with track 2's tone")
+    return problems
+
+
+def stop_sequences(log):
+    """The last sequence of each broadcast stopped so far, as the plug-in logged it at Stop."""
+    return [int(s) for s in re.findall(r"\[ryvo-obs\] stop: queue=\d+ last_sequence=(\d+)", log)]
+
+
+def delivery_problems(session, last_sequence):
+    """What keeps a broadcast's session on the server from holding every one of its segments up
+    to `last_sequence` with a verified digest: [] when nothing does."""
+    problems = [f"gaps {session['gaps']}"] if session["gaps"] else []
+    if max(session["received"]) != last_sequence:
+        problems.append(f"last received {max(session['received'])}, not {last_sequence}")
+    if session["digests_failed"]:
+        problems.append(f"{session['digests_failed']} digests failed")
+    return problems
+
+
+def longest_ui_answer(ws, seconds=4.0):
+    """Times a request that obs-websocket hands to OBS's UI thread, again and again for
+    `seconds`; the longest wait for its answer, in seconds."""
+    scene = ws.request("GetCurrentProgramScene")["currentProgramSceneName"]
+    longest = 0.0
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        started = time.monotonic()
+        ws.request("SetCurrentProgramScene", {"sceneName": scene})
+        longest = max(longest, time.monotonic() - started)
+        time.sleep(0.1)
+    return longest
+
+
+def file_bytes(directory):
+    return {path.relative_to(directory): path.read_bytes()
+            for path in sorted(directory.rglob("*")) if path.is_file()}
+
+
+class DeliveryTest(ObsTestCase):
+    def stream(self, name):
+        return self.server.report()["streams"].get(name, {})
+
+    def segments(self, name):
+        return self.stream(name).get("agents", {}).get("primary", {}).get("segments", 0)
+
+    def wait_for(self, check, failure, timeout=60.0):
+        self.obs.poll(check, timeout, failure)
+
+    def wait_for_more(self, text, than, timeout=30.0):
+        """Waits until the log holds `text` more often than `than` times."""
+        self.wait_for(lambda: self.obs.log_text().count(text) > than, f"no new {text!r}",
+                      timeout)
+
+    def act(self, request, text, timeout=30.0):
+        """Sends an obs-websocket request and waits for the plug-in to log `text` once more."""
+        before = self.obs.log_text().count(text)
+        self.ws.request(request)
+        self.wait_for_more(text, before, timeout)
+
+    def test_streams_and_recordings_are_delivered_from_track_one(self):
+        with tempfile.TemporaryDirectory() as work, \
+                DevServer(streams=KEYS, data_dir=work) as self.server, \
+                self.session(profile=advanced_output(work)) as self.obs:
+            obs = self.obs
+            (obs.profile_dir / "service.json").write_text(json.dumps(USER_SERVICE))
+            (obs.profile_dir / "streamEncoder.json").write_text(json.dumps(
+                {"rate_control": "CBR", "bitrate": 2500, "keyint_sec": 1}))
+            config = manual_config("stream-1", "key-1", self.server.base_url, **QUICK_DELIVERY)
+            obs.write_ryvo_config(config)
+            before = file_bytes(obs.profile_dir)
+            obs.start().wait_for_log([STARTUP_COMPLETE, "[ryvo-obs] selected Ryvo as the active "
+                                      "OBS streaming service (in-memory; not persisted to "
+                                      "profile)"])
+            with obs.websocket() as self.ws:
+                add_tone(self.ws, work, 1)
+                add_tone(self.ws, work, 2)
+                self.assertEqual(self.ws.request("GetStreamServiceSettings")["streamServiceType"],
+                                 "ryvo_stream_service")
+                stream_stops = self.stream_three_broadcasts()
+                self.revoke_and_replace_key(config)
+                restored = self.turn_off(config)
+                obs.write_ryvo_config({**config, "stream_id": "stream-2", "api_key": "key-2",
+                                       "capture_mode": "recording"})
+                first_recording_stop = len(stop_sequences(obs.log_text()))
+                ui_after_record_stop = self.record_three_takes()
+            quit_started = time.monotonic()
+            log = obs.quit()
+            quit_seconds = time.monotonic() - quit_started
+            self.assertEqual(obs.returncode(), 0, "OBS did not exit cleanly")
+            after = file_bytes(obs.profile_dir)
+            self.server.control("outage", {"mode": "none"})
+            report = self.server.report()
+            assert_no_secrets(
+                [obs.home, work, ("dev server output", self.server.output()),
+                 ("dev server report", json.dumps(report))],
+                {"key 1": "key-1", "key 2": "key-2", "key 3": "key-3", "new key 3": "key-4"},
+                exclude=[obs.ryvo_config_path])
+            stored = sorted(Path(work).rglob("*.ts"))
+            unfit = {str(path.relative_to(work)): problems for path in stored
+                     if (problems := segment_problems(path))}
+
+        self.assertEqual(restored["streamServiceType"], "rtmp_custom")
+        self.assertEqual(restored["streamServiceSettings"]["server"],
+                         USER_SERVICE["settings"]["server"])
+        self.assertEqual(restored["streamServiceSettings"]["key"], "user-key")
+        self.assertEqual(after, before, "OBS's profile files changed")
+        streams = report["streams"]
+        sessions = {name: sorted(streams[name]["sessions"].values(),
+                                 key=lambda s: min(s["received"])) for name in KEYS}
+        # Every segment up to each Stop, the ones held back by outages included, arrived, and
+        # the numbers never repeat: each broadcast carries on above the one before.
+        for session, last in zip(sessions["stream-1"], stream_stops):
+            self.assertEqual(delivery_problems(session, last), [])
+        for earlier, later in zip(sessions["stream-1"], sessions["stream-1"][1:]):
+            self.assertEqual(min(later["received"]), max(earlier["received"]) + 1)
+        recording_stops = stop_sequences(log)[first_recording_stop:]
+        for session, last in zip(sessions["stream-2"][:2], recording_stops):
+            self.assertEqual(delivery_problems(session, last), [])
+        self.assertEqual([len(sessions[name]) for name in KEYS], [3, 3, 2])
+        self.assertEqual([streams[name]["agents"]["primary"]["ends"] for name in KEYS],
+                         [3, 2, 1])
+        self.assertEqual(len(re.findall(r"\[ryvo-obs\] finishing complete: \d+ segments "
+                                        r"delivered after stop; end of broadcast posted", log)), 6)
+        self.assertEqual(len(stored), sum(len(set(s["received"]))
+                                          for name in KEYS for s in sessions[name]))
+        self.assertEqual(unfit, {})
+        self.assertLess(ui_after_record_stop, 1.0, "OBS's UI thread stalled after Stop")
+        self.assertLess(quit_seconds, 10.0, "OBS's exit waited for the delivery")
+        self.assertRegex(log, r"\[ryvo-obs\] finishing gave up: sequences [\d, -]+ not delivered: ")
+        # The shared encoders were free again for the later recordings.
+        self.assertNotIn("while the encoder is active", log)
+        self.assertNotIn("mux queue overflow", log)
+
+    def stream_three_broadcasts(self):
+        """The Stream button, three times; returns the last sequence of each broadcast."""
+        ws, obs = self.ws, self.obs
+
+        def highest():
+            return self.stream("stream-1")["agents"]["primary"]["highest"]
+
+        self.act("StartStream", ATTACHED + "ryvo_stream output")
+        self.wait_for(lambda: self.segments("stream-1") >= 12, "no steady delivery")
+        # OBS's status bar shows the stream's bitrate from what the output reports.
+        self.assertGreater(ws.request("GetStreamStatus")["outputBytes"], 100_000)
+        self.act("StopStream", FINISHED)
+        finished = obs.log_text().count(FINISHED)
+        first = highest()
+        ws.request("StartStream")
+        self.wait_for(lambda: highest() >= first + 3, "no delivery in the second broadcast")
+        self.server.control("outage", {"mode": "blackhole", "duration_ms": 120_000})
+        time.sleep(2.5)
+        self.act("StopStream", STOPPED)
+        self.assertLess(longest_ui_answer(ws), 1.0, "OBS's UI thread stalled after Stop")
+        # The third broadcast starts while the second one is still finishing.
+        self.act("StartStream", ATTACHED + "ryvo_stream output")
+        self.assertLess(longest_ui_answer(ws, seconds=2.0), 1.0,
+                        "OBS's UI thread stalled while finishing")
+        self.server.control("outage", {"mode": "none"})
+        third_from = max(stop_sequences(obs.log_text()))
+        self.wait_for(lambda: highest() >= third_from + 3, "no delivery in the third broadcast")
+        ws.request("StopStream")
+        self.wait_for_more(FINISHED, finished + 1, timeout=90.0)
+        backup = json.loads(obs.ryvo_config_path.read_text())
+        self.assertEqual(backup["previous_service_id"], "rtmp_custom")
+        self.assertEqual(backup["previous_service_profile"], PROFILE)
+        self.assertEqual(json.loads(backup["previous_service_settings_json"])["key"], "user-key")
+        return stop_sequences(obs.log_text())
+
+    def revoke_and_replace_key(self, config):
+        ws, obs = self.ws, self.obs
+        config = {**config, "stream_id": "stream-3", "api_key": "key-3"}
+        obs.write_ryvo_config(config)
+        ws.request("StartStream")
+        self.wait_for(lambda: self.segments("stream-3") >= 4, "no delivery before the revocation")
+        self.server.control("revoke", {"stream": "stream-3"})
+        # OBS learns that the stream cannot be delivered: its output stops with the error.
+        obs.wait_for_log(["[ryvo-obs] stopping the Ryvo stream output: " + REJECTED,
+                          "[ryvo-obs] finishing gave up: "])
+        self.wait_for(lambda: not ws.request("GetStreamStatus")["outputActive"],
+                      "OBS still streams after the key was rejected")
+        self.assertGreaterEqual(self.stream("stream-3").get("rejected", {}).get("unauthorized", 0), 1)
+        halted = self.stream("stream-3")
+        time.sleep(QUIET_WINDOW_S)
+        self.assertEqual(self.stream("stream-3")["requests"], halted["requests"],
+                         "the halted session went on sending after its rejections")
+        self.assertEqual(self.stream("stream-3")["agents"]["primary"]["ends"], 0)
+        # A new key for the stream (the old one stays rejected), as after rotating it.
+        self.server.control("streams", {"stream": "stream-3", "key": "key-4"})
+        obs.write_ryvo_config({**config, "api_key": "key-4"})
+        delivered = self.segments("stream-3")
+        ws.request("StartStream")
+        self.wait_for(lambda: self.segments("stream-3") >= delivered + 4,
+                      "no delivery after the new key")
+        self.act("StopStream", FINISHED)
+        (second,) = set(self.stream("stream-3")["sessions"]) - set(halted["sessions"])
+        self.assertEqual(self.stream("stream-3")["sessions"][second]["gaps"], [])
+
+    def turn_off(self, config):
+        """Turns the plug-in off; the next output event brings OBS's service up to date."""
+        self.obs.write_ryvo_config({**config, "enabled": False})
+        self.act("StartRecord", "[ryvo-obs] restored previous OBS streaming service "
+                 "'rtmp_custom' (in-memory; not persisted to profile)")
+        self.ws.request("StopRecord")
+        self.wait_for(lambda: not self.ws.request("GetRecordStatus")["outputActive"],
+                      "OBS still records")
+        return self.ws.request("GetStreamServiceSettings")
+
+    def record_three_takes(self):
+        """Three recordings, the last two stopped in the dark and the last one left finishing;
+        returns how long OBS's UI thread took to answer at most after the second Stop."""
+        ws = self.ws
+
+        def record():
+            self.act("StartRecord", ATTACHED + "recording output")
+            delivered = self.segments("stream-2")
+            self.wait_for(lambda: self.segments("stream-2") >= delivered + 2,
+                          "no segments delivered while recording", timeout=30.0)
+
+        def stop_in_the_dark():
+            self.server.control("outage", {"mode": "blackhole", "duration_ms": 120_000})
+            time.sleep(2.5)
+            self.act("StopRecord", STOPPED)
+
+        record()
+        self.act("StopRecord", FINISHED)
+        self.assertEqual(self.stream("stream-2")["agents"]["primary"]["ends"], 1)
+        record()
+        finished = self.obs.log_text().count(FINISHED)
+        stop_in_the_dark()
+        ui_after_stop = longest_ui_answer(ws)
+        self.server.control("outage", {"mode": "none"})
+        self.wait_for_more(FINISHED, finished, timeout=90.0)
+        self.assertEqual(self.stream("stream-2")["agents"]["primary"]["ends"], 2)
+        record()
+        stop_in_the_dark()
+        return ui_after_stop
+
+
+if __name__ == "__main__":
+    exit_on_sigterm()
+    unittest.main()
