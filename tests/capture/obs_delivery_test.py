@@ -28,7 +28,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 from dev_server import DevServer  # noqa: E402
-from obs_harness import PROFILE, STARTUP_COMPLETE, ObsTestCase, exit_on_sigterm  # noqa: E402
+from obs_harness import (PROFILE, SHUTTING_DOWN, STARTUP_COMPLETE, ObsTestCase,  # noqa: E402
+                         exit_on_sigterm)
 from ryvo_configs import QUICK_DELIVERY, manual_config  # noqa: E402
 from secrets_audit import assert_no_secrets  # noqa: E402
 
@@ -68,35 +69,44 @@ def add_tone(ws, folder, track):
         str(t): t == track for t in range(1, 7)}})
 
 
-def probe(path, *args):
-    out = subprocess.run(["ffprobe", "-v", "error", "-of", "json", *args, str(path)],
-                         capture_output=True, text=True, timeout=30, check=True)
-    return json.loads(out.stdout)
-
-
-def volume(path, band):
-    """The mean volume in dB of a segment's audio in one band (a filter applied twice)."""
-    out = subprocess.run(["ffmpeg", "-nostats", "-i", str(path), "-map", "0:a", "-af",
-                          f"{band},{band},volumedetect", "-f", "null", "-"],
-                         capture_output=True, text=True, timeout=30, check=True).stderr
-    found = re.search(r"mean_volume: (\S+) dB", out)
-    return float(found.group(1)) if found else float("-inf")
-
-
-def segment_problems(path):
-    """What makes a stored segment unfit to play on its own, or shows another track's audio."""
-    codecs = sorted((s["codec_type"], s["codec_name"])
-                    for s in probe(path, "-show_streams")["streams"])
+def segment_problems(path, tones):
+    """What makes a stored segment unfit to play on its own: its codecs, a first video frame that
+    is not a keyframe, and with `tones` audio without track 1's tone or with track 2's."""
+    found = json.loads(subprocess.run(
+        ["ffprobe", "-v", "error", "-of", "json", "-show_entries",
+         "stream=codec_type,codec_name:packet=codec_type,flags", "-read_intervals", "%+#20",
+         str(path)], capture_output=True, text=True, timeout=30, check=True).stdout)
+    codecs = sorted((s["codec_type"], s["codec_name"]) for s in found["streams"])
     problems = [] if codecs == [("audio", "aac"), ("video", "h264")] else [f"codecs {codecs}"]
-    frames = probe(path, "-show_frames", "-read_intervals", "%+#1", "-select_streams", "v",
-                   "-show_entries", "frame=key_frame")["frames"]
-    if not frames or frames[0]["key_frame"] != 1:
+    video = [p["flags"] for p in found.get("packets", []) if p["codec_type"] == "video"]
+    if not video or not video[0].startswith("K"):
         problems.append("does not start with a keyframe")
-    if volume(path, "lowpass=f=1000") < -35:
-        problems.append("without track 1's tone")
-    if volume(path, "highpass=f=1000") > -50:
-        problems.append("with track 2's tone")
+    if tones:
+        # The mean volume below and above 1 kHz, each band filtered twice.
+        bands = ("[0:a]asplit[a][b];[a]lowpass=f=1000,lowpass=f=1000,volumedetect[low];"
+                 "[b]highpass=f=1000,highpass=f=1000,volumedetect[high]")
+        log = subprocess.run(["ffmpeg", "-nostats", "-i", str(path), "-filter_complex", bands,
+                              "-map", "[low]", "-f", "null", "-", "-map", "[high]", "-f", "null",
+                              "-"], capture_output=True, text=True, timeout=30).stderr
+        volumes = sorted((int(n), float(v)) for n, v in re.findall(
+            r"volumedetect_(\d+) .*mean_volume: (\S+) dB", log))
+        if len(volumes) != 2:
+            problems.append("no audio to measure")
+        elif volumes[0][1] < -35 or volumes[1][1] > -50:
+            problems.append(f"track 1 at {volumes[0][1]} dB, track 2 at {volumes[1][1]} dB")
     return problems
+
+
+def audio_streams(path):
+    return len(subprocess.run(["ffprobe", "-v", "error", "-select_streams", "a", "-show_entries",
+                               "stream=index", "-of", "csv", str(path)], capture_output=True,
+                              text=True, timeout=30, check=True).stdout.split())
+
+
+def logged_at(log, text):
+    """When OBS first logged `text`, in seconds of the day."""
+    h, m, s = re.search(r"^(\d\d):(\d\d):([\d.]+): .*" + re.escape(text), log, re.M).groups()
+    return int(h) * 3600 + int(m) * 60 + float(s)
 
 
 def stop_sequences(log):
@@ -149,6 +159,11 @@ class DeliveryTest(ObsTestCase):
         self.wait_for(lambda: self.obs.log_text().count(text) > than, f"no new {text!r}",
                       timeout)
 
+    def reconfigure(self, **changes):
+        """Changes the configuration file as the dock would, keeping what the plug-in saved."""
+        config = json.loads(self.obs.ryvo_config_path.read_text())
+        self.obs.write_ryvo_config({**config, **changes})
+
     def act(self, request, text, timeout=30.0):
         """Sends an obs-websocket request and waits for the plug-in to log `text` once more."""
         before = self.obs.log_text().count(text)
@@ -163,8 +178,8 @@ class DeliveryTest(ObsTestCase):
             (obs.profile_dir / "service.json").write_text(json.dumps(USER_SERVICE))
             (obs.profile_dir / "streamEncoder.json").write_text(json.dumps(
                 {"rate_control": "CBR", "bitrate": 2500, "keyint_sec": 1}))
-            config = manual_config("stream-1", "key-1", self.server.base_url, **QUICK_DELIVERY)
-            obs.write_ryvo_config(config)
+            obs.write_ryvo_config(manual_config("stream-1", "key-1", self.server.base_url,
+                                                **QUICK_DELIVERY))
             before = file_bytes(obs.profile_dir)
             obs.start().wait_for_log([STARTUP_COMPLETE, "[ryvo-obs] selected Ryvo as the active "
                                       "OBS streaming service (in-memory; not persisted to "
@@ -175,15 +190,13 @@ class DeliveryTest(ObsTestCase):
                 self.assertEqual(self.ws.request("GetStreamServiceSettings")["streamServiceType"],
                                  "ryvo_stream_service")
                 stream_stops = self.stream_three_broadcasts()
-                self.revoke_and_replace_key(config)
-                restored = self.turn_off(config)
-                obs.write_ryvo_config({**config, "stream_id": "stream-2", "api_key": "key-2",
-                                       "capture_mode": "recording"})
+                self.revoke_and_replace_key()
+                restored = self.turn_off()
+                self.reconfigure(enabled=True, stream_id="stream-2", api_key="key-2",
+                                 capture_mode="recording")
                 first_recording_stop = len(stop_sequences(obs.log_text()))
                 ui_after_record_stop = self.record_three_takes()
-            quit_started = time.monotonic()
             log = obs.quit()
-            quit_seconds = time.monotonic() - quit_started
             self.assertEqual(obs.returncode(), 0, "OBS did not exit cleanly")
             after = file_bytes(obs.profile_dir)
             self.server.control("outage", {"mode": "none"})
@@ -194,8 +207,10 @@ class DeliveryTest(ObsTestCase):
                 {"key 1": "key-1", "key 2": "key-2", "key 3": "key-3", "new key 3": "key-4"},
                 exclude=[obs.ryvo_config_path])
             stored = sorted(Path(work).rglob("*.ts"))
+            # What the tone check relies on: OBS recorded both tracks.
+            recorded = [audio_streams(path) for path in Path(work).glob("*.mkv")]
             unfit = {str(path.relative_to(work)): problems for path in stored
-                     if (problems := segment_problems(path))}
+                     if (problems := segment_problems(path, "stream-2" in path.parts))}
 
         self.assertEqual(restored["streamServiceType"], "rtmp_custom")
         self.assertEqual(restored["streamServiceSettings"]["server"],
@@ -222,8 +237,10 @@ class DeliveryTest(ObsTestCase):
         self.assertEqual(len(stored), sum(len(set(s["received"]))
                                           for name in KEYS for s in sessions[name]))
         self.assertEqual(unfit, {})
+        self.assertEqual(recorded, [2] * 4)
         self.assertLess(ui_after_record_stop, 1.0, "OBS's UI thread stalled after Stop")
-        self.assertLess(quit_seconds, 10.0, "OBS's exit waited for the delivery")
+        self.assertLess(logged_at(log, "[ryvo-obs] module unloaded") -
+                        logged_at(log, SHUTTING_DOWN), 10.0, "OBS's exit waited for the delivery")
         self.assertRegex(log, r"\[ryvo-obs\] finishing gave up: sequences [\d, -]+ not delivered: ")
         # The shared encoders were free again for the later recordings.
         self.assertNotIn("while the encoder is active", log)
@@ -264,10 +281,9 @@ class DeliveryTest(ObsTestCase):
         self.assertEqual(json.loads(backup["previous_service_settings_json"])["key"], "user-key")
         return stop_sequences(obs.log_text())
 
-    def revoke_and_replace_key(self, config):
+    def revoke_and_replace_key(self):
         ws, obs = self.ws, self.obs
-        config = {**config, "stream_id": "stream-3", "api_key": "key-3"}
-        obs.write_ryvo_config(config)
+        self.reconfigure(stream_id="stream-3", api_key="key-3")
         ws.request("StartStream")
         self.wait_for(lambda: self.segments("stream-3") >= 4, "no delivery before the revocation")
         self.server.control("revoke", {"stream": "stream-3"})
@@ -284,7 +300,7 @@ class DeliveryTest(ObsTestCase):
         self.assertEqual(self.stream("stream-3")["agents"]["primary"]["ends"], 0)
         # A new key for the stream (the old one stays rejected), as after rotating it.
         self.server.control("streams", {"stream": "stream-3", "key": "key-4"})
-        obs.write_ryvo_config({**config, "api_key": "key-4"})
+        self.reconfigure(api_key="key-4")
         delivered = self.segments("stream-3")
         ws.request("StartStream")
         self.wait_for(lambda: self.segments("stream-3") >= delivered + 4,
@@ -293,9 +309,9 @@ class DeliveryTest(ObsTestCase):
         (second,) = set(self.stream("stream-3")["sessions"]) - set(halted["sessions"])
         self.assertEqual(self.stream("stream-3")["sessions"][second]["gaps"], [])
 
-    def turn_off(self, config):
+    def turn_off(self):
         """Turns the plug-in off; the next output event brings OBS's service up to date."""
-        self.obs.write_ryvo_config({**config, "enabled": False})
+        self.reconfigure(enabled=False)
         self.act("StartRecord", "[ryvo-obs] restored previous OBS streaming service "
                  "'rtmp_custom' (in-memory; not persisted to profile)")
         self.ws.request("StopRecord")
