@@ -292,8 +292,8 @@ class DeliveryTest(ObsTestCase):
                           "[ryvo-obs] finishing gave up: "])
         self.wait_for(lambda: not ws.request("GetStreamStatus")["outputActive"],
                       "OBS still streams after the key was rejected")
-        self.assertGreaterEqual(self.stream("stream-3").get("rejected", {}).get("unauthorized", 0), 1)
         halted = self.stream("stream-3")
+        self.assertGreaterEqual(halted["rejected"].get("unauthorized", 0), 1)
         time.sleep(QUIET_WINDOW_S)
         self.assertEqual(self.stream("stream-3")["requests"], halted["requests"],
                          "the halted session went on sending after its rejections")
