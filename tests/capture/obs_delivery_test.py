@@ -1,21 +1,13 @@
 #!/usr/bin/python3
-"""Delivery from real OBS with the built module, in one run in Advanced output mode whose
-recordings carry audio tracks 1 and 2, with a low tone on track 1 only and a high one on track 2
-only:
-
-- Streaming through the plug-in's own service: the user's custom RTMP service is backed up and
-  replaced in memory; a broadcast delivers until Stop Streaming ends it; a second one carries on
-  its sequence numbers and is stopped while the server has gone dark, OBS's UI thread keeps
-  answering, a third one starts at once while the second finishes in the background, and once
-  the server is back both are delivered in full, each with its end.
-- A key revoked mid-broadcast: the session stops sending after the rejection, OBS's stream stops
-  with the plug-in's error, and the next broadcast with a new key is delivered again.
-- Turned off, the plug-in gives the user's service back; OBS's profile files never change.
-- Each recording is one delivered broadcast, also one stopped in the dark; one stopped during an
-  outage that lasts past OBS's exit does not hold the exit up, and the log names what it lost.
-- Every stored segment is a playable H.264+AAC transport stream that starts on a keyframe, whose
-  one audio stream carries track 1's tone and nothing of track 2's.
-- No key is written anywhere but the manual configuration file."""
+"""Delivery from real OBS in one run, in Advanced output mode with recordings of audio tracks 1
+and 2 (a low tone on track 1 only, a high one on track 2 only): three broadcasts through the
+plug-in's own service (the user's RTMP service backed up in memory; the second stopped while the
+server is dark and finished in the background while the third starts; OBS's UI thread answering
+throughout), a key revoked mid-broadcast and replaced, the user's service given back when the
+plug-in is turned off, and three recordings (two stopped in the dark, the last one left finishing
+at OBS's exit). Every broadcast is delivered in full with its end; every stored segment is a
+playable H.264+AAC stream starting on a keyframe whose one audio stream is track 1's; no key is
+written anywhere but the configuration file, and OBS's profile files never change."""
 
 import json
 import re

@@ -1,19 +1,10 @@
 #!/usr/bin/python3
-"""The module in real OBS under Xvfb. Three short runs check how it reports a missing, an invalid
-and a disabled configuration at load. One full run of a portal-linked install (linked through
-the development server, its key in the Secret Service of with-keyring.sh) checks the rest while
-it streams through the plug-in's own service:
-
-- the load summary, the plug-in's service selected, the first and last log lines of the module,
-  its locale data found, a clean quit, and the key written nowhere in OBS's home;
-- the status dock docked and visible: no top-level window carries its title, its background
-  colour covers a sizeable area of a screenshot of the main window moved to fill the screen, and
-  the layout OBS saves on quitting (QMainWindow::saveState) has it visible and not floating; the
-  screenshot is kept as <build>/artifacts/dock.png (RYVO_UPDATE_DOCS=1 also refreshes
-  docs/dock.png);
-- the "Copy Diagnostics for Support" hotkey, with a relink pending in the configuration file,
-  writes an owner-only Desktop file that shows the live stream's status but none of the link's
-  secrets, the host name or the home path."""
+"""The module in real OBS. Short runs check its report of a missing, an invalid and a disabled
+configuration at load; one run of a portal-linked install (key in the Secret Service of
+with-keyring.sh) streaming through the plug-in's service checks the load summary, a clean unload
+and quit, the dock docked and visible (a screenshot, kept as <build>/artifacts/dock.png and with
+RYVO_UPDATE_DOCS=1 as docs/dock.png, and the layout OBS saves) and the support bundle that the
+hotkey writes: owner-only, the live status shown, no secret, host name or home path in it."""
 
 import base64
 import configparser

@@ -6,6 +6,7 @@ private Xvfb. Every child process dies with the harness, however a run ends. `qu
 outputs and quits through OBS's main window, the only way OBS 29 shuts down cleanly.
 """
 
+import contextlib
 import ctypes
 import json
 import os
@@ -154,15 +155,6 @@ class ObsWebSocket:
                 raise
             return False
 
-    def close(self):
-        self._ws.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
 
 class ObsSession:
     """One OBS process in a throw-away home, with the module of `build_dir` installed, or with
@@ -310,16 +302,16 @@ class ObsSession:
         shown = ", ".join(repr(getattr(p, "pattern", p)) for p in patterns)
         return self.poll(found, timeout, f"OBS did not log {shown}")
 
+    @contextlib.contextmanager
     def websocket(self, timeout=30.0):
         """Connects to obs-websocket once OBS takes requests."""
         self.wait_for_log(["[WebSocketServer::Start] Server started successfully"], timeout)
         ws = ObsWebSocket(self.websocket_port)
         try:
             self.poll(ws.ready, timeout, "obs-websocket did not get ready")
-        except BaseException:
-            ws.close()
-            raise
-        return ws
+            yield ws
+        finally:
+            ws._ws.close()
 
     def _stop_outputs(self, timeout):
         """Stops streaming and recording, as a user does before quitting."""
