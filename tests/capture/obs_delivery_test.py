@@ -137,6 +137,8 @@ def file_bytes(directory):
 
 
 class DeliveryTest(ObsTestCase):
+    maxDiff = None
+
     def stream(self, name):
         return self.server.report()["streams"].get(name, {})
 

@@ -407,8 +407,9 @@ class ObsSession:
 
 
 def _write_ini(path, sections):
-    path.write_text("".join(f"[{section}]\n" + "".join(f"{k}={v}\n" for k, v in values.items())
-                            + "\n" for section, values in sections.items()))
+    # Laid out as OBS writes its own files, which it may rewrite unchanged.
+    path.write_text("\n".join(f"[{section}]\n" + "".join(f"{k}={v}\n" for k, v in values.items())
+                               for section, values in sections.items()))
 
 
 class ObsTestCase(unittest.TestCase):
