@@ -13,9 +13,11 @@ namespace {
 
 constexpr int kChunks = 1500;  // three per segment: 500 segments
 constexpr std::int64_t kFirstSequence = 100;
+constexpr std::size_t kChunkBytes = 564;
+constexpr std::uint64_t kSegmentBytes = 3 * kChunkBytes;
 
 std::vector<std::uint8_t> chunk_bytes(int chunk) {
-    std::vector<std::uint8_t> bytes(564);
+    std::vector<std::uint8_t> bytes(kChunkBytes);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         bytes[i] = static_cast<std::uint8_t>(chunk * 31 + static_cast<int>(i));
     }
@@ -78,8 +80,10 @@ TEST(RyvoSessionStress, ConcurrentFeedBackfillAndSnapshotsLoseAndCopyNothing) {
             // The status follows the cache, so read in this order it can never be ahead of it.
             const auto status = session.status_snapshot();
             const auto cache = session.cache_snapshot();
+            // Every segment has the same size: a status mixing two segments' figures shows.
             if (cache.segment_count > cache.max_segments || cache.total_bytes > cache.max_bytes ||
-                status.current_sequence > cache.newest_sequence) {
+                status.current_sequence > cache.newest_sequence ||
+                status.cache_bytes != status.cache_segments * kSegmentBytes) {
                 ++faults;
             }
         }
