@@ -1,18 +1,20 @@
 // How much CPU the delivery core spends on a live 8 Mbit/s broadcast: the synthetic stream is fed
-// through a session whose transport accepts every upload at once, as fast as it goes, and
-// compared with the bare SHA-256 digest of the same bytes, the one piece of work the core cannot
-// avoid.
+// through a broadcast delivery whose client accepts every request at once, as fast as it goes,
+// and compared with the bare SHA-256 digest of the same bytes, the one piece of work the core
+// cannot avoid.
 #include <openssl/evp.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 
 #include "bench_measure.h"
 #include "bench_report.h"
-#include "runtime/ryvo_session.h"
+#include "runtime/broadcast_delivery.h"
 #include "synthetic_stream.h"
 
 namespace ryvoobs::bench {
@@ -24,9 +26,33 @@ volatile unsigned char digest_sink = 0;
 
 struct CoreRun {
     Measurement time;
-    std::int64_t segments = 0;
     std::int64_t uploads = 0;
-    StatusSnapshot status;
+    DeliveryProgress outcome;
+};
+
+// Accepts every request at once and counts the uploads.
+class InstantClient final : public RyvoApiClient {
+  public:
+    explicit InstantClient(std::atomic<std::int64_t>& uploads) : uploads_(uploads) {}
+
+    UploadResult upload_segment(const SegmentData&) const override {
+        uploads_.fetch_add(1, std::memory_order_relaxed);
+        return UploadResult{true, 201, "", 0};
+    }
+    ApiStatus post_heartbeat(const HeartbeatPayload&, std::string*) const override {
+        return ApiStatus::ok;
+    }
+    std::optional<BackfillResponse> fetch_backfill(std::string*, ApiStatus* status) const override {
+        if (status != nullptr) {
+            *status = ApiStatus::ok;
+        }
+        return BackfillResponse{};
+    }
+    ApiStatus post_end(std::string*) const override { return ApiStatus::ok; }
+    void cancel() override {}
+
+  private:
+    std::atomic<std::int64_t>& uploads_;
 };
 
 PluginConfig session_config(std::int32_t ram_buffer_minutes) {
@@ -41,38 +67,40 @@ PluginConfig session_config(std::int32_t ram_buffer_minutes) {
     return config;
 }
 
-// The session's whole life, construction to the drained stop, is measured: a broadcast pays for
-// all of it.
+// The delivery's whole life, construction to the posted end, is measured: a broadcast pays for
+// all of it, the checkpoint written to `state_path` included.
 CoreRun run_session(const SyntheticStream& stream, std::int64_t gops,
-                    std::int32_t ram_buffer_minutes) {
+                    std::int32_t ram_buffer_minutes, const std::string& state_path) {
     std::atomic<std::int64_t> uploads{0};
-    std::int64_t segments = 0;
     CoreRun run;
     const Stopwatch watch;
     {
-        RyvoSession session(
-            session_config(ram_buffer_minutes),
-            [&uploads](const PluginConfig&, const SegmentData&) {
-                uploads.fetch_add(1, std::memory_order_relaxed);
-                return UploadResult{true, 201, "", 0};
-            },
-            1, [&segments](std::int64_t) { ++segments; }, "bench-capture");
-        session.start();
+        DeliverySettings settings;
+        settings.config_loader = [ram_buffer_minutes](std::string*) {
+            return std::optional<PluginConfig>(session_config(ram_buffer_minutes));
+        };
+        settings.state_path = state_path;
+        settings.client_factory = [&uploads](PluginConfig) {
+            return std::make_shared<InstantClient>(uploads);
+        };
+        BroadcastDelivery delivery(std::move(settings));
+        std::string error;
+        if (!delivery.start(&error)) {
+            throw std::runtime_error("the delivery did not start: " + error);
+        }
         for (std::int64_t gop = 0; gop < gops; ++gop) {
             std::span<const std::uint8_t> bytes = stream.gop_bytes(gop);
             for (const ChunkLayout& chunk : stream.gop_layout()) {
-                session.push_encoded_bytes(bytes.first(chunk.size), chunk.duration_ms,
-                                           chunk.keyframe);
+                delivery.push_encoded_bytes(bytes.first(chunk.size), chunk.duration_ms,
+                                            chunk.keyframe);
                 bytes = bytes.subspan(chunk.size);
             }
         }
-        session.finish();
-        session.drain(RyvoSession::kStopDrainTimeoutMs);
-        session.stop();
-        run.status = session.status_snapshot();
+        delivery.finish();
+        delivery.wait_done(BroadcastDelivery::Clock::now() + std::chrono::minutes(10));
+        run.outcome = delivery.progress();
     }
     run.time = watch.elapsed();
-    run.segments = segments;
     run.uploads = uploads.load();
     return run;
 }
@@ -103,20 +131,22 @@ Measurement run_digest(const SyntheticStream& stream, std::int64_t gops) {
     return time;
 }
 
-// The session must have cut, cached and "uploaded" one segment per GOP with no error at all;
-// otherwise the figures would describe some other amount of work.
+// The delivery must have cut, cached and "uploaded" one segment per GOP with no error at all and
+// ended the broadcast; otherwise the figures would describe some other amount of work.
 bool verify(const CoreRun& run, std::int64_t gops) {
-    if (run.segments == gops && run.uploads == gops && run.status.last_error.empty() &&
-        run.status.current_sequence == gops) {
+    const DeliveryProgress& outcome = run.outcome;
+    if (outcome.phase == DeliveryPhase::finished && outcome.end_posted && run.uploads == gops &&
+        outcome.last_sequence == gops && outcome.undelivered.empty() &&
+        outcome.status.last_error.empty()) {
         return true;
     }
     std::fprintf(stderr,
-                 "core throughput: expected %lld segments cached and uploaded, got %lld cached, "
-                 "%lld uploaded, last sequence %lld, last error \"%s\"\n",
-                 static_cast<long long>(gops), static_cast<long long>(run.segments),
-                 static_cast<long long>(run.uploads),
-                 static_cast<long long>(run.status.current_sequence),
-                 run.status.last_error.c_str());
+                 "core throughput: expected %lld segments uploaded and the end posted, got %lld "
+                 "uploaded, last sequence %lld, %s, last error \"%s\" %s\n",
+                 static_cast<long long>(gops), static_cast<long long>(run.uploads),
+                 static_cast<long long>(outcome.last_sequence),
+                 outcome.end_posted ? "end posted" : "no end", outcome.status.last_error.c_str(),
+                 outcome.reason.c_str());
     return false;
 }
 
@@ -129,6 +159,19 @@ int run(int argc, char** argv) {
     // every new one, and that steady state is what is measured.
     const std::int32_t ram_minutes = std::stoi(flag_value(argc, argv, "--ram-minutes", "2"));
     const std::int64_t gops = broadcast_s * 1000 / SyntheticStream::kGopMs;
+
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "ryvo-core-bench-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot make a temporary folder");
+    }
+    struct RemoveOnExit {
+        std::filesystem::path path;
+        ~RemoveOnExit() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } cleanup{pattern};
 
     const SyntheticStream stream(kBitrateBps);
     const double megabytes =
@@ -143,7 +186,10 @@ int run(int argc, char** argv) {
     Measurement digest{1e300, 1e300, kNoFaultsYet};
     for (int round = 0; round < rounds; ++round) {
         const Measurement bare = run_digest(stream, gops);
-        const CoreRun session = run_session(stream, gops, ram_minutes);
+        // A state file per round: each broadcast numbers from 1.
+        const CoreRun session =
+            run_session(stream, gops, ram_minutes,
+                        (cleanup.path / ("state-" + std::to_string(round) + ".json")).string());
         if (!verify(session, gops)) {
             return 1;
         }
@@ -167,7 +213,7 @@ int run(int argc, char** argv) {
                 fixed(digest_mb_s, 0).c_str(), fixed(digest_us_per_s, 0).c_str());
 
     print_result(
-        {"Core throughput: session, instant transport, 8 Mbit/s",
+        {"Core throughput: delivery, instant client, 8 Mbit/s",
          fixed(core_mb_s, 0) + " MB/s; " + fixed(core_us_per_s, 0) + " us CPU per broadcast s",
          "EVP SHA-256 of the same bytes: " + fixed(digest_mb_s, 0) + " MB/s; " +
              fixed(digest_us_per_s, 0) + " us CPU per broadcast s",

@@ -3,11 +3,13 @@
 // that keeps its connection, alternating, in the same run.
 #include <stdlib.h>
 
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -68,17 +70,17 @@ std::vector<SegmentData> for_capture(std::vector<SegmentData> segments, const st
 
 UploadRun run_upload_manager(DevServerProcess& server, const std::vector<SegmentData>& segments) {
     const PluginConfig config = upload_config(server.base_url());
-    std::atomic<int> uploaded{0};
-    std::atomic<int> failed{0};
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t uploaded = 0;
+    std::size_t failed = 0;
     StatusTracker status;
-    UploadManager uploads(
-        config, make_api_upload_transport(std::make_shared<CurlRyvoApi>(config)), &status,
-        [&uploaded](std::int64_t) { uploaded.fetch_add(1); },
-        [&failed](std::int64_t, bool ok) {
-            if (!ok) {
-                failed.fetch_add(1);
-            }
-        });
+    UploadManager uploads(config, make_api_upload_transport(std::make_shared<CurlRyvoApi>(config)),
+                          &status, {}, [&](std::int64_t, bool ok) {
+                              std::lock_guard lock(mutex);
+                              ++(ok ? uploaded : failed);
+                              changed.notify_all();
+                          });
     for (const SegmentData& segment : segments) {
         uploads.enqueue(segment);
     }
@@ -86,14 +88,20 @@ UploadRun run_upload_manager(DevServerProcess& server, const std::vector<Segment
     const double server_start = process_cpu_seconds(server.pid());
     const Stopwatch watch;
     uploads.start();
-    const std::uint64_t left = uploads.drain(600'000);
+    {
+        // Every job reports its end once, uploaded or given up.
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, std::chrono::minutes(10),
+                         [&] { return uploaded + failed == segments.size(); });
+    }
     run.time = watch.elapsed();
     run.server_cpu_s = process_cpu_seconds(server.pid()) - server_start;
     uploads.stop();
-    if (left != 0 || failed.load() != 0 || uploaded.load() != static_cast<int>(segments.size())) {
-        throw std::runtime_error("upload manager: " + std::to_string(uploaded.load()) + " of " +
+    std::lock_guard lock(mutex);
+    if (uploaded != segments.size()) {
+        throw std::runtime_error("upload manager: " + std::to_string(uploaded) + " of " +
                                  std::to_string(segments.size()) + " uploaded, " +
-                                 std::to_string(failed.load()) + " failed, last error \"" +
+                                 std::to_string(failed) + " failed, last error \"" +
                                  status.snapshot().last_error + "\"");
     }
     return run;

@@ -119,49 +119,16 @@ std::unique_ptr<RyvoSession> RyvoRuntime::take_session() {
     return std::move(session_);
 }
 
-StopResidue RyvoRuntime::stop() {
+StopResidue RyvoRuntime::stop_now() {
     // Stopped outside the mutex, so that feeding, snapshots and polls are not held up by it;
     // they simply find no session.
     const std::unique_ptr<RyvoSession> session = take_session();
     if (!session) {
         return StopResidue{};
     }
-    session->finish();
-    session->drain(RyvoSession::kStopDrainTimeoutMs);
     session->stop();
     return StopResidue{session->status_snapshot(), session->cache_snapshot(),
                        session->delivery_figures()};
-}
-
-StopResidue RyvoRuntime::stop_now() {
-    const std::unique_ptr<RyvoSession> session = take_session();
-    if (!session) {
-        return StopResidue{};
-    }
-    session->stop();
-    return StopResidue{session->status_snapshot(), session->cache_snapshot(),
-                       session->delivery_figures()};
-}
-
-bool RyvoRuntime::stop_and_end(std::string* error) {
-    std::shared_ptr<RyvoApiClient> client;
-    std::unique_ptr<RyvoSession> session;
-    {
-        std::lock_guard lock(mutex_);
-        session = std::move(session_);
-        client = client_;
-    }
-    if (!session) {
-        return true;
-    }
-    session->finish();
-    session->drain(RyvoSession::kStopDrainTimeoutMs);
-    session->stop();
-    if (!client) {
-        set_error(error, "Ryvo API client was unavailable while ending the stream.");
-        return false;
-    }
-    return client->post_end(error) == ApiStatus::ok;
 }
 
 void RyvoRuntime::finish() {

@@ -55,15 +55,9 @@ class RyvoRuntime {
     bool load(std::string* error);
     // Starts a session unless one runs. True when a session runs afterwards.
     bool start(std::string* error);
-    // Flushes the tail, waits up to 15 s for the queue, ends the upload worker and destroys the
-    // session; what it left. Blocks on the network; for callers that may wait.
-    StopResidue stop();
     // Ends the upload worker after the job at hand and destroys the session; what it left.
     // Waits for that job's request unless cancel() came first.
     StopResidue stop_now();
-    // Drains the queue for up to 15 s, stops, then tells the server that the broadcast ended:
-    // the result of that call. Blocks on the network; for callers that may wait.
-    bool stop_and_end(std::string* error);
     // Cuts the tail of the broadcast into a last segment; the session keeps uploading.
     void finish();
     // Queues again the session's segments the server has not confirmed and that are not in

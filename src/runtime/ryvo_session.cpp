@@ -122,14 +122,6 @@ void RyvoSession::requeue_unconfirmed() {
     }
 }
 
-std::uint64_t RyvoSession::drain(std::int32_t timeout_ms) {
-    const std::uint64_t left = uploads_.drain(timeout_ms);
-    if (left != 0) {
-        status_.set_error("stop: " + std::to_string(left) + " segments left in queue");
-    }
-    return left;
-}
-
 void RyvoSession::note_confirmed(std::int64_t sequence) {
     std::lock_guard lock(delivery_mutex_);
     // A job keeps its bytes after the cache evicted them, so a "lost" segment may still arrive.

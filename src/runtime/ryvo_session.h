@@ -45,8 +45,6 @@ class RyvoSession {
     // the proposal stands.
     using SequenceClaim = std::function<std::int64_t(std::int64_t proposed)>;
 
-    static constexpr std::int32_t kStopDrainTimeoutMs = 15000;
-
     // Throws std::invalid_argument when `segment_duration_ms` is not positive. `upload_clock` null
     // means the steady clock. Nothing starts until start().
     RyvoSession(PluginConfig config, UploadTransport transport, std::int64_t initial_sequence,
@@ -73,9 +71,6 @@ class RyvoSession {
     // Queues again every unconfirmed segment that is cached and not in flight; those no longer
     // cached become lost.
     void requeue_unconfirmed();
-    // Waits a bounded time for the queue (what stop() did before broadcasts finished in the
-    // background); returns the jobs left, also set as the status's "stop: " error.
-    std::uint64_t drain(std::int32_t timeout_ms);
     // Ends the upload worker after the job at hand. Safe to call more than once.
     void stop();
 

@@ -1,5 +1,8 @@
 #include "runtime/upload_clock.h"
 
+#include <condition_variable>
+#include <mutex>
+
 namespace ryvoobs {
 namespace {
 
@@ -14,11 +17,6 @@ class SteadyUploadClock final : public UploadClock {
         std::condition_variable_any never_notified;
         std::unique_lock lock(mutex);
         never_notified.wait_until(lock, stop, deadline, [] { return false; });
-    }
-
-    bool wait_until(std::condition_variable_any& wake, std::unique_lock<std::mutex>& lock,
-                    TimePoint deadline, const std::function<bool()>& ready) override {
-        return wake.wait_until(lock, deadline, ready);
     }
 };
 

@@ -1,16 +1,13 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <stop_token>
 
 namespace ryvoobs {
 
-// The time source of the upload worker: every back-off, Retry-After and drain deadline is read and
-// waited for through it, so that those waits can be driven by hand instead of by the wall.
+// The time source of the upload worker: every back-off and Retry-After is read and waited for
+// through it, so that those waits can be driven by hand instead of by the wall.
 class UploadClock {
   public:
     using TimePoint = std::chrono::steady_clock::time_point;
@@ -21,11 +18,6 @@ class UploadClock {
 
     // Returns once the clock has reached `deadline` or a stop has been requested on `stop`.
     virtual void sleep_until(TimePoint deadline, std::stop_token stop) = 0;
-
-    // Waits on `wake` (with `lock` held on entry and on return) until `ready` holds or the clock
-    // has reached `deadline`; returns the final value of `ready`.
-    virtual bool wait_until(std::condition_variable_any& wake, std::unique_lock<std::mutex>& lock,
-                            TimePoint deadline, const std::function<bool()>& ready) = 0;
 };
 
 // The steady clock of the process; shared, stateless.

@@ -122,18 +122,6 @@ std::uint64_t UploadManager::queue_depth() const {
     return queue_.size();
 }
 
-std::uint64_t UploadManager::drain(std::int32_t timeout_ms) {
-    if (!worker_) {
-        return 0;
-    }
-    const UploadClock::TimePoint deadline = clock_->now() + std::chrono::milliseconds(timeout_ms);
-    std::unique_lock lock(mutex_);
-    if (clock_->wait_until(wake_, lock, deadline, [this] { return queue_.empty() && !busy_; })) {
-        return 0;
-    }
-    return queue_.size();
-}
-
 void UploadManager::stop() {
     if (!worker_) {
         return;

@@ -35,7 +35,7 @@ struct UploadJob {
 // failures with back-off, halts the session's uploads on a permanent one, and reports every
 // finished upload through the callbacks and the status tracker.
 //
-// start(), drain(), stop() and destruction belong to the owning thread; enqueue() and
+// start(), stop() and destruction belong to the owning thread; enqueue() and
 // queue_depth() may be called from any thread. The manager's mutex is a leaf: the transport, the
 // callbacks and the status tracker are only ever called without it.
 class UploadManager {
@@ -55,9 +55,6 @@ class UploadManager {
     void start();
     void enqueue(SegmentData segment);
     std::uint64_t queue_depth() const;
-    // Waits up to `timeout_ms` for the queue to empty and the job at hand to finish; returns 0 when
-    // it did, else the number of jobs still queued.
-    std::uint64_t drain(std::int32_t timeout_ms);
     // Ends the worker after the job at hand; queued jobs stay queued for a later start(). Waits
     // for that job's transport call, so a caller that must not wait cancels the client first.
     void stop();

@@ -92,18 +92,6 @@ TEST(RamSegmentCache, OversizeSegmentEvictsEverythingUpToItself) {
     EXPECT_FALSE(cache.mark_upload_failed(2));
 }
 
-TEST(RamSegmentCache, ReinsertionReplacesEntryStateAndSize) {
-    RamSegmentCache cache({100, 10, 50});
-    cache.insert(segment(1, 60));
-    ASSERT_TRUE(cache.acquire_for_upload(1, false));
-    const auto replacement = segment(1, 25);
-    cache.insert(replacement);
-    EXPECT_EQ(cache.snapshot().total_bytes, 25u);
-    EXPECT_EQ(cache.snapshot().evictions, 0u);
-    EXPECT_FALSE(cache.find(1)->upload_in_flight);
-    EXPECT_EQ(cache.find(1)->bytes, replacement.bytes);
-}
-
 TEST(RamSegmentCache, HandsASegmentToOneUploadAtATime) {
     RamSegmentCache cache({1'000'000, 10, 10});
     EXPECT_FALSE(cache.acquire_for_upload(1, true));

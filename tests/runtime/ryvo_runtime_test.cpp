@@ -1,5 +1,5 @@
-// The runtime against the development ingest server over loopback: real HTTP, real files.
-#include "runtime/ryvo_runtime.h"
+// Broadcasts against the development ingest server over loopback: real HTTP, real files.
+#include "runtime/broadcast_delivery.h"
 
 #include <algorithm>
 #include <atomic>
@@ -8,7 +8,6 @@
 #include <functional>
 #include <future>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -18,7 +17,6 @@
 #include "api/curl_ryvo_api.h"
 #include "config/config_file.h"
 #include "dev_server_process.h"
-#include "runtime/broadcast_delivery.h"
 #include "runtime/finishing_deliveries.h"
 #include "runtime/sequence_checkpoint.h"
 #include "temporary_directory.h"
@@ -27,7 +25,6 @@ namespace ryvoobs {
 namespace {
 
 using nlohmann::json;
-using test_support::DevServerOptions;
 using test_support::DevServerProcess;
 using testing::TemporaryDirectory;
 
@@ -46,18 +43,13 @@ std::vector<std::int64_t> range(std::int64_t first, std::int64_t last) {
 // at every keyframe after the first.
 class RuntimeTest : public ::testing::Test {
   protected:
-    static DevServerOptions two_streams() {
-        DevServerOptions options;
+    static test_support::DevServerOptions two_streams() {
+        test_support::DevServerOptions options;
         options.streams = {{"stream-1", "key-1"}, {"stream-2", "key-2"}};
         return options;
     }
 
-    RuntimeTest()
-        : server_(two_streams()),
-          config_path_(dir_.file("obs-plugin.json")),
-          state_path_(dir_.file("state/obs-plugin-state.json")) {
-        write_config("stream-1", "key-1");
-    }
+    RuntimeTest() : server_(two_streams()) { write_config("stream-1", "key-1"); }
 
     void write_config(const std::string& stream_id, const std::string& key,
                       const std::string& agent_id = "primary", int ram_buffer_minutes = 10) {
@@ -72,8 +64,6 @@ class RuntimeTest : public ::testing::Test {
         config.ram_buffer_minutes = ram_buffer_minutes;
         ASSERT_TRUE(save_config_file(config_path_, config, nullptr));
     }
-
-    RyvoRuntime make_runtime() { return RyvoRuntime(config_path_, state_path_); }
 
     // A delivery whose client gives up on a silent server after `stall`, logging into `log_`.
     DeliverySettings delivery_settings(std::chrono::milliseconds stall = std::chrono::seconds(1)) {
@@ -117,23 +107,22 @@ class RuntimeTest : public ::testing::Test {
         return delivery.wait_done(std::chrono::steady_clock::now() + std::chrono::seconds(seconds));
     }
 
-    // Runs one broadcast of `segments` segments to its end.
-    void broadcast(RyvoRuntime& runtime, int segments) {
-        ASSERT_TRUE(runtime.start(nullptr));
-        feed_segments(runtime, segments);
-        ASSERT_TRUE(runtime.stop_and_end(nullptr));
+    // Runs one broadcast of `segments` segments to its posted end.
+    void broadcast(int segments) {
+        BroadcastDelivery delivery(delivery_settings());
+        ASSERT_TRUE(delivery.start(nullptr));
+        feed_segments(delivery, segments);
+        delivery.finish();
+        ASSERT_TRUE(finished_within(delivery, 60));
+        EXPECT_EQ(delivery.progress().phase, DeliveryPhase::finished);
     }
 
-    // Polls `done` (calling `between` after each miss) until it holds or `seconds` pass.
-    static bool wait_until(
-        const std::function<bool()>& done, int seconds = 20,
-        const std::function<void()>& between = [] {}) {
+    static bool wait_until(const std::function<bool()>& done, int seconds = 20) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         while (!done()) {
             if (std::chrono::steady_clock::now() > deadline) {
                 return false;
             }
-            between();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return true;
@@ -153,74 +142,60 @@ class RuntimeTest : public ::testing::Test {
     std::vector<std::string> log_;
     TemporaryDirectory dir_;
     DevServerProcess server_;
-    std::string config_path_;
-    std::string state_path_;
+    std::string config_path_ = dir_.file("obs-plugin.json");
+    std::string state_path_ = dir_.file("state/obs-plugin-state.json");
     std::uint64_t chunk_index_ = 0;
 };
 
-TEST_F(RuntimeTest, DeliversEverySegmentOnceReportsCacheDepthAndEndsTheBroadcast) {
-    RyvoRuntime runtime = make_runtime();
+TEST_F(RuntimeTest, HeartbeatsCarryTheCacheDepthAndNothingIsSentWithoutASession) {
+    RyvoRuntime runtime(config_path_, state_path_);
     std::string error;
+    EXPECT_EQ(runtime.send_heartbeat(&error), ApiStatus::failed);
+    EXPECT_EQ(error, "runtime not started");
+    feed_segments(runtime, 2);
+    EXPECT_TRUE(server_.report()["streams"].empty()) << "nothing may reach the server";
+
     ASSERT_TRUE(runtime.start(&error)) << error;
     // 30 cached segments of 1000 ms are half a minute.
     feed_segments(runtime, 31);
     ASSERT_EQ(runtime.cache_snapshot().segment_count, 30u);
     EXPECT_EQ(runtime.send_heartbeat(&error), ApiStatus::ok) << error;
-    EXPECT_EQ(runtime.poll_backfill(&error), ApiStatus::ok) << error;
-    ASSERT_TRUE(runtime.stop_and_end(&error)) << error;
-
-    const json stream = stream_report();
-    const json session = only_session(stream);
-    // The flush at stop sends the tail.
-    EXPECT_EQ(session["received"], json(range(1, 31)));
-    EXPECT_EQ(session["digests_verified"], 31);
-    EXPECT_EQ(session["digests_failed"], 0);
-    EXPECT_EQ(session["duplicates"], 0);
-    EXPECT_EQ(session["bytes"], 31 * 4 * kChunkBytes);
-    EXPECT_EQ(session["agent_id"], "primary");
-
-    const json agent = stream["agents"]["primary"];
-    EXPECT_TRUE(agent["end_received"]);
-    EXPECT_EQ(agent["heartbeats"]["count"], 1);
-    const json heartbeat = agent["heartbeats"]["last"];
+    const json heartbeat = stream_report()["agents"]["primary"]["heartbeats"]["last"];
     EXPECT_EQ(heartbeat["agent_version"], kPluginVersion);
     EXPECT_DOUBLE_EQ(heartbeat["cache_depth_minutes"].get<double>(), 0.5);
     EXPECT_EQ(heartbeat["current_sequence"], 30);
-    EXPECT_EQ(runtime.status_snapshot().streaming, false);
+
+    write_config("stream-1", "key-1", "primary", 20);
+    BroadcastDelivery invalid(delivery_settings());
+    EXPECT_FALSE(invalid.start(&error));
+    EXPECT_EQ(error, "ram_buffer_minutes must be between 1 and 15");
 }
 
 TEST_F(RuntimeTest, SequencesContinueAcrossBroadcastsOfTheSameStreamAndAgentInFreshSessions) {
-    {
-        RyvoRuntime runtime = make_runtime();
-        broadcast(runtime, 3);
-    }
-    {
-        // A new runtime continues, and so does a new start on the same runtime.
-        RyvoRuntime runtime = make_runtime();
-        broadcast(runtime, 2);
-        broadcast(runtime, 1);
-    }
-    const json agent = stream_report()["agents"]["primary"];
-    EXPECT_EQ(agent["segments"], 6);
-    EXPECT_EQ(agent["highest"], 6);
+    broadcast(3);
+    broadcast(2);
+    const json stream = stream_report();
+    const json agent = stream["agents"]["primary"];
+    EXPECT_EQ(agent["segments"], 5);
+    EXPECT_EQ(agent["highest"], 5);
     EXPECT_EQ(agent["missing"], json::array());
-    std::set<std::string> identifiers;
-    const json sessions = stream_report()["sessions"];
-    for (const auto& [id, session] : sessions.items()) {
+    EXPECT_EQ(agent["ends"], 2);
+    ASSERT_EQ(stream["sessions"].size(), 2u) << "each broadcast has a capture session of its own";
+    for (const auto& [id, session] : stream["sessions"].items()) {
         EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
         EXPECT_EQ(id.size(), 32u);
-        identifiers.insert(id);
+        EXPECT_EQ(session["digests_failed"], 0);
+        EXPECT_EQ(session["duplicates"], 0);
+        EXPECT_EQ(session["agent_id"], "primary");
     }
-    EXPECT_EQ(identifiers.size(), 3u) << "each broadcast has a capture session of its own";
 
     write_config("stream-2", "key-2");
-    RyvoRuntime other_stream = make_runtime();
-    broadcast(other_stream, 2);
+    broadcast(2);
     EXPECT_EQ(only_session(stream_report("stream-2"))["received"], json(range(1, 2)));
+    EXPECT_EQ(only_session(stream_report("stream-2"))["bytes"], 2 * 4 * kChunkBytes);
 
     write_config("stream-2", "key-2", "backup");
-    RyvoRuntime other_agent = make_runtime();
-    broadcast(other_agent, 1);
+    broadcast(1);
     EXPECT_EQ(stream_report("stream-2")["agents"]["backup"]["highest"], 1);
 
     const auto checkpoint = load_sequence_checkpoint(state_path_, nullptr);
@@ -236,56 +211,24 @@ TEST_F(RuntimeTest, OnlyACheckpointOfTheSameStreamAndAgentContinuesTheNumbering)
           std::pair{SequenceCheckpointState{"stream-1", "", 41}, 1},
           std::pair{SequenceCheckpointState{"stream-1", "primary", 41}, 42}}) {
         // Each row an install of its own: this process has numbered nothing for it yet.
-        const std::string state_path =
+        DeliverySettings settings = delivery_settings();
+        settings.state_path =
             dir_.file(std::to_string(first) + checkpoint.stream_id + checkpoint.agent_id + ".json");
-        ASSERT_TRUE(save_sequence_checkpoint(state_path, checkpoint, nullptr));
-        RyvoRuntime runtime(config_path_, state_path);
-        ASSERT_TRUE(runtime.start(nullptr));
-        feed_segments(runtime, 2);
-        EXPECT_EQ(runtime.status_snapshot().current_sequence, first) << checkpoint.stream_id;
-        runtime.stop();
+        ASSERT_TRUE(save_sequence_checkpoint(settings.state_path, checkpoint, nullptr));
+        BroadcastDelivery delivery(std::move(settings));
+        ASSERT_TRUE(delivery.start(nullptr));
+        feed_segments(delivery, 2);
+        EXPECT_EQ(delivery.progress().status.current_sequence, first) << checkpoint.stream_id;
     }
 }
 
-TEST_F(RuntimeTest, CallsWithoutASessionAreRefusedOrHarmless) {
-    RyvoRuntime runtime = make_runtime();
-    std::string error;
-    EXPECT_EQ(runtime.poll_backfill(&error), ApiStatus::failed);
-    EXPECT_EQ(error, "runtime not started");
-    error.clear();
-    EXPECT_EQ(runtime.send_heartbeat(&error), ApiStatus::failed);
-    EXPECT_EQ(error, "runtime not started");
-    EXPECT_TRUE(runtime.stop_and_end(&error));
-    feed_segments(runtime, 2);
-    EXPECT_EQ(runtime.cache_snapshot().segment_count, 0u);
-    EXPECT_TRUE(server_.report()["streams"].empty()) << "nothing may reach the server";
-
-    ASSERT_TRUE(runtime.start(nullptr));
-    feed_segments(runtime, 2);
-    const auto before = runtime.status_snapshot();
-    // A second start keeps the running session and its numbering.
-    ASSERT_TRUE(runtime.start(nullptr));
-    EXPECT_EQ(runtime.status_snapshot().current_sequence, before.current_sequence);
-    EXPECT_EQ(runtime.cache_snapshot().segment_count, 1u);
-    runtime.stop();
-
-    write_config("stream-1", "key-1", "primary", 20);
-    RyvoRuntime invalid = make_runtime();
-    EXPECT_FALSE(invalid.start(&error));
-    EXPECT_EQ(error, "ram_buffer_minutes must be between 1 and 15");
-    EXPECT_FALSE(invalid.loaded());
-}
-
 TEST_F(RuntimeTest, SegmentsLostInAnOutageComeBackThroughBackfill) {
-    RyvoRuntime runtime = make_runtime();
-    ASSERT_TRUE(runtime.start(nullptr));
+    BroadcastDelivery delivery(delivery_settings());
+    ASSERT_TRUE(delivery.start(nullptr));
     // Sequence 3 fails every attempt (the manager gives up on it after five calls); the server
-    // then lists it as missing and the cache still holds it.
+    // then lists it as missing, the cache still holds it, and the next backfill poll sends it.
     server_.control("faults", {{"kind", "upload"}, {"sequence", 3}, {"status", 503}, {"count", 5}});
-    feed_segments(runtime, 5);
-    // Poll the way the maintenance worker does until the server misses nothing: a poll that
-    // comes while sequence 3 is still being retried finds it in flight and leaves it alone.
-    std::string error;
+    feed_segments(delivery, 5);
     ASSERT_TRUE(wait_until(
         [&] {
             // Before its first upload arrives the server has no record of the agent.
@@ -293,8 +236,9 @@ TEST_F(RuntimeTest, SegmentsLostInAnOutageComeBackThroughBackfill) {
             return agent.is_object() && agent.value("highest", 0) == 4 &&
                    agent.value("missing", json::array()).empty();
         },
-        60, [&] { EXPECT_EQ(runtime.poll_backfill(&error), ApiStatus::ok) << error; }));
-    ASSERT_TRUE(runtime.stop_and_end(&error)) << error;
+        60));
+    delivery.finish();
+    ASSERT_TRUE(finished_within(delivery, 60));
     EXPECT_EQ(only_session(stream_report())["received"], json(range(1, 5)));
 }
 
@@ -302,7 +246,7 @@ TEST_F(RuntimeTest, SegmentsLostInAnOutageComeBackThroughBackfill) {
 // poll waits for its answer, bytes keep flowing into segments.
 TEST_F(RuntimeTest, FeedingGoesOnWhileAHeartbeatOrPollHangs) {
     for (const std::string kind : {"heartbeat", "backfill"}) {
-        RyvoRuntime runtime = make_runtime();
+        RyvoRuntime runtime(config_path_, state_path_);
         ASSERT_TRUE(runtime.start(nullptr));
         server_.control("faults", {{"kind", kind}, {"action", "delay"}, {"delay_ms", 20000}});
         std::atomic<bool> answered{false};
@@ -320,41 +264,7 @@ TEST_F(RuntimeTest, FeedingGoesOnWhileAHeartbeatOrPollHangs) {
         EXPECT_GE(runtime.cache_snapshot().segment_count, 2u) << kind;
         server_.control("reset", {});
         request.wait();
-        runtime.stop();
     }
-}
-
-// Stop pressed while the server is silent: finish() returns at once, the delivery goes on in the
-// background, and once the network is back every segment up to Stop arrives and one end follows.
-TEST_F(RuntimeTest, StopDuringAnOutageReturnsAtOnceAndFinishesOnceTheNetworkIsBack) {
-    BroadcastDelivery delivery(delivery_settings());
-    std::string error;
-    ASSERT_TRUE(delivery.start(&error)) << error;
-    feed_segments(delivery, 3);
-    outage(true);
-    feed_segments(delivery, 3);
-    const auto stop_pressed = std::chrono::steady_clock::now();
-    delivery.finish();
-    EXPECT_LT(std::chrono::steady_clock::now() - stop_pressed, std::chrono::seconds(1));
-    EXPECT_EQ(delivery.progress().phase, DeliveryPhase::finishing);
-    EXPECT_EQ(delivery.progress().last_sequence, 6);
-    // Some upload has met the silence before the network comes back.
-    ASSERT_TRUE(wait_until([&] { return !delivery.progress().status.last_error.empty(); }));
-    EXPECT_GT(delivery.progress().segments_left, 0u);
-    outage(false);
-
-    ASSERT_TRUE(finished_within(delivery, 60));
-    const DeliveryProgress done = delivery.progress();
-    EXPECT_EQ(done.phase, DeliveryPhase::finished) << done.reason;
-    EXPECT_TRUE(done.end_posted);
-    EXPECT_TRUE(done.undelivered.empty());
-    EXPECT_GT(done.delivered_after_stop, 0u);
-    const json session = only_session(stream_report());
-    EXPECT_EQ(session["received"], json(range(1, 6)));
-    EXPECT_EQ(session["digests_failed"], 0);
-    EXPECT_EQ(stream_report()["agents"]["primary"]["ends"], 1);
-    EXPECT_EQ(log_lines_starting("stop: queue="), 1u);
-    EXPECT_EQ(log_lines_starting("finishing complete: "), 1u);
 }
 
 // How a finishing delivery ends when the server does not simply come back, or when it is only
@@ -446,15 +356,23 @@ TEST_F(RuntimeTest, ShutdownGivesOneTotalGraceThenAbandonsRequestsInFlight) {
     EXPECT_TRUE(finishing.progress().empty());
 }
 
-// A new broadcast while the previous one still finishes numbers above it, even when the
-// checkpoint lags behind; both deliver side by side and each ends once.
-TEST_F(RuntimeTest, ABroadcastStartedWhileAnotherFinishesNumbersAboveIt) {
+// Stop pressed while the server is silent returns at once and the delivery goes on in the
+// background; a new broadcast meanwhile numbers above it, even when the checkpoint lags behind.
+// Once the network is back every segment up to each Stop arrives and each broadcast ends once.
+TEST_F(RuntimeTest, StopDuringAnOutageReturnsAtOnceAndTheNextBroadcastNumbersAboveIt) {
     BroadcastDelivery first(delivery_settings());
     ASSERT_TRUE(first.start(nullptr));
     feed_segments(first, 2);
     outage(true);
     feed_segments(first, 3);
+    const auto stop_pressed = std::chrono::steady_clock::now();
     first.finish();
+    EXPECT_LT(std::chrono::steady_clock::now() - stop_pressed, std::chrono::seconds(1));
+    EXPECT_EQ(first.progress().phase, DeliveryPhase::finishing);
+    EXPECT_EQ(first.progress().last_sequence, 5);
+    // Some upload has met the silence before the network comes back.
+    ASSERT_TRUE(wait_until([&] { return !first.progress().status.last_error.empty(); }));
+    EXPECT_GT(first.progress().segments_left, 0u);
     ASSERT_TRUE(wait_until([&] { return load_last_sequence(state_path_, nullptr) == 5; }));
     ASSERT_TRUE(save_sequence_checkpoint(state_path_, {"stream-1", "primary", 2}, nullptr));
 
@@ -464,14 +382,19 @@ TEST_F(RuntimeTest, ABroadcastStartedWhileAnotherFinishesNumbersAboveIt) {
     second.finish();
     EXPECT_EQ(second.progress().last_sequence, 8);
     outage(false);
-    ASSERT_TRUE(finished_within(first, 60));
-    ASSERT_TRUE(finished_within(second, 60));
-    EXPECT_EQ(first.progress().phase, DeliveryPhase::finished);
-    EXPECT_EQ(second.progress().phase, DeliveryPhase::finished);
+    for (const BroadcastDelivery* delivery : {&first, &second}) {
+        ASSERT_TRUE(finished_within(*delivery, 60));
+        const DeliveryProgress done = delivery->progress();
+        EXPECT_EQ(done.phase, DeliveryPhase::finished) << done.reason;
+        EXPECT_TRUE(done.end_posted);
+        EXPECT_TRUE(done.undelivered.empty());
+    }
+    EXPECT_GT(first.progress().delivered_after_stop, 0u);
 
     const json stream = stream_report();
     std::vector<std::int64_t> received;
     for (const auto& [id, session] : stream["sessions"].items()) {
+        EXPECT_EQ(session["digests_failed"], 0);
         for (const auto& sequence : session["received"]) {
             received.push_back(sequence.get<std::int64_t>());
         }
@@ -479,6 +402,8 @@ TEST_F(RuntimeTest, ABroadcastStartedWhileAnotherFinishesNumbersAboveIt) {
     std::sort(received.begin(), received.end());
     EXPECT_EQ(received, range(1, 8));
     EXPECT_EQ(stream["agents"]["primary"]["ends"], 2);
+    EXPECT_EQ(log_lines_starting("stop: queue="), 2u);
+    EXPECT_EQ(log_lines_starting("finishing complete: "), 2u);
 }
 
 }  // namespace

@@ -102,21 +102,5 @@ TEST_F(SegmentAssemblerTest, AFailingSinkLosesTheSegmentButNotTheNumbering) {
     EXPECT_EQ(*emitted[0].bytes, chunks({3}));
 }
 
-std::string construction_error(SegmenterConfig config, SegmentSink sink) {
-    try {
-        SegmentAssembler assembler(config, std::move(sink));
-    } catch (const std::invalid_argument& error) {
-        return error.what();
-    }
-    return "";
-}
-
-TEST(SegmentAssemblerConstruction, RejectsAMissingSinkBeforeABadDuration) {
-    const SegmentSink sink = [](SegmentData) {};
-    EXPECT_EQ(construction_error({0, 0}, nullptr), "segment sink is required");
-    EXPECT_EQ(construction_error({0, 0}, sink), "segment_duration_ms must be positive");
-    EXPECT_EQ(construction_error({-2000, 0}, sink), "segment_duration_ms must be positive");
-}
-
 }  // namespace
 }  // namespace ryvoobs

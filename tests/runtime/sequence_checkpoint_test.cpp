@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "killed_writer.h"
 #include "temporary_directory.h"
 
 namespace ryvoobs {
@@ -15,66 +17,32 @@ namespace {
 
 using testing::TemporaryDirectory;
 
-void write_text(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-struct LoadCase {
-    const char* file_text;
-    std::optional<std::int64_t> sequence;  // nothing: the load fails with `error`
-    const char* error;
-    const char* stream_id = "";
-};
-
-TEST(SequenceCheckpointLoad, ReadsLooselyTypedSequencesAndRefusesWhatIsNoSequence) {
-    const LoadCase cases[] = {
-        {R"({"last_sequence": 41})", 41, ""},
-        {R"({"last_sequence": "57"})", 57, ""},
-        {R"({"last_sequence": " -3"})", -3, ""},
-        {R"({"last_sequence": "none"})", 0, ""},
-        {R"({"last_sequence": 12.9})", 12, ""},
-        {R"({"last_sequence": true})", 1, ""},
-        {R"({"stream_id": "s", "last_sequence": 8, "extra": [1]})", 8, "", "s"},
-        {R"({"last_sequence": null})", std::nullopt, "last_sequence missing"},
-        {R"({"stream_id": "s"})", std::nullopt, "last_sequence missing"},
-        {"[]", std::nullopt, "invalid state JSON"},
-        {R"({"last_sequence": 4)", std::nullopt, "invalid state JSON"},
+TEST(SequenceCheckpoint, LoadsASequenceAndRefusesWhatIsNone) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"stream_id": "s", "last_sequence": "41", "extra": [1]})", ""},
+        {R"({"last_sequence": null})", "last_sequence missing"},
+        {"[]", "invalid state JSON"},
+        {R"({"last_sequence": 4)", "invalid state JSON"},
     };
     TemporaryDirectory dir;
     const std::string path = dir.file("state.json");
-    for (const LoadCase& c : cases) {
-        write_text(path, c.file_text);
-        std::string error = "untouched";
+    for (const auto& [text, message] : cases) {
+        std::ofstream(path, std::ios::binary) << text;
+        std::string error;
         const auto state = load_sequence_checkpoint(path, &error);
-        if (c.sequence) {
-            ASSERT_TRUE(state) << c.file_text << ": " << error;
-            EXPECT_EQ(state->last_sequence, *c.sequence) << c.file_text;
-            EXPECT_EQ(state->stream_id, c.stream_id) << c.file_text;
-            EXPECT_EQ(error, "untouched") << c.file_text;
-        } else {
-            EXPECT_FALSE(state) << c.file_text;
-            EXPECT_EQ(error, c.error) << c.file_text;
+        EXPECT_EQ(error, message) << text;
+        EXPECT_EQ(state.has_value(), *message == '\0') << text;
+        if (state) {
+            EXPECT_EQ(state->last_sequence, 41);
+            EXPECT_EQ(state->stream_id, "s");
         }
     }
-}
-
-TEST(SequenceCheckpointLoad, MissingFileNamesThePathAndGivesZero) {
-    TemporaryDirectory dir;
-    const std::string path = dir.file("absent.json");
     std::string error;
-    EXPECT_EQ(load_last_sequence(path, &error), 0);
-    EXPECT_EQ(error, "state file not found: " + path);
-    EXPECT_EQ(load_last_sequence(dir.path(), nullptr), 0);
+    EXPECT_EQ(load_last_sequence(dir.file("absent.json"), &error), 0);
+    EXPECT_EQ(error, "state file not found: " + dir.file("absent.json"));
 }
 
-TEST(SequenceCheckpointSave, RoundTripsOwnerOnlyInNewDirectoriesAndLeavesOutEmptyIdentifiers) {
+TEST(SequenceCheckpoint, SavesOwnerOnlyInNewDirectoriesAndLeavesOutEmptyIdentifiers) {
     TemporaryDirectory dir;
     const std::string path = dir.file("a/b/c/state.json");
     ASSERT_TRUE(save_sequence_checkpoint(path, {"stream-1", "backup", 9'000'000'000LL}, nullptr));
@@ -88,24 +56,39 @@ TEST(SequenceCheckpointSave, RoundTripsOwnerOnlyInNewDirectoriesAndLeavesOutEmpt
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 
     ASSERT_TRUE(save_last_sequence(path, 5, nullptr));
-    EXPECT_EQ(nlohmann::json::parse(read_text(path)), (nlohmann::json{{"last_sequence", 5}}));
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    EXPECT_EQ(nlohmann::json::parse(text.str()), (nlohmann::json{{"last_sequence", 5}}));
+    // A stream ID that is no UTF-8 cannot be written as JSON; the old checkpoint stays.
+    EXPECT_FALSE(save_sequence_checkpoint(path, {"\xff\xfe", "", 6}, nullptr));
+    EXPECT_EQ(load_last_sequence(path, nullptr), 5);
 }
 
-TEST(SequenceCheckpointSave, ReportsWhatCouldNotBeDone) {
-    TemporaryDirectory dir;
-    write_text(dir.file("plain-file"), "x");
-    std::string error;
-    EXPECT_FALSE(save_last_sequence(dir.file("plain-file/state.json"), 1, &error));
-    EXPECT_EQ(error, "failed to create state directory");
-
-    ASSERT_EQ(mkdir(dir.file("occupied").c_str(), 0700), 0);
-    ASSERT_EQ(mkdir(dir.file("occupied/state.json").c_str(), 0700), 0);
-    write_text(dir.file("occupied/state.json/keep"), "x");
-    EXPECT_FALSE(save_last_sequence(dir.file("occupied/state.json"), 1, &error));
-    EXPECT_EQ(error, "failed to write state file");
-
-    EXPECT_FALSE(save_sequence_checkpoint(dir.file("s.json"), {"\xff\xfe", "", 1}, &error));
-    EXPECT_EQ(error, "failed to encode state JSON");
+TEST(SequenceCheckpoint, WriterKilledMidSaveLeavesTheOldOrTheNewCheckpointWhole) {
+    testing::MemoryBackedDirectory directory;
+    const std::string path = directory.file("Ryvo/obs-plugin-state.json");
+    // Long identifiers make a save span more than one write.
+    const SequenceCheckpointState base{std::string(4096, 's'), std::string(4096, 'a'), 0};
+    ASSERT_TRUE(save_sequence_checkpoint(path, base, nullptr));
+    std::mt19937 random(4242);
+    for (int round = 0; round < testing::kKillRounds; ++round) {
+        const int finished = testing::kill_writer_mid_save(
+            [&](int call) {
+                SequenceCheckpointState state = base;
+                state.last_sequence = call;
+                save_sequence_checkpoint(path, state, nullptr);
+            },
+            random);
+        ASSERT_GE(finished, 1) << "round " << round;
+        std::string error;
+        const auto state = load_sequence_checkpoint(path, &error);
+        ASSERT_TRUE(state) << "round " << round << ": " << error;
+        EXPECT_EQ(state->stream_id, base.stream_id);
+        EXPECT_EQ(state->agent_id, base.agent_id);
+        ASSERT_TRUE(state->last_sequence == finished || state->last_sequence == finished + 1)
+            << "round " << round << ": " << state->last_sequence << " after " << finished
+            << " saves";
+    }
 }
 
 }  // namespace

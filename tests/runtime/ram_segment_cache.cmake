@@ -1,1 +1,0 @@
-ryvo_add_test(ryvo_ram_cache_tests SOURCES ram_segment_cache_test.cpp)

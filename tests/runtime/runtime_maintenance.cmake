@@ -1,1 +1,0 @@
-ryvo_add_test(ryvo_runtime_maintenance_tests SOURCES runtime_maintenance_test.cpp)

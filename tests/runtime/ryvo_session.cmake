@@ -1,1 +1,0 @@
-ryvo_add_test(ryvo_session_tests SOURCES ryvo_session_test.cpp ryvo_session_stress_test.cpp)

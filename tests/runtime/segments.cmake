@@ -1,1 +1,0 @@
-ryvo_add_test(ryvo_segment_tests SOURCES sha256_test.cpp segment_assembler_test.cpp)

@@ -1,1 +1,0 @@
-ryvo_add_test(ryvo_sequence_checkpoint_tests SOURCES sequence_checkpoint_test.cpp)

@@ -1,1 +1,0 @@
-ryvo_add_test(ryvo_status_tracker_tests SOURCES status_tracker_test.cpp)

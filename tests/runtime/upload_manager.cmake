@@ -1,1 +1,0 @@
-ryvo_add_test(ryvo_upload_manager_tests SOURCES upload_manager_test.cpp)
