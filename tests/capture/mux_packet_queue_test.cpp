@@ -160,10 +160,11 @@ TEST(MuxPacketQueue, ConcurrentProducersReachOnlyTheirOwnOpeningsConsumer) {
                 // The token in the pts, the producer and its count below it.
                 queue.push(token, packet(static_cast<std::int64_t>(token) * 1'000'000'000 +
                                          producer * 100'000'000 + i));
+                std::this_thread::yield();
             }
         });
     }
-    for (std::uint64_t token = 1; token <= 20; ++token) {
+    for (std::uint64_t token = 1; token <= 10; ++token) {
         std::int64_t last[2] = {-1, -1};
         std::jthread consumer([&] {
             while (auto next = queue.wait_pop(token, {})) {
