@@ -205,6 +205,7 @@ std::unique_ptr<PacketPlan> make_plan(const std::vector<StreamPacket>& stream, s
 struct Percentiles {
     double median_ns = 0.0;
     double p99_ns = 0.0;
+    double max_ns = 0.0;
 };
 
 Percentiles percentiles(std::vector<std::int64_t> nanoseconds) {
@@ -214,7 +215,7 @@ Percentiles percentiles(std::vector<std::int64_t> nanoseconds) {
             static_cast<std::size_t>(share * static_cast<double>(nanoseconds.size() - 1));
         return static_cast<double>(nanoseconds[index]);
     };
-    return {at(0.5), at(0.99)};
+    return {at(0.5), at(0.99), at(1.0)};
 }
 
 // Times `call` for every packet, waiting untimed while `depth()` reaches the pace depth.
@@ -544,14 +545,15 @@ int run(int argc, char** argv) {
         return 1;
     }
     const Percentiles ours = percentiles(tap.times);
-    std::printf(
-        "  take_packet (holding OBS's packet): median %s, p99 %s (%lld segments uploaded)\n",
-        microseconds(ours.median_ns).c_str(), microseconds(ours.p99_ns).c_str(),
-        static_cast<long long>(tap.uploads));
-    std::printf("  empty callback: median %s, p99 %s\n", microseconds(empty.median_ns).c_str(),
-                microseconds(empty.p99_ns).c_str());
-    std::printf("  the callback copying the payload: median %s, p99 %s\n",
-                microseconds(copying.median_ns).c_str(), microseconds(copying.p99_ns).c_str());
+    const auto print_times = [](const char* what, const Percentiles& times) {
+        std::printf("  %s: median %s, p99 %s, max %s\n", what,
+                    microseconds(times.median_ns).c_str(), microseconds(times.p99_ns).c_str(),
+                    microseconds(times.max_ns).c_str());
+    };
+    print_times("take_packet (holding OBS's packet)", ours);
+    print_times("empty callback", empty);
+    print_times("the callback copying the payload", copying);
+    std::printf("  %lld segments uploaded\n", static_cast<long long>(tap.uploads));
 
     const double stop_max_ms =
         static_cast<double>(*std::max_element(stops.begin(), stops.end())) / 1e6;

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stop_token>
@@ -12,6 +14,7 @@
 
 namespace ryvoobs {
 
+// A power of two, so that a position maps to its slot with a mask.
 inline constexpr std::size_t kMuxQueueCapacity = 2048;
 
 struct MuxPushOutcome {
@@ -24,13 +27,22 @@ struct MuxPushOutcome {
 
 // The packets waiting between OBS's encoder threads and the mux worker. It accepts packets only
 // while it is open for one attachment's token, and it never blocks a producer: a full queue drops
-// the new packet. Its lock is a leaf. There is one consumer; a producer pays for waking it only
-// when it sleeps on an empty queue, so a busy worker costs the encoder thread nothing but the lock.
-// The slots are allocated once, so that a push never allocates either. Packets the queue lets go
-// of (refused, dropped, forgotten) release their payload outside its lock.
+// the new packet.
+//
+// A push takes no lock and makes no system call unless the worker sleeps on an empty queue: it
+// claims a slot of a fixed ring by its position and publishes the packet through the slot's
+// sequence number. One output's packets come one at a time (libobs hands them over under the
+// output's interleaving lock), but from its audio and video threads in turn, and a packet of the
+// output a tap just left may still be arriving while the next output's come in: so any number
+// of producers may push at once. Every packet carries its opening's token, and the consumers
+// (the worker, the close and the next opening, serialised by the consumer lock) let go of a
+// packet that an earlier opening's late producer slipped in after its close. Packets the queue
+// lets go of (refused, dropped, forgotten) release their payload outside that lock.
 class MuxPacketQueue {
   public:
     MuxPacketQueue();
+    MuxPacketQueue(const MuxPacketQueue&) = delete;
+    MuxPacketQueue& operator=(const MuxPacketQueue&) = delete;
 
     // Accepts packets carrying `token` from now on; packets left from an earlier opening are
     // forgotten.
@@ -50,25 +62,45 @@ class MuxPacketQueue {
     std::size_t size() const;
 
   private:
-    EncodedMediaPacket take_front_locked();
-    // Moves every queued packet out, so that their payloads are released after the lock.
-    std::vector<EncodedMediaPacket> take_all_locked();
+    struct Slot {
+        // The position a producer may claim the slot at, plus one once its packet is published;
+        // the consumer sets it a lap ahead when it takes the packet.
+        std::atomic<std::uint64_t> sequence{0};
+        std::uint64_t token = 0;
+        EncodedMediaPacket packet;
+    };
 
+    // Takes the oldest published packet with the token it was pushed with; false when the
+    // oldest slot holds none yet.
+    bool pop_locked(EncodedMediaPacket& packet, std::uint64_t& token);
+    bool has_published_locked() const;
+    // The next packet of the opening for `token` while it is open; a late producer's packet of
+    // an earlier opening found on the way is moved to `stale`, to be let go of after the lock.
+    std::optional<EncodedMediaPacket> next_locked(std::uint64_t token, EncodedMediaPacket& stale);
+    // Moves every published packet out, so that their payloads are released after the lock.
+    void take_all_locked(std::uint64_t token, std::vector<EncodedMediaPacket>& of_token,
+                         std::vector<EncodedMediaPacket>& others);
+    void wake_consumers();
+
+    const std::unique_ptr<Slot[]> slots_;
+
+    // Read by every push; written by open and close under the consumer lock. 0 while closed.
+    alignas(64) std::atomic<std::uint64_t> token_{0};
+    // Consumers asleep in wait_pop (a stopped attachment's worker may still be among them while
+    // the next attachment's sleeps), and whether a push has already woken them all.
+    std::atomic<std::uint32_t> sleeping_consumers_{0};
+    std::atomic<bool> wake_pending_{false};
+
+    // The next position a producer claims.
+    alignas(64) std::atomic<std::uint64_t> tail_{0};
+    std::atomic<std::uint64_t> drops_{0};
+
+    // The consumer side: the next position taken, written under the consumer lock.
+    alignas(64) std::atomic<std::uint64_t> head_{0};
     mutable std::mutex mutex_;
     // A plain condition variable: the stop token's wake-up is registered only when the consumer
     // is about to sleep, not paid for by every push.
     std::condition_variable ready_;
-    // A ring of kMuxQueueCapacity slots: `count_` packets from `head_` on.
-    std::vector<EncodedMediaPacket> slots_;
-    std::size_t head_ = 0;
-    std::size_t count_ = 0;
-    bool accepting_ = false;
-    // Consumers asleep in wait_pop (a stopped attachment's worker may still be among them while
-    // the next attachment's sleeps), and whether a push has already woken them all.
-    std::uint32_t sleeping_consumers_ = 0;
-    bool wake_pending_ = false;
-    std::uint64_t token_ = 0;
-    std::uint64_t drops_ = 0;
 };
 
 // Overflow is logged on the first drop and on every tenth, so that a stalled worker cannot flood

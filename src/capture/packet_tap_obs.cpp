@@ -31,6 +31,15 @@ bool is_video(const encoder_packet& packet) {
     return packet.type == OBS_ENCODER_VIDEO;
 }
 
+void log_packet(int level, bool video, std::size_t size, bool keyframe, std::int64_t pts,
+                std::int64_t dts, std::int32_t timebase_num, std::int32_t timebase_den) {
+    ryvo_log(level,
+             "packet tap active: type=%s size=%zu keyframe=%s pts=%lld dts=%lld timebase=%d/%d",
+             video ? "video" : "audio", size, keyframe ? "true" : "false",
+             static_cast<long long>(pts), static_cast<long long>(dts),
+             static_cast<int>(timebase_num), static_cast<int>(timebase_den));
+}
+
 // Gives back the reference that hold_packet took; libobs frees the packet with its last one.
 void release_obs_packet(void* data) noexcept {
     encoder_packet packet{};
@@ -89,18 +98,17 @@ void PacketTap::take_packet(encoder_packet* packet, std::uint64_t token) {
     } else if (packet->type == OBS_ENCODER_AUDIO) {
         audio_packets_.fetch_add(1, std::memory_order_relaxed);
     }
-    // The first packet says the tap works; each keyframe after it only matters when debugging,
-    // and at INFO would push everything else out of the log.
-    if (previous == 0 || (is_video(*packet) && packet->keyframe)) {
-        ryvo_log(previous == 0 ? LOG_INFO : LOG_DEBUG,
-                 "packet tap active: type=%s size=%zu keyframe=%s pts=%lld dts=%lld timebase=%d/%d",
-                 is_video(*packet) ? "video" : "audio", packet->size,
-                 packet->keyframe ? "true" : "false", static_cast<long long>(packet->pts),
-                 static_cast<long long>(packet->dts), static_cast<int>(packet->timebase_num),
-                 static_cast<int>(packet->timebase_den));
+    const bool muxing = runtime_mode_.load(std::memory_order_acquire) >=
+                        static_cast<std::uint32_t>(RuntimeMode::full);
+    // The first packet says the tap works. Each keyframe after it only matters when debugging,
+    // and at INFO would push everything else out of the log; while muxing, the mux worker logs
+    // it, so that OBS's thread does not wait for the line to be formatted.
+    if (previous == 0 || (!muxing && is_video(*packet) && packet->keyframe)) {
+        log_packet(previous == 0 ? LOG_INFO : LOG_DEBUG, is_video(*packet), packet->size,
+                   packet->keyframe, packet->pts, packet->dts, packet->timebase_num,
+                   packet->timebase_den);
     }
-    if (runtime_mode_.load(std::memory_order_acquire) <
-        static_cast<std::uint32_t>(RuntimeMode::full)) {
+    if (!muxing) {
         return;
     }
     const MuxPushOutcome outcome = queue_.push(token, hold_packet(*packet));
@@ -141,12 +149,17 @@ void PacketTap::shut_down(std::chrono::milliseconds grace) {
 }
 
 void PacketTap::run_mux_worker(std::uint64_t token, std::shared_ptr<BroadcastDelivery> delivery,
-                               std::shared_ptr<MpegTsMuxer> muxer,
-                               std::future<MuxTail> tail,
+                               std::shared_ptr<MpegTsMuxer> muxer, std::future<MuxTail> tail,
                                FinishedAt finished_at) {
     // A refusal only costs the encoder thread some latency; the worker runs either way.
     use_batch_scheduling_for_this_thread();
-    const auto mux = [&delivery, &muxer](EncodedMediaPacket packet) {
+    // The attachment's first packet was logged when it arrived.
+    bool first = true;
+    const auto mux = [&delivery, &muxer, &first](EncodedMediaPacket packet) {
+        if (!std::exchange(first, false) && packet.kind == MediaKind::video && packet.keyframe) {
+            log_packet(LOG_DEBUG, true, packet.data.size(), true, packet.pts, packet.dts,
+                       packet.timebase_num, packet.timebase_den);
+        }
         const std::optional<MuxedChunk> chunk = muxer->write_packet(packet);
         // OBS's packet goes back as soon as its bytes are in the transport stream.
         packet = EncodedMediaPacket();

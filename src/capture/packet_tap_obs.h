@@ -87,8 +87,8 @@ class PacketTap {
     };
 
     void run_mux_worker(std::uint64_t token, std::shared_ptr<BroadcastDelivery> delivery,
-                        std::shared_ptr<MpegTsMuxer> muxer,
-                        std::future<MuxTail> tail, FinishedAt finished_at);
+                        std::shared_ptr<MpegTsMuxer> muxer, std::future<MuxTail> tail,
+                        FinishedAt finished_at);
     // Joins the retired workers that finished long enough ago to have left their thread, so that
     // the join cannot wait on a worker the scheduler has not run since (all of them with `all`).
     // Under mutex_.

@@ -145,5 +145,44 @@ TEST(MuxPacketQueue, AStopOrACloseEndsTheWaitWhereverItFindsTheConsumer) {
     }
 }
 
+// Producers of two openings push at once, as an output's audio and video threads do while the
+// output the tap just left still delivers: each opening's consumer gets only its own packets, in
+// the order each producer pushed them, and a late packet of a closed opening reaches no one.
+TEST(MuxPacketQueue, ConcurrentProducersReachOnlyTheirOwnOpeningsConsumer) {
+    MuxPacketQueue queue;
+    std::atomic<std::uint64_t> open_token{1};
+    queue.open(1);
+    std::vector<std::jthread> producers;
+    for (std::int64_t producer = 0; producer < 2; ++producer) {
+        producers.emplace_back([&queue, &open_token, producer](std::stop_token done) {
+            for (std::int64_t i = 0; !done.stop_requested(); ++i) {
+                const std::uint64_t token = open_token.load();
+                // The token in the pts, the producer and its count below it.
+                queue.push(token, packet(static_cast<std::int64_t>(token) * 1'000'000'000 +
+                                         producer * 100'000'000 + i));
+                std::this_thread::yield();
+            }
+        });
+    }
+    for (std::uint64_t token = 1; token <= 10; ++token) {
+        std::int64_t last[2] = {-1, -1};
+        std::jthread consumer([&] {
+            while (auto next = queue.wait_pop(token, {})) {
+                ASSERT_EQ(next->pts / 1'000'000'000, static_cast<std::int64_t>(token));
+                const std::int64_t producer = next->pts / 100'000'000 % 10;
+                ASSERT_LT(last[producer], next->pts);
+                last[producer] = next->pts;
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        for (const EncodedMediaPacket& rest : queue.close()) {
+            ASSERT_EQ(rest.pts / 1'000'000'000, static_cast<std::int64_t>(token));
+        }
+        consumer.join();
+        open_token.store(token + 1);
+        queue.open(token + 1);
+    }
+}
+
 }  // namespace
 }  // namespace ryvoobs
