@@ -97,10 +97,6 @@ class Keyring : public ::testing::Test {
     static std::string key_field(const std::string& path) {
         return nlohmann::json::parse(file_text(path)).at("api_key");
     }
-    static std::optional<std::string> stored_key(const PluginConfig& config) {
-        return load_api_key_from_keychain(default_api_key_service(),
-                                          default_api_key_account(config), nullptr);
-    }
 
     testing::IsolatedHome home_;
     std::string path_ = default_config_path();
@@ -208,13 +204,13 @@ TEST_F(Keyring, PortalKeyLivesInTheStoreOnlyWhenAskedToAndAKeyInTheFileWins) {
     PluginConfig config = linked("key-id-1", "secret-1");
     ASSERT_TRUE(save_config_file(path_, config, &error_, kStore)) << error_;
     EXPECT_EQ(key_field(path_), "");
-    EXPECT_EQ(stored_key(config), "secret-1");
+    EXPECT_EQ(load("key-id-1", nullptr), "secret-1");
     EXPECT_EQ(read_config_file(path_, &error_, kStore), config) << error_;
 
     const std::string other_path = home_.file("elsewhere.json");
     ASSERT_TRUE(save_config_file(other_path, linked("key-id-2", "secret-2"), &error_));
     EXPECT_EQ(key_field(other_path), "secret-2");
-    EXPECT_EQ(stored_key(linked("key-id-2", "")), std::nullopt);
+    EXPECT_EQ(load("key-id-2", nullptr), std::nullopt);
 
     // A key written into the plug-in's file is used, and the next save moves it to the store.
     std::ofstream(path_) << R"({"stream_id": "s", "api_key_id": "key-id-1", "api_key": "edited"})";
@@ -223,14 +219,14 @@ TEST_F(Keyring, PortalKeyLivesInTheStoreOnlyWhenAskedToAndAKeyInTheFileWins) {
     EXPECT_EQ(edited->api_key, "edited");
     ASSERT_TRUE(save_config_file(path_, *edited, &error_, kStore));
     EXPECT_EQ(key_field(path_), "");
-    EXPECT_EQ(stored_key(config), "edited");
+    EXPECT_EQ(load("key-id-1", nullptr), "edited");
 
     // A manual install keeps its key in the file, even at the plug-in's own path.
     config.auth_mode = AuthMode::manual;
     config.api_key = "manual-secret";
     ASSERT_TRUE(save_config_file(path_, config, &error_, kStore));
     EXPECT_EQ(key_field(path_), "manual-secret");
-    EXPECT_EQ(stored_key(config), "edited");
+    EXPECT_EQ(load("key-id-1", nullptr), "edited");
 }
 
 TEST(KeychainNames, AccountFollowsKeyIdThenModeAndServiceIsTheEndpointHostReversed) {
