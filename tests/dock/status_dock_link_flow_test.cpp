@@ -43,10 +43,6 @@ class StatusDockLinkFlow : public ::testing::Test {
         std::ofstream(opener) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << home_.file("opened")
                               << "'\n";
         chmod(opener.c_str(), 0755);
-        saved_path_ = std::getenv("PATH");
-        setenv("PATH", (home_.file("bin") + ":" + saved_path_).c_str(), 1);
-        // A portal-linked install always talks to the built-in endpoint: here, the dev server.
-        setenv("RYVO_DEFAULT_API_ENDPOINT", server_.base_url().c_str(), 1);
 
         PluginConfig config;
         config.auth_mode = AuthMode::manual;
@@ -55,11 +51,6 @@ class StatusDockLinkFlow : public ::testing::Test {
         ASSERT_TRUE(save_config_file(default_config_path(), config, &error)) << error;
         dock_ = std::make_unique<RyvoStatusDockWidget>();
         dock_->show();
-    }
-    void TearDown() override {
-        dock_.reset();
-        setenv("PATH", saved_path_.c_str(), 1);
-        unsetenv("RYVO_DEFAULT_API_ENDPOINT");
     }
 
     // Clicks "Link with Portal" (manual mode) or the relink button (portal mode) and returns the
@@ -90,7 +81,9 @@ class StatusDockLinkFlow : public ::testing::Test {
     testing::IsolatedHome home_;
     testing::FakeFrontend frontend_;
     test_support::DevServerProcess server_;
-    std::string saved_path_;
+    testing::ScopedEnv path_{"PATH", home_.file("bin") + ":" + std::getenv("PATH")};
+    // A portal-linked install always talks to the built-in endpoint: here, the dev server.
+    testing::ScopedEnv endpoint_{"RYVO_DEFAULT_API_ENDPOINT", server_.base_url()};
     std::unique_ptr<RyvoStatusDockWidget> dock_;
 };
 
