@@ -142,16 +142,6 @@ TEST_F(ConfigFileTest, PortalInstallsUseTheBuiltInEndpointAndNeverTapRecordingAl
     }
 }
 
-TEST_F(ConfigFileTest, EnvironmentReplacesTheBuiltInEndpointWhereverTheDefaultApplies) {
-    setenv("RYVO_DEFAULT_API_ENDPOINT", "http://127.0.0.1:8443", 1);
-    EXPECT_EQ(PluginConfig{}.api_endpoint, "http://127.0.0.1:8443");
-    EXPECT_EQ(read(R"({"api_endpoint": "https://other.example"})")->api_endpoint,
-              "http://127.0.0.1:8443");
-    setenv("RYVO_DEFAULT_API_ENDPOINT", "", 1);
-    EXPECT_EQ(PluginConfig{}.api_endpoint, kDefaultApiEndpoint);
-    unsetenv("RYVO_DEFAULT_API_ENDPOINT");
-}
-
 PluginConfig every_field_set() {
     PluginConfig config;
     config.enabled = false;

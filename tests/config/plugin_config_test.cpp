@@ -80,17 +80,6 @@ TEST(PluginConfigValidate, PlainHttpEndpointOnlyToThisMachine) {
     EXPECT_FALSE(sends_key_in_clear_text(""));
 }
 
-TEST(PluginConfigText, UnknownValuesReadAsTheDefaultAndParsingIsExact) {
-    EXPECT_STREQ(to_string(static_cast<RuntimeMode>(7)), "tap_only");
-    EXPECT_STREQ(to_string(static_cast<CaptureMode>(-1)), "streaming");
-    EXPECT_STREQ(to_string(AuthMode::manual), "manual");
-    CaptureMode mode = CaptureMode::recording;
-    EXPECT_FALSE(parse_capture_mode("Either", &mode));
-    EXPECT_EQ(mode, CaptureMode::recording) << "a refused text leaves the output alone";
-    EXPECT_TRUE(parse_capture_mode("either", &mode));
-    EXPECT_EQ(mode, CaptureMode::either);
-}
-
 TEST(NormalizeStreamId, StripsPastingDebrisButNothingInside) {
     for (const auto& [pasted, id] : {std::pair{"  \"abc-123\",  ", "abc-123"},
                                      {"[ x ]", "x"},

@@ -1,5 +1,6 @@
-ryvo_add_test(ryvo_diagnostic_bundle_tests
-              SOURCES diagnostic_bundle_test.cpp obs_log_tail_test.cpp bundle_to_desktop_test.cpp)
+ryvo_add_test(ryvo_diagnostics_tests
+              SOURCES diagnostic_bundle_test.cpp obs_log_tail_test.cpp bundle_to_desktop_test.cpp
+                      redaction_test.cpp)
 
 # The clipboard and the result label, in Qt's offscreen platform.
 ryvo_add_test(ryvo_diagnostics_result_qt_tests

@@ -82,8 +82,9 @@ TEST(GatherDiagnosticInputs, ReadsTheConfigurationStateAndHomeOfTheCurrentUser) 
     std::ofstream(home.file(".config/Ryvo/obs-plugin.json")) << "{\"enabled\": true}";
     std::ofstream(home.file(".config/Ryvo/obs-plugin-state.json")) << "{\"seq\": 1}";
     std::ofstream(home.file(".config/obs-studio/logs/2026-01-02 03-04-05.txt")) << "line\n";
-    // Not UTF-8: a file no text reading can show is left out rather than mangled.
-    std::ofstream(home.file(".config/Ryvo/obs-plugin.json"), std::ios::app) << "\xC0\xAF";
+    // Not UTF-8 (an encoded surrogate): a file no text reading can show is left out rather than
+    // mangled.
+    std::ofstream(home.file(".config/Ryvo/obs-plugin.json"), std::ios::app) << "\xED\xA0\x80";
     const DiagnosticBundleInputs found = gather_diagnostic_inputs({});
     EXPECT_EQ(found.config_json, "");
     EXPECT_EQ(found.state_json, "{\"seq\": 1}");

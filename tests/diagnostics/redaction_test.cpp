@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstddef>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -110,94 +108,6 @@ TEST(RedactSensitiveText, Examples) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(redact_sensitive_text(c.input), c.expected) << c.input;
-    }
-}
-
-// Log-like text around planted secrets: words, punctuation, white space, balanced quotes, secret
-// key names, separators and earlier markers, in any order.
-class TextGenerator {
-  public:
-    explicit TextGenerator(unsigned seed) : random_(seed) {}
-
-    std::string filler(std::size_t pieces) {
-        static const std::array<const char*, 32> kPieces = {
-            "word",    "Token", "secret", "api_key", "apiKey", "bearer",     "Bearer", "rtmp",
-            "sk-live", "=",     ":",      ": ",      " ",      "  ",         "\t",     "\n",
-            ",",       ";",     "(",      ")",       "[",      "}",          "<",      ">",
-            "/",       "?&",    ".",      "\"q\"",   "'q'",    "<redacted>", "-",      "42"};
-        std::string text;
-        for (std::size_t i = 0; i < pieces; ++i) {
-            text += kPieces[pick(kPieces.size())];
-        }
-        return text;
-    }
-
-    std::string secret() {
-        static constexpr char kAlphabet[] =
-            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_./+=";
-        std::string value = "Zq9";
-        for (int i = 0; i < 16; ++i) {
-            value += kAlphabet[pick(sizeof(kAlphabet) - 1)];
-        }
-        return value;
-    }
-
-    char delimiter() {
-        static constexpr char kDelimiters[] = " \t\n\r,;()[]{}<>";
-        return kDelimiters[pick(sizeof(kDelimiters) - 1)];
-    }
-
-    std::size_t pick(std::size_t count) {
-        return std::uniform_int_distribution<std::size_t>(0, count - 1)(random_);
-    }
-
-  private:
-    std::mt19937 random_;
-};
-
-std::string plant(TextGenerator& generator, const std::string& secret) {
-    const std::array<std::string, 12> forms = {
-        "api_key=" + secret,
-        "\"apiKey\": \"" + secret + "\"",
-        "API_KEY: '" + secret + "'",
-        "stream_key = " + secret,
-        "\"access_token\":\"" + secret + "\"",
-        "token: " + secret,
-        "secret=\"" + secret + "\"",
-        "Authorization: Bearer " + secret,
-        "bearer\t" + secret,
-        "sk-live-" + secret,
-        "rtmp://live.example.com/app/" + secret,
-        "RTMPS://h:443/x?k=" + secret,
-    };
-    return forms[generator.pick(forms.size())];
-}
-
-TEST(RedactSensitiveText, PlantedSecretsNeverSurviveAndRedactingAgainChangesNothing) {
-    TextGenerator generator(20240601);
-    for (int round = 0; round < 3000; ++round) {
-        const std::string secret = generator.secret();
-        const std::string text = generator.filler(generator.pick(12)) + generator.delimiter() +
-                                 plant(generator, secret) + generator.delimiter() +
-                                 generator.filler(generator.pick(12));
-        const std::string once = redact_sensitive_text(text);
-        ASSERT_EQ(once.find("Zq9"), std::string::npos) << text << "\n=> " << once;
-        ASSERT_EQ(redact_sensitive_text(once), once) << text;
-    }
-}
-
-TEST(RedactConfigJson, RedactingAgainChangesNothing) {
-    TextGenerator generator(11);
-    for (int round = 0; round < 500; ++round) {
-        std::string text = "{";
-        for (std::size_t i = 0; i < 4; ++i) {
-            text += "\"" + std::string(kRedactedFields[generator.pick(kRedactedFields.size())]) +
-                    "\": \"" + generator.secret() + "\", ";
-        }
-        text += "\"x\": 1}";
-        const std::string once = redact_config_json(text);
-        ASSERT_EQ(once.find("Zq9"), std::string::npos) << text;
-        ASSERT_EQ(redact_config_json(once), once) << text;
     }
 }
 

@@ -43,10 +43,6 @@ class StatusDockLinkFlow : public ::testing::Test {
         std::ofstream(opener) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << home_.file("opened")
                               << "'\n";
         chmod(opener.c_str(), 0755);
-        saved_path_ = std::getenv("PATH");
-        setenv("PATH", (home_.file("bin") + ":" + saved_path_).c_str(), 1);
-        // A portal-linked install always talks to the built-in endpoint: here, the dev server.
-        setenv("RYVO_DEFAULT_API_ENDPOINT", server_.base_url().c_str(), 1);
 
         PluginConfig config;
         config.auth_mode = AuthMode::manual;
@@ -55,11 +51,6 @@ class StatusDockLinkFlow : public ::testing::Test {
         ASSERT_TRUE(save_config_file(default_config_path(), config, &error)) << error;
         dock_ = std::make_unique<RyvoStatusDockWidget>();
         dock_->show();
-    }
-    void TearDown() override {
-        dock_.reset();
-        setenv("PATH", saved_path_.c_str(), 1);
-        unsetenv("RYVO_DEFAULT_API_ENDPOINT");
     }
 
     // Clicks "Link with Portal" (manual mode) or the relink button (portal mode) and returns the
@@ -90,7 +81,9 @@ class StatusDockLinkFlow : public ::testing::Test {
     testing::IsolatedHome home_;
     testing::FakeFrontend frontend_;
     test_support::DevServerProcess server_;
-    std::string saved_path_;
+    testing::ScopedEnv path_{"PATH", home_.file("bin") + ":" + std::getenv("PATH")};
+    // A portal-linked install always talks to the built-in endpoint: here, the dev server.
+    testing::ScopedEnv endpoint_{"RYVO_DEFAULT_API_ENDPOINT", server_.base_url()};
     std::unique_ptr<RyvoStatusDockWidget> dock_;
 };
 
@@ -130,26 +123,19 @@ TEST_F(StatusDockLinkFlow, ApprovalIsTakenByALaterPollAndTheKeyGoesToTheSecretSe
     EXPECT_EQ(text_of(dock_->feedback_label), "Ryvo stream selection updated");
     EXPECT_FALSE(dock_->cancel_link_button->isVisible());
 
-    std::ifstream file(default_config_path());
-    const nlohmann::json saved = nlohmann::json::parse(file);
-    EXPECT_EQ(saved.at("stream_id"), "stream-1");
+    const nlohmann::json saved = nlohmann::json::parse(file_bytes());
     EXPECT_EQ(saved.at("api_key"), "");
     EXPECT_EQ(saved.at("portal_link_session_id"), "");
     const PluginConfig config = saved_config();
-    std::string error;
-    const std::optional<std::string> key = load_api_key_from_keychain(
-        default_api_key_service(), default_api_key_account(config), &error);
-    ASSERT_TRUE(key) << error;
-    EXPECT_FALSE(key->empty());
-    EXPECT_EQ(*key, config.api_key);
+    EXPECT_EQ(config.stream_id, "stream-1");
+    EXPECT_FALSE(config.api_key.empty()) << "read back from the Secret Service";
     // Saving brought OBS's streaming service in line with the new link.
     ASSERT_NE(frontend_.streaming_service(), nullptr);
     EXPECT_STREQ(obs_service_get_id(frontend_.streaming_service()), "ryvo_stream_service");
 
     std::ifstream opened(home_.file("opened"));
-    std::string url;
-    std::getline(opened, url);
-    EXPECT_NE(url.find(code), std::string::npos) << url;
+    EXPECT_NE(std::string(std::istreambuf_iterator<char>(opened), {}).find(code),
+              std::string::npos);
 }
 
 TEST_F(StatusDockLinkFlow, APollStillRunningWhenTheLinkIsCancelledIsIgnored) {
@@ -199,12 +185,6 @@ TEST_F(StatusDockLinkFlow, DestroyingTheDockWithAPollInFlightDropsTheResult) {
     QApplication::processEvents();
     EXPECT_FALSE(saved_config().portal_link_session_id.empty());
 }
-
-}  // namespace
-}  // namespace ryvoobs
-
-namespace ryvoobs {
-namespace {
 
 // Settings that cannot be read are never replaced: not by a click, not by a poll's answer; the dock
 // says why instead of calling the install unlinked.

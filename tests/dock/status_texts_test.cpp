@@ -96,7 +96,6 @@ TEST(StatusTexts, AccountAndStreamTextsTrimAndFallBack) {
     EXPECT_EQ(target_stream_text(s), "abc");
     s.selected_stream_name = "Main";
     EXPECT_EQ(target_stream_text(s), "Main (abc)");
-    EXPECT_EQ(trim_copy_ui(" \t\n\v\f\r"), "");
 }
 
 TEST(StatusTexts, RuntimeAndAgeChangeUnitsAtTheMinuteAndTheHour) {
@@ -125,8 +124,6 @@ TEST(StatusTexts, CachePercentIsClampedAndTruncated) {
     EXPECT_EQ(cache_percent(100, 0), 0);
     EXPECT_EQ(cache_percent(150ULL << 20, 100ULL << 20), 100);
     EXPECT_EQ(cache_percent(999, 1000), 99);
-    EXPECT_EQ(format_megabytes(0), "0.0 MB");
-    EXPECT_EQ(format_megabytes(1048576), "1.0 MB");
 }
 
 // OBS runs with the user's numeric locale; the dock's figures must not follow it.

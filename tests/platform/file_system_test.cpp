@@ -47,15 +47,6 @@ TEST(WriteFileAtomically, FailureReportsTheSystemTextAndLeavesNothingBehind) {
     EXPECT_EQ(entries_in(dir.path()), 1u);
 }
 
-TEST(CreateDirectories, CreatesMissingParentsAndAcceptsExistingOnes) {
-    testing::TemporaryDirectory dir;
-    EXPECT_TRUE(create_directories(dir.file("a/b//c/"), nullptr));
-    EXPECT_TRUE(create_directories(dir.file("a/b"), nullptr));
-    EXPECT_TRUE(std::filesystem::is_directory(dir.file("a/b/c")));
-    std::ofstream(dir.file("plain")) << "x";
-    EXPECT_FALSE(create_directories(dir.file("plain"), nullptr));
-}
-
 TEST(ReadWholeFile, ReadsBinaryContentBeyondOneBufferAndRefusesADirectory) {
     testing::TemporaryDirectory dir;
     std::string content(200000, 'x');

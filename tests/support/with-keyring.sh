@@ -1,19 +1,13 @@
 #!/usr/bin/env bash
-# Runs a command inside a private D-Bus session that has its own unlocked Secret Service keyring,
-# so that tests can store and read credentials without touching the real user's keyring.
+# Runs a command inside a private D-Bus session with its own gnome-keyring, whose default ("login")
+# collection was made from the password "test" and is unlocked, so that tests can store and read
+# credentials without touching the real user's keyring. Also a ctest WRAPPER.
 #
 #   tests/support/with-keyring.sh <command> [args...]
 #
-# As a ctest wrapper: ryvo_add_test(<name> ... WRAPPER ${RYVO_TEST_SUPPORT_DIR}/with-keyring.sh);
-# ctest then runs "with-keyring.sh <test-binary> <args>" (test discovery included).
-#
-# The command sees HOME, XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_CACHE_HOME and XDG_RUNTIME_DIR inside
-# a fresh temporary directory, DBUS_SESSION_BUS_ADDRESS of the private bus, and a gnome-keyring
-# daemon whose default ("login") collection was created from the password "test" and is unlocked.
-# The bus starts no services by activation.
-# DISPLAY and XAUTHORITY are passed through, so the wrapper nests inside an Xvfb wrapper. Works as
-# root and without any existing session bus. The command's exit status is the wrapper's; the bus,
-# the keyring daemon and the temporary directory are gone when it returns.
+# HOME and the XDG directories point into a temporary directory; DISPLAY and XAUTHORITY pass
+# through, so the wrapper nests inside an Xvfb wrapper. Works as root and without any session bus.
+# The command's exit status is the wrapper's; bus, daemon and directory are gone when it returns.
 set -euo pipefail
 
 readonly password="test"

@@ -1,1 +1,0 @@
-ryvo_add_test(ryvo_config_tests SOURCES plugin_config_test.cpp)

@@ -1,1 +1,0 @@
-ryvo_add_test(ryvo_redaction_tests SOURCES redaction_test.cpp)

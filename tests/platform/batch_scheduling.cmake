@@ -1,1 +1,0 @@
-ryvo_add_test(ryvo_platform_scheduling_tests SOURCES batch_scheduling_test.cpp)
