@@ -16,7 +16,7 @@ RyvoPluginStatusSnapshot plugin_status_snapshot() {
     RyvoPluginStatusSnapshot snapshot;
     // Outside the attachment lock, and without retrying a failed read: this runs every second on
     // the UI thread and must not wait for the credential store.
-    const ConfigReading reading = plugin_config_store().read();
+    const ConfigReading reading = plugin_config_store().current();
     PacketTap::Attachment tap = packet_tap().attachment();
     snapshot.attach_error = attach_refusal_locked();
     snapshot.hook_installed = obs_hook_installed();

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 #include "platform/file_system.h"
@@ -26,9 +27,54 @@ std::string ConfigReading::unreadable_message() const {
 ConfigStore::ConfigStore(std::function<std::string()> locate, KeyStorage keys)
     : locate_(std::move(locate)), keys_(keys) {}
 
+ConfigStore::~ConfigStore() {
+    if (refresher_.joinable()) {
+        refresher_.join();
+    }
+}
+
 ConfigReading ConfigStore::read(Retry retry) {
     std::lock_guard lock(mutex_);
     refresh_locked(retry);
+    return *cached_;
+}
+
+ConfigReading ConfigStore::current() {
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        {
+            std::lock_guard published(published_mutex_);
+            if (published_) {
+                return *published_;
+            }
+        }
+        lock.lock();
+    }
+    std::optional<FileIdentity> identity;
+    std::string stat_error;
+    if (!stale_locked(Retry::no, &identity, &stat_error)) {
+        return *cached_;
+    }
+    if (!cached_) {
+        take_in_locked(identity, stat_error, std::nullopt);
+        return *cached_;
+    }
+    if (!refreshing_.exchange(true)) {
+        // A refresher that cleared the flag has left read(), so joining it waits for nothing.
+        if (refresher_.joinable()) {
+            refresher_.join();
+        }
+        try {
+            refresher_ = std::thread([this] {
+                read();
+                refreshing_.store(false);
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: read here rather than never again.
+            refreshing_.store(false);
+            take_in_locked(identity, stat_error, std::nullopt);
+        }
+    }
     return *cached_;
 }
 
@@ -98,20 +144,25 @@ std::optional<ConfigStore::FileIdentity> ConfigStore::identify(const std::string
         static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec};
 }
 
-void ConfigStore::refresh_locked(Retry retry) {
+bool ConfigStore::stale_locked(Retry retry, std::optional<FileIdentity>* identity,
+                               std::string* stat_error) {
     std::string path = locate_();
     if (path != path_) {
         path_ = std::move(path);
         identity_.reset();
         cached_.reset();
     }
-    std::string stat_error;
-    const std::optional<FileIdentity> identity = identify(path_, &stat_error);
+    *identity = identify(path_, stat_error);
     const bool retrying = retry == Retry::unreadable && cached_ && !cached_->readable();
-    if (cached_ && identity && identity == identity_ && !retrying) {
-        return;
+    return !cached_ || !*identity || *identity != identity_ || retrying;
+}
+
+void ConfigStore::refresh_locked(Retry retry) {
+    std::optional<FileIdentity> identity;
+    std::string stat_error;
+    if (stale_locked(retry, &identity, &stat_error)) {
+        take_in_locked(identity, stat_error, std::nullopt);
     }
-    take_in_locked(identity, stat_error, std::nullopt);
 }
 
 void ConfigStore::take_in_locked(const std::optional<FileIdentity>& identity,
@@ -148,6 +199,8 @@ void ConfigStore::take_in_locked(const std::optional<FileIdentity>& identity,
         }
     }
     cached_ = std::move(reading);
+    std::lock_guard published(published_mutex_);
+    published_ = cached_;
 }
 
 ConfigStore& plugin_config_store() {

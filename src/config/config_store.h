@@ -2,11 +2,13 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "config/config_file.h"
 #include "config/plugin_config.h"
@@ -45,10 +47,19 @@ class ConfigStore {
 
     ConfigStore(const ConfigStore&) = delete;
     ConfigStore& operator=(const ConfigStore&) = delete;
+    // Waits for a version being read in the background.
+    ~ConfigStore();
 
     // The current version. Without a retry a failed read stands until the file changes: the
     // dock's once-a-second look must not ask a locked keyring again and again.
     ConfigReading read(Retry retry = Retry::no);
+
+    // The version as it stands, for OBS's UI thread, which must wait neither for the credential
+    // store nor for a read or save under way on another thread. When the file changed, the
+    // version taken in before is the answer and the new one is read on a thread of the store's
+    // own; while the store is busy, the last version taken in is. Only the very first look, with
+    // nothing taken in yet, reads the file itself.
+    ConfigReading current();
 
     // A readable, valid record, with the texts of load_config_file for the rest ("config file not
     // found: " + path, the reader's error, the first rule broken). Retries a failed read.
@@ -74,6 +85,8 @@ class ConfigStore {
     // The file's identity; one that does not exist for a missing file, nothing (with the reason)
     // when it cannot be looked at.
     static std::optional<FileIdentity> identify(const std::string& path, std::string* error);
+    // Whether the cached version is out of date, with the file's identity; expects mutex_ held.
+    bool stale_locked(Retry retry, std::optional<FileIdentity>* identity, std::string* stat_error);
     // Brings the cached version up to date with the file; expects mutex_ held.
     void refresh_locked(Retry retry);
     // Reads the file anew. `saved_key` is the key a save of ours just stored, which spares asking
@@ -89,6 +102,14 @@ class ConfigStore {
     std::optional<FileIdentity> identity_;
     std::optional<ConfigReading> cached_;
     std::uint64_t last_generation_ = 0;
+
+    // A copy of cached_ that current() can take while mutex_ is held across a read; taken after
+    // mutex_ when both are.
+    std::mutex published_mutex_;
+    std::optional<ConfigReading> published_;
+
+    std::atomic<bool> refreshing_{false};
+    std::thread refresher_;
 };
 
 // The plug-in's own file at default_config_path(), its API key in the credential store.

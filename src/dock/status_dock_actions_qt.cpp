@@ -329,7 +329,7 @@ void RyvoStatusDockWidget::maybe_poll_portal_link() {
         return;
     }
     // The refresh's path: the store's version as it stands, never a retried read.
-    const ConfigReading reading = plugin_config_store().read();
+    const ConfigReading reading = plugin_config_store().current();
     const PluginConfig& config = reading.config;
     if (!reading.readable() || !has_pending_link(config)) {
         return;
