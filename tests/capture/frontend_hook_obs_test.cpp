@@ -10,6 +10,7 @@
 #include "capture/output_attachment_obs.h"
 #include "capture/packet_tap_obs.h"
 #include "capture/plugin_status_snapshot.h"
+#include "config/config_store.h"
 #include "capture_obs_config.h"
 #include "dev_server_process.h"
 #include "isolated_home.h"
@@ -222,8 +223,10 @@ TEST_F(FrontendHookTest, StatusShowsTheConfigurationTheRunningSessionStartedWith
     EXPECT_EQ(snapshot.runtime_mode, static_cast<std::uint32_t>(RuntimeMode::runtime_only));
     EXPECT_EQ(snapshot.capture_mode, CaptureMode::streaming);
 
-    // Between broadcasts the file's configuration shows.
+    // Between broadcasts the file's configuration shows, once the store has taken it in (the
+    // status's own look leaves that to another thread).
     deactivate_native_stream_output(native.get());
+    plugin_config_store().read();
     snapshot = plugin_status_snapshot();
     EXPECT_EQ(snapshot.output_label, "none");
     EXPECT_EQ(snapshot.stream_id, "stream-2");

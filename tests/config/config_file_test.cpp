@@ -4,11 +4,13 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -233,11 +235,19 @@ TEST_F(ConfigFileTest, TheStoreSavesOnlyOverAVersionItCouldRead) {
     ASSERT_TRUE(store.save(config, reading.generation, &error_)) << error_;
     EXPECT_EQ(store.read().config, config);
 
-    // Another writer's version is taken in; a save over the one read before it is refused.
+    // Another writer's version is taken in; a save over the one read before it is refused. OBS's
+    // UI thread, looking through current(), is answered with the version before while the new
+    // one is read elsewhere.
     std::filesystem::remove(path_);
     write(R"({"stream_id": "theirs"})");
     const std::uint64_t stale = reading.generation;
-    reading = store.read();
+    EXPECT_EQ(store.current().config.stream_id, "stream-1");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (store.current().config.stream_id != "theirs" &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    reading = store.current();
     EXPECT_EQ(reading.config.stream_id, "theirs");
     EXPECT_FALSE(store.save(config, stale, &error_));
     EXPECT_EQ(contents(), R"({"stream_id": "theirs"})");

@@ -60,4 +60,14 @@ inline std::string text_of(const QLabel* label) {
     return label->text().toStdString();
 }
 
+// A change made to the settings behind the store's back is read on another thread, so the dock
+// shows it a refresh or two later: refreshes until `label` reads `text`.
+template <typename Dock>
+bool refresh_until(Dock& dock, const QLabel* label, const std::string& text) {
+    return pump_until([&] {
+        dock.refresh();
+        return text_of(label) == text;
+    });
+}
+
 }  // namespace ryvoobs::testing

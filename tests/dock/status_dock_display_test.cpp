@@ -13,6 +13,7 @@
 namespace ryvoobs {
 namespace {
 
+using testing::refresh_until;
 using testing::text_of;
 
 class StatusDockDisplay : public ::testing::Test {
@@ -99,8 +100,7 @@ TEST_F(StatusDockDisplay, AConfigurationThatCannotBeUsedSaysWhyAsTheLastError) {
     config.api_key = "key-1";
     config.api_endpoint = "http://ingest.invalid";
     ASSERT_TRUE(save_config_file(default_config_path(), config, nullptr));
-    dock_.refresh();
-    EXPECT_EQ(text_of(dock_.last_error_row), kClearTextEndpointMessage);
+    EXPECT_TRUE(refresh_until(dock_, dock_.last_error_row, kClearTextEndpointMessage));
 }
 
 }  // namespace

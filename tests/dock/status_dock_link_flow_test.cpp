@@ -28,6 +28,7 @@ namespace ryvoobs {
 namespace {
 
 using testing::pump_until;
+using testing::refresh_until;
 using testing::text_of;
 
 constexpr const char* kExpired =
@@ -244,7 +245,10 @@ TEST_F(StatusDockLinkFlow, UnreadableSettingsAreShownAndNeverSavedOver) {
         SCOPED_TRACE(c.name);
         c.break_it();
         replace_file(c.bytes);
-        dock_->refresh();
+        ASSERT_TRUE(pump_until([&] {
+            dock_->refresh();
+            return text_of(dock_->summary_label).find(c.reason) != std::string::npos;
+        }));
         EXPECT_EQ(text_of(dock_->link_value), "Settings error");
         EXPECT_EQ(text_of(dock_->summary_label).rfind("Could not read the Ryvo settings: ", 0), 0u);
         EXPECT_NE(text_of(dock_->summary_label).find(c.reason), std::string::npos);
@@ -274,8 +278,7 @@ TEST_F(StatusDockLinkFlow, AnIdleLinkedDockLeavesTheSecretServiceAloneAndASaveAs
     ASSERT_TRUE(
         save_config_file(default_config_path(), config, &error, KeyStorage::credential_store))
         << error;
-    dock_->refresh();
-    ASSERT_EQ(text_of(dock_->link_value), "Linked");
+    ASSERT_TRUE(refresh_until(*dock_, dock_->link_value, "Linked"));
     const std::uint64_t before = credential_store_calls();
     for (int i = 0; i < 30; ++i) {
         dock_->refresh();
