@@ -1,9 +1,9 @@
 // Runs tools/ryvo-dev-server as a child process for the length of a test: a local ingest server
-// on a free loopback port, with its control and report calls. The child is killed and reaped with
-// this object, and exits by itself should this process die first (--parent-pid).
+// on a free loopback port, with its control and report calls (over the product's HTTP session,
+// whose faults can fail a test but not pass one). The child is killed and reaped with this
+// object, and exits by itself should this process die first (--parent-pid).
 #pragma once
 
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,12 +14,13 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/http_session.h"
 
 extern char** environ;
 
@@ -93,37 +94,22 @@ class DevServerProcess {
 
     // POST /_dev/<name> with a JSON body; throws unless the server answers 200.
     nlohmann::json control(const std::string& name, const nlohmann::json& request = {}) {
-        return dev_request(name, request.is_null() ? "{}" : request.dump());
+        return dev_request(HttpMethod::post, name, request.is_null() ? "{}" : request.dump());
     }
 
-    nlohmann::json report() { return dev_request("report", std::nullopt); }
+    nlohmann::json report() { return dev_request(HttpMethod::get, "report"); }
 
   private:
-    static size_t append(char* data, size_t size, size_t count, void* body) {
-        static_cast<std::string*>(body)->append(data, size * count);
-        return size * count;
-    }
-
-    nlohmann::json dev_request(const std::string& name, const std::optional<std::string>& post) {
-        const std::string url = base_url_ + "/_dev/" + name;
-        std::string body;
-        long status = 0;
-        CURL* curl = curl_easy_init();
-        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        if (post) {
-            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, post->c_str());
+    nlohmann::json dev_request(HttpMethod method, const std::string& name,
+                               const std::string& body = {}) {
+        const HttpExchange answer = HttpSession().perform(
+            method, base_url_ + "/_dev/" + name, {},
+            {reinterpret_cast<const std::uint8_t*>(body.data()), body.size()});
+        if (answer.status != 200) {
+            throw std::runtime_error("dev server " + name + ": " + std::to_string(answer.status) +
+                                     " " + answer.error);
         }
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &append);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 10000L);
-        if (curl_easy_perform(curl) == CURLE_OK) {
-            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        }
-        curl_easy_cleanup(curl);
-        if (status != 200) {
-            throw std::runtime_error("dev server " + name + ": status " + std::to_string(status));
-        }
-        return nlohmann::json::parse(body);
+        return nlohmann::json::parse(answer.body);
     }
 
     void stop() {
