@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
+#include <vector>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -80,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         packet.dts = dts;
         packet.pts = wrapping_add(dts, static_cast<std::int8_t>(input.little_endian(1)));
         const std::size_t length = std::min<std::size_t>(input.little_endian(1), input.size);
-        packet.data.assign(input.data, input.data + length);
+        packet.data = std::vector<std::uint8_t>(input.data, input.data + length);
         input.data += length;
         input.size -= length;
         if (const std::optional<MuxedChunk> chunk = muxer.write_packet(packet)) {
