@@ -104,8 +104,4 @@ void CurlRyvoApi::cancel() {
     session_->cancel();
 }
 
-UploadTransport make_curl_upload_transport(PluginConfig config) {
-    return make_api_upload_transport(std::make_shared<CurlRyvoApi>(std::move(config)));
-}
-
 }  // namespace ryvoobs

@@ -31,7 +31,4 @@ class CurlRyvoApi final : public RyvoApiClient {
     std::unique_ptr<HttpSession> session_;
 };
 
-// A transport over a new CurlRyvoApi of its own built from `config`.
-UploadTransport make_curl_upload_transport(PluginConfig config);
-
 }  // namespace ryvoobs

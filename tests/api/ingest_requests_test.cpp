@@ -8,60 +8,47 @@
 namespace ryvoobs {
 namespace {
 
-PluginConfig stream_config() {
+TEST(IngestRequests, UrlsAreScopedToTheStreamAndSegmentsCarryDigestDurationAndIdentity) {
     PluginConfig config;
     config.api_endpoint = "https://ingest.example.test";
-    config.stream_id = "abc";
+    config.stream_id = "a b/c%";  // inserted verbatim
     config.api_key = "key-1";
     config.agent_id = "primary";
-    return config;
-}
+    const std::string stream = "https://ingest.example.test/api/v1/streams/a b/c%";
+    EXPECT_EQ(build_segment_upload_url(config, -1), stream + "/segments/-1");
+    EXPECT_EQ(build_heartbeat_url(config), stream + "/heartbeat");
+    EXPECT_EQ(build_backfill_url(config), stream + "/backfill-requests");
+    EXPECT_EQ(build_end_url(config), stream + "/end");
 
-TEST(IngestUrls, EveryRequestIsScopedToTheStreamInsertedVerbatim) {
-    const PluginConfig config = stream_config();
-    EXPECT_EQ(build_segment_upload_url(config, -1),
-              "https://ingest.example.test/api/v1/streams/abc/segments/-1");
-    EXPECT_EQ(build_heartbeat_url(config),
-              "https://ingest.example.test/api/v1/streams/abc/heartbeat");
-    EXPECT_EQ(build_backfill_url(config),
-              "https://ingest.example.test/api/v1/streams/abc/backfill-requests");
-    PluginConfig odd = config;
-    odd.stream_id = "a b/c%";
-    EXPECT_EQ(build_end_url(odd), "https://ingest.example.test/api/v1/streams/a b/c%/end");
-}
-
-TEST(IngestHeaders, SegmentsCarryDigestDurationAndIdentityAndAnEmptyKeyStillTheBearerPrefix) {
     SegmentData segment;
     segment.sha256 = std::string(64, 'a');
     segment.duration_ms = -5;
-    const HeaderSet expected{
+    HeaderSet expected{
         {"Authorization", "Bearer key-1"}, {"Content-Type", "application/octet-stream"},
         {"X-Agent-ID", "primary"},         {"X-Agent-Version", kPluginVersion},
         {"X-Segment-Duration-Ms", "-5"},   {"X-Segment-SHA256", std::string(64, 'a')}};
-    EXPECT_EQ(build_segment_headers(stream_config(), segment), expected);
+    EXPECT_EQ(build_segment_headers(config, segment), expected);
     segment.capture_session_id = "cap-9";
-    HeaderSet with_session = expected;
-    with_session.emplace("X-Capture-Session-ID", "cap-9");
-    EXPECT_EQ(build_segment_headers(stream_config(), segment), with_session);
+    expected.emplace("X-Capture-Session-ID", "cap-9");
+    EXPECT_EQ(build_segment_headers(config, segment), expected);
 
-    PluginConfig keyless = stream_config();
-    keyless.api_key.clear();
-    EXPECT_EQ(build_heartbeat_headers(keyless).at("Authorization"), "Bearer ");
-    EXPECT_EQ(build_segment_headers(keyless, SegmentData{}).at("Authorization"), "Bearer ");
+    config.api_key.clear();
+    EXPECT_EQ(build_heartbeat_headers(config).at("Authorization"), "Bearer ");
+    EXPECT_EQ(build_segment_headers(config, SegmentData{}).at("Authorization"), "Bearer ");
 }
 
-TEST(HeartbeatJson, MembersInOrderDepthWithTwoDecimalsAndAlwaysValid) {
-    struct Case {
-        double minutes;
-        const char* written;
-    };
-    for (const Case& c :
-         {Case{2.0, "2.00"}, Case{0.333, "0.33"}, Case{0.0, "0.00"}, Case{std::nan(""), "0.00"},
-          Case{HUGE_VAL, "0.00"}, Case{-HUGE_VAL, "0.00"}}) {
-        EXPECT_EQ(build_heartbeat_json(HeartbeatPayload{42, c.minutes, 0, "0.2.10"}),
-                  std::string("{\"current_sequence\":42,\"cache_depth_minutes\":") + c.written +
+TEST(IngestRequests, HeartbeatJsonKeepsItsMembersInOrderAndIsAlwaysValid) {
+    for (const auto& [minutes, written] :
+         std::vector<std::pair<double, const char*>>{{2.0, "2.00"},
+                                                     {0.333, "0.33"},
+                                                     {0.0, "0.00"},
+                                                     {std::nan(""), "0.00"},
+                                                     {HUGE_VAL, "0.00"},
+                                                     {-HUGE_VAL, "0.00"}}) {
+        EXPECT_EQ(build_heartbeat_json(HeartbeatPayload{42, minutes, 0, "0.2.10"}),
+                  std::string("{\"current_sequence\":42,\"cache_depth_minutes\":") + written +
                       ",\"upload_queue_depth\":0,\"agent_version\":\"0.2.10\"}")
-            << c.minutes;
+            << minutes;
     }
     const HeartbeatPayload extremes{INT64_MIN, 1.5, UINT64_MAX, "a\"b\\c\td\ne\rf\x01g"};
     EXPECT_EQ(build_heartbeat_json(extremes),
@@ -70,39 +57,31 @@ TEST(HeartbeatJson, MembersInOrderDepthWithTwoDecimalsAndAlwaysValid) {
               "\"agent_version\":\"a\\\"b\\\\c\\td\\ne\\rf\x01g\"}");
 }
 
-TEST(ErrorCodeScan, FollowsThePlainTextRules) {
-    struct Case {
-        const char* body;
-        const char* code;
-    };
-    for (const Case& c : {
-             Case{R"({"error" : "not_found","message":"x"})", "not_found"},
-             Case{R"({"error":404})", ""},
-             Case{R"({"error":5,"detail":"y"})", "detail"},
-             Case{R"({"tags":["error"],"code":"E1"})", "E1"},
-             Case{R"({"nested":{"error":"inner"},"error":"outer"})", "inner"},
-             Case{R"({"error":"a\"b"})", "a\\"},
-             Case{"<html><body>404 Not Found</body></html>", ""},
-             Case{"\"error\":\"", ""},
-         }) {
-        EXPECT_EQ(parse_error_code(c.body), c.code) << c.body;
+TEST(IngestResponses, ErrorCodesFollowThePlainTextRulesAndStayInsideTheInput) {
+    for (const auto& [body, code] : std::vector<std::pair<const char*, const char*>>{
+             {R"({"error" : "not_found","message":"x"})", "not_found"},
+             {R"({"error":404})", ""},
+             {R"({"error":5,"detail":"y"})", "detail"},
+             {R"({"tags":["error"],"code":"E1"})", "E1"},
+             {R"({"nested":{"error":"inner"},"error":"outer"})", "inner"},
+             {R"({"error":"a\"b"})", "a\\"},
+             {"<html><body>404 Not Found</body></html>", ""},
+             {"\"error\":\"", ""}}) {
+        EXPECT_EQ(parse_error_code(body), code) << body;
     }
-}
-
-TEST(ErrorCodeScan, NeverReadsPastTheEndOfTheInput) {
-    // The scanned text is cut out of a larger buffer so that a read beyond the view would see
-    // the closing quote that follows it (and AddressSanitizer would see an overflow).
+    // Each text is cut out of a larger one, so that a read beyond it would see the closing quote
+    // that follows (and AddressSanitizer an overflow).
     const std::string backing = "{\"error\":\"cut\"";
     for (std::size_t length = 0; length <= backing.size(); ++length) {
-        auto exact = std::make_unique<char[]>(length);
+        const auto exact = std::make_unique<char[]>(length);
         std::copy_n(backing.data(), length, exact.get());
-        const std::string code =
-            extract_string_field(std::string_view(exact.get(), length), "error");
-        EXPECT_EQ(code, length == backing.size() ? "cut" : "") << length;
+        EXPECT_EQ(extract_string_field(std::string_view(exact.get(), length), "error"),
+                  length == backing.size() ? "cut" : "")
+            << length;
     }
 }
 
-TEST(BackfillScan, ReadsDigitsBetweenTheFirstBrackets) {
+TEST(IngestResponses, BackfillReadsDigitsBetweenTheFirstBrackets) {
     struct Case {
         const char* body;
         std::vector<std::int64_t> missing;

@@ -2,7 +2,6 @@
 
 #include <stdlib.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -12,14 +11,10 @@ namespace ryvoobs::testing {
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
 class TemporaryDirectory {
   public:
-    TemporaryDirectory() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/ryvo-test-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) {
+    TemporaryDirectory() : path_(std::filesystem::temp_directory_path() / "ryvo-test-XXXXXX") {
+        if (mkdtemp(path_.data()) == nullptr) {
             throw std::runtime_error("cannot create a temporary directory");
         }
-        path_ = pattern;
     }
     TemporaryDirectory(const TemporaryDirectory&) = delete;
     TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;

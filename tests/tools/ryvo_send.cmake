@@ -1,6 +1,5 @@
 ryvo_add_test(ryvo_send_unit_tests
-    SOURCES ryvo_send_options_test.cpp ryvo_send_config_test.cpp ryvo_send_delivery_test.cpp
-            ryvo_send_status_json_test.cpp
+    SOURCES ryvo_send_setup_test.cpp ryvo_send_delivery_test.cpp
     LIBS ryvo_send_lib)
 # Sends clips made by the ffmpeg CLI to the dev server; needs the ryvo-send executable built.
 ryvo_add_script_test(ryvo_send_tests

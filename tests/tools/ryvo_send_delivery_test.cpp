@@ -1,21 +1,21 @@
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "decode_time_repair.h"
 #include "delivery_tally.h"
+#include "progress_display.h"
 
 namespace ryvoobs {
 namespace {
 
-TimedPacket packet(MediaKind kind, std::int64_t pts, std::int64_t dts, std::int64_t duration) {
+TimedPacket packet(MediaKind kind, std::int64_t pts, std::int64_t dts) {
     TimedPacket timed;
     timed.packet.kind = kind;
     timed.packet.pts = pts;
     timed.packet.dts = dts;
-    timed.duration = duration;
+    timed.duration = kind == MediaKind::video ? 3000 : 1920;
     return timed;
 }
 
@@ -30,39 +30,33 @@ std::vector<TimedPacket> drain(DecodeTimeRepair& repair) {
 TEST(DecodeTimeRepairTest, LeadingFramesWithoutDecodeTimeAreCountedBackFromTheFirstKnownOne) {
     DecodeTimeRepair repair;
     // A stream with two B-frames as Matroska delivers it: presentation times only at first.
-    repair.push(packet(MediaKind::video, 1890, 1890, 3000), false);
-    repair.push(packet(MediaKind::audio, 0, 0, 1920), true);
-    repair.push(packet(MediaKind::video, 13860, 13860, 3000), false);
+    repair.push(packet(MediaKind::video, 1890, 1890), false);
+    repair.push(packet(MediaKind::audio, 0, 0), true);
+    repair.push(packet(MediaKind::video, 13860, 13860), false);
     EXPECT_FALSE(repair.pop());
-    repair.push(packet(MediaKind::video, 7920, 1890, 3000), true);
+    repair.push(packet(MediaKind::video, 7920, 1890), true);
 
-    const std::vector<TimedPacket> out = drain(repair);
-    ASSERT_EQ(out.size(), 4u);
     // File order is kept; decode times rise one frame at a time up to the known one.
-    EXPECT_EQ(out[0].packet.kind, MediaKind::video);
-    EXPECT_EQ(out[0].packet.dts, -4110);
-    EXPECT_EQ(out[0].packet.pts, 1890);
-    EXPECT_EQ(out[1].packet.kind, MediaKind::audio);
-    EXPECT_EQ(out[1].packet.dts, 0);
-    EXPECT_EQ(out[2].packet.dts, -1110);
-    EXPECT_EQ(out[3].packet.dts, 1890);
-
-    // Once dated, packets pass straight through.
-    repair.push(packet(MediaKind::video, 4860, 4860, 3000), true);
-    ASSERT_TRUE(repair.pop());
+    std::vector<std::pair<MediaKind, std::int64_t>> order;
+    for (const TimedPacket& out : drain(repair)) {
+        order.emplace_back(out.packet.kind, out.packet.dts);
+    }
+    EXPECT_EQ(order, (std::vector<std::pair<MediaKind, std::int64_t>>{{MediaKind::video, -4110},
+                                                                      {MediaKind::audio, 0},
+                                                                      {MediaKind::video, -1110},
+                                                                      {MediaKind::video, 1890}}));
 }
 
 TEST(DecodeTimeRepairTest, AStreamThatNeverDatesItsFramesIsNotHeldBackForever) {
     DecodeTimeRepair repair;
     std::size_t released = 0;
     for (int frame = 0; frame < 100; ++frame) {
-        repair.push(packet(MediaKind::video, frame * 3000, frame * 3000, 3000), false);
+        repair.push(packet(MediaKind::video, frame * 3000, frame * 3000), false);
         released += drain(repair).size();
     }
     EXPECT_GT(released, 0u);
     repair.finish();
-    released += drain(repair).size();
-    EXPECT_EQ(released, 100u);
+    EXPECT_EQ(released + drain(repair).size(), 100u);
 }
 
 UploadResult answer(int status, std::string body = {}) {
@@ -93,24 +87,40 @@ TEST(DeliveryTallyTest, RetriesAndRepeatedUploadsOfASegmentCountOnce) {
 }
 
 TEST(DeliveryTallyTest, RefusalsForGoodAreToldApartFromPassingFailures) {
-    const std::vector<std::pair<UploadResult, std::string>> refusals = {
-        {answer(401), "API key rejected. Rotate your key in the Ryvo dashboard."},
-        {answer(400, R"({"error": "unauthorized"})"),
-         "API key rejected. Rotate your key in the Ryvo dashboard."},
-        {answer(404, R"({"error": "not_found"})"), "Ryvo stream not found. Check the stream ID."},
-        {answer(403, "forbidden"), "HTTP 403: forbidden"},
-    };
-    for (const auto& [result, message] : refusals) {
+    const std::string rejected = "API key rejected. Rotate your key in the Ryvo dashboard.";
+    for (const auto& [result, refusal] : std::vector<std::pair<UploadResult, std::string>>{
+             {answer(401), rejected},
+             {answer(400, R"({"error": "unauthorized"})"), rejected},
+             {answer(404, R"({"error": "not_found"})"),
+              "Ryvo stream not found. Check the stream ID."},
+             {answer(403, "forbidden"), "HTTP 403: forbidden"},
+             {answer(0, "transient"), ""},
+             {answer(408), ""},
+             {answer(429), ""},
+             {answer(500), ""},
+             {answer(503), ""}}) {
         DeliveryTally tally;
         tally.note_upload(1, 10, result);
-        EXPECT_TRUE(tally.counts().refused) << message;
-        EXPECT_EQ(tally.counts().refusal, message);
+        EXPECT_EQ(tally.counts().refused, !refusal.empty()) << result.http_status;
+        EXPECT_EQ(tally.counts().refusal, refusal) << result.http_status;
     }
-    for (const int status : {0, 408, 429, 500, 503}) {
-        DeliveryTally tally;
-        tally.note_upload(1, 10, answer(status, "transient"));
-        EXPECT_FALSE(tally.counts().refused) << status;
-    }
+}
+
+TEST(StatusJsonTest, CarriesTheSessionStatusOnOneLineWhateverTheErrorSays) {
+    ProgressFigures figures;
+    figures.segments = figures.uploaded = figures.queue_depth = UINT64_MAX;
+    figures.cache_bytes = figures.cache_max_bytes = figures.bytes_muxed = UINT64_MAX;
+    figures.media_seconds = 12.5;
+    figures.status_error = "server said \"no\"\\\n\tnow";
+    // The side traffic's error is not the session's and stays out.
+    figures.last_error = "heartbeat failed";
+    const std::string max = "18446744073709551615";
+    EXPECT_EQ(format_status_json(figures),
+              "{\"segments\":" + max + ",\"uploaded\":" + max + ",\"queue\":" + max +
+                  ",\"cache_bytes\":" + max + ",\"cache_max_bytes\":" + max +
+                  ",\"bytes_muxed\":" + max +
+                  ",\"media_seconds\":12.500,\"connected\":false,"
+                  "\"last_error\":\"server said \\\"no\\\"\\\\\\u000a\\u0009now\"}");
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "config/config_file.h"
+#include "isolated_home.h"
 #include "send_options.h"
+#include "sender_config.h"
 
 namespace ryvoobs {
 namespace {
@@ -29,32 +33,20 @@ TEST(SendOptionsTest, ValuesComeInEitherSpellingAndTheFileMayStandAnywhere) {
     EXPECT_EQ(options->agent, "backup");
     EXPECT_TRUE(options->fast);
     EXPECT_TRUE(options->quiet);
+
+    EXPECT_EQ(parse({"--fast", "--", "-odd name.mp4"})->media_path, "-odd name.mp4");
+    EXPECT_TRUE(parse({"--help"})->help);
 }
 
 TEST(SendOptionsTest, TheEnvironmentKeyStandsInOnlyForAMissingFlag) {
     const auto from_env = parse({"clip.mp4"}, "env-key");
-    ASSERT_TRUE(from_env);
     EXPECT_EQ(from_env->api_key, "env-key");
     // A key is a setting of its own, so the configuration file is no longer used as it stands.
     EXPECT_TRUE(from_env->overrides_configuration());
-
-    const auto from_flag = parse({"--api-key", "flag-key", "clip.mp4"}, "env-key");
-    ASSERT_TRUE(from_flag);
-    EXPECT_EQ(from_flag->api_key, "flag-key");
-
+    EXPECT_EQ(parse({"--api-key", "flag-key", "clip.mp4"}, "env-key")->api_key, "flag-key");
     const auto empty_env = parse({"--config", "c.json", "--fast", "clip.mp4"}, "");
-    ASSERT_TRUE(empty_env);
     EXPECT_FALSE(empty_env->api_key);
     EXPECT_FALSE(empty_env->overrides_configuration());
-}
-
-TEST(SendOptionsTest, ADoubleDashEndsTheOptionsAndHelpNeedsNoFile) {
-    const auto odd = parse({"--fast", "--", "-odd name.mp4"});
-    ASSERT_TRUE(odd);
-    EXPECT_EQ(odd->media_path, "-odd name.mp4");
-    const auto help = parse({"--help"});
-    ASSERT_TRUE(help);
-    EXPECT_TRUE(help->help);
 }
 
 TEST(SendOptionsTest, BadCommandLinesAreRefusedWithAReason) {
@@ -73,6 +65,45 @@ TEST(SendOptionsTest, BadCommandLinesAreRefusedWithAReason) {
         EXPECT_FALSE(parse(arguments, nullptr, &error)) << message;
         EXPECT_NE(error.find(message), std::string::npos) << error;
     }
+}
+
+TEST(SenderConfigTest, FlagsMakeOrAmendTheConfigurationAndAnEndpointOfTheUsersOwnIsKept) {
+    const testing::IsolatedHome home;
+    SendOptions options;
+    options.stream_id = " [abc] ";
+    options.api_key = "secret";
+    options.endpoint = "http://127.0.0.1:9/";
+    options.segment_ms = 500;
+    std::string error;
+    const std::optional<PluginConfig> manual = prepare_sender_config(options, &error);
+    ASSERT_TRUE(manual) << error;
+    EXPECT_EQ(manual->stream_id, "abc");
+    EXPECT_EQ(manual->api_key, "secret");
+    EXPECT_EQ(manual->api_endpoint, "http://127.0.0.1:9");
+    EXPECT_EQ(manual->segment_duration_ms, 500);
+    EXPECT_EQ(manual->auth_mode, AuthMode::manual);
+
+    // A portal-linked file is read with the built-in endpoint; one given here must not be lost.
+    std::ofstream(home.file("linked.json"))
+        << R"({"auth_mode": "portal", "stream_id": "linked", "api_key": "k", "agent_id": "backup"})";
+    options = SendOptions{};
+    options.config_path = home.file("linked.json");
+    options.endpoint = "http://127.0.0.1:9";
+    const std::optional<PluginConfig> amended = prepare_sender_config(options, &error);
+    ASSERT_TRUE(amended) << error;
+    EXPECT_EQ(amended->stream_id, "linked");
+    EXPECT_EQ(amended->api_key, "k");
+    EXPECT_EQ(amended->agent_id, "backup");
+    EXPECT_EQ(amended->api_endpoint, "http://127.0.0.1:9");
+
+    // The plug-in lets a disabled configuration go without credentials; a sender does not.
+    std::ofstream(home.file("disabled.json")) << R"({"enabled": false})";
+    options = SendOptions{};
+    options.config_path = home.file("disabled.json");
+    EXPECT_FALSE(prepare_sender_config(options, &error));
+    EXPECT_EQ(error, "invalid configuration: stream_id is required");
+    EXPECT_FALSE(prepare_sender_config(SendOptions{}, &error));
+    EXPECT_EQ(error, "config file not found: " + default_config_path());
 }
 
 }  // namespace

@@ -1,3 +1,0 @@
-ryvo_add_script_test(ryvo_dev_server_link_tests
-    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/dev_server_link_test.py
-    LABELS nosan)
