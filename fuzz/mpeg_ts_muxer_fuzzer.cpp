@@ -50,17 +50,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 // the input ends).
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // H.264 at 60 fps, and AAC-LC at 48 kHz in stereo (its AudioSpecificConfig as extradata).
-    MpegTsMuxer muxer(CodecConfig{.kind = MediaKind::video,
-                                  .codec = "h264",
-                                  .width = 1280,
-                                  .height = 720,
-                                  .time_base_den = 60},
-                      CodecConfig{.kind = MediaKind::audio,
-                                  .codec = "aac",
-                                  .extradata = {0x11, 0x90},
-                                  .sample_rate = 48000,
-                                  .channels = 2,
-                                  .time_base_den = 48000});
+    CodecConfig video{.kind = MediaKind::video, .codec = "h264", .width = 1280, .height = 720};
+    video.time_base_den = 60;
+    CodecConfig audio{.kind = MediaKind::audio, .codec = "aac", .extradata = {0x11, 0x90}};
+    audio.sample_rate = 48000;
+    audio.channels = 2;
+    audio.time_base_den = 48000;
+    MpegTsMuxer muxer(video, audio);
     Reader input{data, size};
     std::int64_t video_dts = 0;
     std::int64_t audio_dts = 0;

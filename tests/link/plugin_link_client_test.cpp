@@ -1,26 +1,23 @@
 #include "link/plugin_link_client.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
-#include "api/curl_ryvo_api.h"
 #include "dev_server_process.h"
 #include "link/plugin_link_apply.h"
-#include "runtime/sha256.h"
 #include "scoped_env.h"
+#include "temporary_directory.h"
 
 namespace ryvoobs {
 namespace {
 
 using nlohmann::json;
-
-test_support::DevServerOptions two_streams() {
-    test_support::DevServerOptions options;
-    options.streams = {{"stream-1", "key-1"}, {"stream-2", "key-2"}};
-    return options;
-}
 
 class PluginLinkClientTest : public ::testing::Test {
   protected:
@@ -42,33 +39,23 @@ class PluginLinkClientTest : public ::testing::Test {
                                 status);
     }
 
-    test_support::DevServerProcess server_{two_streams()};
+    test_support::DevServerProcess server_;
 };
 
-TEST_F(PluginLinkClientTest, StartNeedsSessionPageAndTokenButNotTheCode) {
-    const json answer{{"link_session_id", "s"},
-                      {"verification_url", "https://portal.example/link"},
-                      {"poll_token", "t"},
-                      {"verification_code", nullptr}};
-    answer_next("start", 200, answer);
+TEST_F(PluginLinkClientTest, StartDoesNotNeedTheCode) {
+    answer_next("start", 200,
+                {{"link_session_id", "s"},
+                 {"verification_url", "https://portal.example/link"},
+                 {"poll_token", "t"},
+                 {"verification_code", nullptr}});
     std::string error = "stale";
     const auto codeless = start_plugin_link(server_.base_url() + "/", &error, nullptr);
     ASSERT_TRUE(codeless) << error;
     EXPECT_EQ(error, "");
     EXPECT_EQ(codeless->verification_code, "");
-
-    for (const char* required : {"link_session_id", "verification_url", "poll_token"}) {
-        json incomplete = answer;
-        incomplete[required] = "";
-        answer_next("start", 200, incomplete);
-        std::int32_t status = 0;
-        EXPECT_FALSE(start_plugin_link(server_.base_url(), &error, &status)) << required;
-        EXPECT_EQ(error, "plugin link response was missing required fields");
-        EXPECT_EQ(status, 200);
-    }
 }
 
-TEST_F(PluginLinkClientTest, ApprovedLinkYieldsAKeyTheIngestSideAccepts) {
+TEST_F(PluginLinkClientTest, PollsReadThePortalsAnswer) {
     const StartPluginLinkResponse link = start();
     EXPECT_EQ(link.verification_url, server_.base_url() + "/link?code=" + link.verification_code);
     const std::string endpoint = server_.base_url() + "/";
@@ -81,46 +68,24 @@ TEST_F(PluginLinkClientTest, ApprovedLinkYieldsAKeyTheIngestSideAccepts) {
     EXPECT_EQ(error, "");
 
     server_.control(
-        "link", {{"action", "approve"}, {"code", link.verification_code}, {"stream", "stream-2"}});
+        "link", {{"action", "approve"}, {"code", link.verification_code}, {"stream", "stream-1"}});
     const auto done = poll(link, &error, nullptr);
     ASSERT_TRUE(done) << error;
     EXPECT_EQ(done->status, "completed");
-    EXPECT_EQ(done->selected_stream_id, "stream-2");
+    EXPECT_EQ(done->selected_stream_id, "stream-1");
+    EXPECT_NE(done->api_key, "");
 
-    // The applied configuration points at the default endpoint, here this server.
-    const testing::ScopedEnv default_endpoint("RYVO_DEFAULT_API_ENDPOINT", server_.base_url());
-    PluginConfig config;
-    ASSERT_TRUE(apply_completed_plugin_link(&config, *done));
-    SegmentData segment;
-    segment.bytes = std::make_shared<const SegmentBytes>(SegmentBytes(188, 0x47));
-    segment.sha256 = sha256_hex(*segment.bytes);
-    const UploadResult upload = CurlRyvoApi(config).upload_segment(segment);
-    EXPECT_EQ(upload.http_status, 201) << upload.error;
-
-    // A stream ID that is not a string leaves a completed answer unusable.
-    answer_next("poll", 200,
-                {{"status", "completed"},
-                 {"selected_stream_id", 42},
-                 {"api_key", "k"},
-                 {"api_key_id", "i"}});
-    const auto numeric = poll(link, &error, nullptr);
-    ASSERT_TRUE(numeric) << error;
-    EXPECT_EQ(numeric->selected_stream_id, "");
-    EXPECT_FALSE(apply_completed_plugin_link(&config, *numeric));
+    // A stream ID that is not a string is no stream ID.
+    answer_next("poll", 200, {{"status", "completed"}, {"selected_stream_id", 42}});
+    EXPECT_EQ(poll(link, &error, nullptr).value().selected_stream_id, "");
 }
 
 TEST_F(PluginLinkClientTest, FailedAnswersReportTheirMessageAndStatus) {
     const StartPluginLinkResponse link = start();
-    struct Case {
-        int status;
-        json body;
-        std::string error;
-    };
-    const std::vector<Case> cases{
+    const std::vector<std::tuple<int, json, std::string>> cases{
         {401, {{"error", "poll token expired"}}, "poll token expired"},
         {404, "", "empty response body"},
         {200, "[]", "invalid JSON response"},
-        {502, "<html>Bad Gateway</html>", "invalid JSON response"},
         {409, R"({"error":7})", R"({"error":7})"},
         // An empty reason says nothing, so the answer itself is shown.
         {401, R"({"error":""})", R"({"error":""})"},
@@ -128,30 +93,12 @@ TEST_F(PluginLinkClientTest, FailedAnswersReportTheirMessageAndStatus) {
     };
     std::string error;
     std::int32_t status = -1;
-    for (const Case& c : cases) {
-        answer_next("poll", c.status, c.body);
-        EXPECT_FALSE(poll(link, &error, &status)) << c.error;
-        EXPECT_EQ(error, c.error);
-        EXPECT_EQ(status, c.status);
-    }
-    for (const auto& [endpoint, message] : {std::pair<std::string, std::string>{"", "invalid URL"},
-                                            {"http://portal.invalid", kClearTextEndpointMessage}}) {
-        EXPECT_FALSE(poll_plugin_link(endpoint, "id", "t", &error, &status));
+    for (const auto& [code, body, message] : cases) {
+        answer_next("poll", code, body);
+        EXPECT_FALSE(poll(link, &error, &status)) << message;
         EXPECT_EQ(error, message);
-        EXPECT_EQ(status, 0);
+        EXPECT_EQ(status, code);
     }
-
-    server_.control("faults", {{"kind", "link_poll"}, {"action", "drop"}});
-    status = -1;
-    EXPECT_FALSE(poll(link, &error, &status));
-    EXPECT_EQ(status, 0);
-    EXPECT_NE(error, "");
-    EXPECT_NE(error, "empty response body");  // the library's own description
-
-    server_.control("link", {{"action", "reject_polls"}, {"code", link.verification_code}});
-    EXPECT_FALSE(poll(link, &error, &status));
-    EXPECT_EQ(status, 401);
-    EXPECT_EQ(error, "unauthorized");
 }
 
 TEST_F(PluginLinkClientTest, CancelSucceedsOnlyWithAJsonAnswer) {
@@ -168,6 +115,69 @@ TEST_F(PluginLinkClientTest, CancelSucceedsOnlyWithAJsonAnswer) {
                                     &error, &status));
     EXPECT_EQ(error, "empty response body");
     EXPECT_EQ(status, 204);
+}
+
+PollPluginLinkResponse completed() {
+    return {"completed",    "ana@example.com", "Ana",      "stream-9",
+            "Evening show", "secret",          "key-id-1", "https://elsewhere.example"};
+}
+
+TEST(PluginLinkApplyTest, OnlyACompletedLinkWithCredentialsBecomesThePortalConfiguration) {
+    const testing::ScopedEnv endpoint("RYVO_DEFAULT_API_ENDPOINT", "https://default.example");
+    PluginConfig pending;
+    pending.api_endpoint = "https://old.example";
+    pending.portal_link_session_id = pending.portal_link_poll_token = "x";
+    EXPECT_FALSE(apply_completed_plugin_link(nullptr, completed()));
+    std::vector<PollPluginLinkResponse> refused(4, completed());
+    refused[0].status = "Completed";
+    refused[1].selected_stream_id.clear();
+    refused[2].api_key.clear();
+    refused[3].api_key_id.clear();
+    for (const PollPluginLinkResponse& response : refused) {
+        PluginConfig config = pending;
+        EXPECT_FALSE(apply_completed_plugin_link(&config, response));
+        EXPECT_EQ(config, pending);
+    }
+
+    PluginConfig config = pending;
+    ASSERT_TRUE(apply_completed_plugin_link(&config, completed()));
+    EXPECT_EQ(config.auth_mode, AuthMode::portal);
+    EXPECT_EQ(config.runtime_mode, RuntimeMode::full);
+    EXPECT_EQ(config.stream_id, "stream-9");
+    EXPECT_EQ(config.api_key, "secret");
+    EXPECT_EQ(config.api_endpoint, "https://default.example");
+    EXPECT_EQ(config.portal_link_session_id, "");
+}
+
+// xdg-open is looked up on PATH, so a folder holding a stand-in script is where the opener can
+// be replaced; the stand-in records the arguments it was given, one per line.
+TEST(BrowserTest, OnlyWebPagesReachTheOpenerEachAsOneArgumentAndItsFailureIsReported) {
+    const testing::TemporaryDirectory folder;
+    const testing::ScopedEnv path("PATH", folder.path());
+    const std::string record = folder.file("argv.txt");
+    const auto install_opener = [&](int exit_code) {
+        std::ofstream(folder.file("xdg-open"))
+            << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" << record
+            << "'\nexit " << exit_code << "\n";
+        chmod(folder.file("xdg-open").c_str(), 0755);
+    };
+    const std::string url = "https://portal.example/link?code=AB;touch%20x&next=$(id)|y";
+    std::string error;
+    install_opener(1);
+    EXPECT_FALSE(open_url_in_browser(url, &error));
+    EXPECT_EQ(error, "failed to open Ryvo Portal in the default browser");
+
+    install_opener(0);
+    std::filesystem::remove(record);
+    for (const char* bad : {"not a url", "file:///etc/passwd", "--help"}) {
+        EXPECT_FALSE(open_url_in_browser(bad, &error)) << bad;
+        EXPECT_EQ(error, "invalid portal URL") << bad;
+    }
+    EXPECT_FALSE(std::filesystem::exists(record));
+    EXPECT_TRUE(open_url_in_browser(url, &error));
+    EXPECT_EQ(error, "invalid portal URL");  // untouched on success
+    std::ifstream recorded(record);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(recorded), {}), url + "\n");
 }
 
 }  // namespace

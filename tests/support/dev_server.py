@@ -36,8 +36,7 @@ class DevServer:
     def __init__(self, streams=None, data_dir=None, extra_args=()):
         streams = {"stream-1": "key-1"} if streams is None else streams
         self.args = [arg for stream in streams.items() for arg in ("--stream", "%s:%s" % stream)]
-        self.args += ["--data-dir", data_dir] if data_dir else []
-        self.args += list(extra_args)
+        self.args += (["--data-dir", data_dir] if data_dir else []) + list(extra_args)
         self.port = None
         self.process = None
         # The server's ready line, exit summary and errors, for output().

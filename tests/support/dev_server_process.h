@@ -1,7 +1,6 @@
-// Runs tools/ryvo-dev-server as a child process for the length of a test: a local ingest server
-// on a free loopback port, with its control and report calls (over the product's HTTP session,
-// whose faults can fail a test but not pass one). The child is killed and reaped with this
-// object, and exits by itself should this process die first (--parent-pid).
+// tools/ryvo-dev-server as a child process on a free loopback port, for the length of a test; it
+// exits by itself should this process die first. Its control and report calls go over the
+// product's HTTP session, whose faults can fail a test but not pass one.
 #pragma once
 
 #include <fcntl.h>
@@ -10,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -31,7 +31,6 @@ struct DevServerOptions {
     // Both set: the server speaks HTTPS with this certificate.
     std::string tls_cert;
     std::string tls_key;
-    std::vector<std::string> extra_args;
 };
 
 class DevServerProcess {
@@ -50,12 +49,9 @@ class DevServerProcess {
         if (!options.tls_cert.empty()) {
             args.insert(args.end(), {"--tls-cert", options.tls_cert, "--tls-key", options.tls_key});
         }
-        args.insert(args.end(), options.extra_args.begin(), options.extra_args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
+        std::vector<char*> argv(args.size() + 1, nullptr);
+        std::transform(args.begin(), args.end(), argv.begin(),
+                       [](auto& arg) { return arg.data(); });
         // Its errors go to the test's own output; the ready and summary lines nowhere.
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -86,7 +82,6 @@ class DevServerProcess {
 
     DevServerProcess(const DevServerProcess&) = delete;
     DevServerProcess& operator=(const DevServerProcess&) = delete;
-
     // "http://127.0.0.1:PORT" (or https), without a trailing slash: an api_endpoint.
     const std::string& base_url() const { return base_url_; }
     int port() const { return port_; }
@@ -100,8 +95,7 @@ class DevServerProcess {
     nlohmann::json report() { return dev_request(HttpMethod::get, "report"); }
 
   private:
-    nlohmann::json dev_request(HttpMethod method, const std::string& name,
-                               const std::string& body = {}) {
+    nlohmann::json dev_request(HttpMethod method, const std::string& name, std::string body = {}) {
         const HttpExchange answer = HttpSession().perform(
             method, base_url_ + "/_dev/" + name, {},
             {reinterpret_cast<const std::uint8_t*>(body.data()), body.size()});

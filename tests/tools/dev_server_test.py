@@ -1,6 +1,5 @@
-"""The development ingest server's own word, which the other tests take for what arrived, what
-is missing, which keys and links hold and which outages they went through: checked here over
-real sockets, so that a broken server cannot turn their failures into passes."""
+"""The development ingest server's own word, which the other tests take for what arrived and
+what is missing: checked here, so that a broken server cannot turn their failures into passes."""
 
 import hashlib
 import http.client
@@ -19,12 +18,10 @@ from dev_server import DevServer  # noqa: E402
 STREAM, KEY = "stream-1", "key-1"
 API = "/api/v1/streams/" + STREAM
 LINKS = "/api/v1/plugin-links"
-HEARTBEAT = json.dumps({"current_sequence": 9, "cache_depth_minutes": 1.0,
-                        "upload_queue_depth": 0, "agent_version": "1"}).encode()
 
 
-def headers(body=b"", key=KEY, digest_of=None, session=None, kind="application/octet-stream"):
-    sent = {"Authorization": "Bearer " + key, "Content-Type": kind,
+def headers(body=b"", key=KEY, digest_of=None, session=None):
+    sent = {"Authorization": "Bearer " + key, "Content-Type": "application/octet-stream",
             "X-Segment-SHA256": hashlib.sha256(body if digest_of is None else digest_of)
             .hexdigest(), "X-Segment-Duration-Ms": "2000", "X-Agent-ID": "primary"}
     return dict(sent, **{"X-Capture-Session-ID": session}) if session else sent
@@ -61,7 +58,6 @@ class DevServerTest(unittest.TestCase):
             ("POST", "/segments/5", b"a", headers(b"a", key="other-key"), 401),
             ("POST", "/segments/7", b"a", headers(b"a"), 201),
             ("POST", "/segments/9", b"a", headers(b"a", session="after-restart"), 201),
-            ("POST", "/heartbeat", HEARTBEAT, headers(kind="application/json"), 200),
             ("GET", "/backfill-requests", None, headers(), 200),
         ]
         for method, path, body, request_headers, status in requests:
@@ -80,28 +76,17 @@ class DevServerTest(unittest.TestCase):
             "received", "gaps", "duplicates", "conflicts", "digests_verified", "digests_failed")},
             {"received": [3, 7], "gaps": [4, 5, 6], "duplicates": 2, "conflicts": 1,
              "digests_verified": 4, "digests_failed": 1})
-        agent = stream["agents"]["primary"]
-        self.assertEqual((agent["heartbeats"]["count"], agent["end_received"]), (1, False))
+        self.assertFalse(stream["agents"]["primary"]["end_received"])
         self.assertEqual(stream["rejected"], {"digest_mismatch": 1, "unauthorized": 1})
         self.assertEqual(self.server.request("POST", API + "/end", None, headers()).status, 200)
         self.assertTrue(self.server.report()["streams"][STREAM]["agents"]["primary"]
                         ["end_received"])
 
-    def test_keys_hold_per_stream_until_revoked_or_replaced(self):
-        self.assertEqual(self.upload(1, stream="nobody"), 404)
-        self.assertEqual(self.upload(1, key="other-key"), 401)
-        self.assertEqual(self.upload(1), 201)
-        self.server.control("revoke", {"stream": STREAM})
-        self.assertEqual(self.upload(2), 401)
+    def test_a_replaced_key_no_longer_holds(self):
         self.server.control("streams", {"stream": STREAM, "key": "rotated"})
-        self.assertEqual(self.upload(2), 401)
-        self.assertEqual(self.upload(2, key="rotated"), 201)
+        self.assertEqual([self.upload(1), self.upload(1, key="rotated")], [401, 201])
 
-    def test_faults_and_outages_really_happen(self):
-        self.server.control("faults", {"kind": "upload", "count": 2, "status": 503})
-        self.server.control("faults", {"kind": "upload", "sequence": 9, "status": 500})
-        self.assertEqual([self.upload(n) for n in (1, 9, 2, 9)], [503, 503, 201, 500])
-
+    def test_outages_really_happen(self):
         self.server.control("outage", {"mode": "blackhole", "duration_ms": 600_000})
         held = connection(self.server, timeout=0.3)
         self.addCleanup(held.close)
@@ -125,33 +110,20 @@ class DevServerTest(unittest.TestCase):
             time.sleep(0.01)
         self.assertEqual(seen, ["accepted", "refused", "accepted"])
 
-    def start_link(self):
-        return self.server.request("POST", LINKS + "/start", b"").json()
+    def test_an_approved_link_opens_only_to_its_poll_token_and_gives_a_working_key(self):
+        link = self.server.request("POST", LINKS + "/start", b"").json()
 
-    def poll(self, link, token=None, suffix=""):
-        return self.server.request(
-            "POST" if suffix else "GET", "%s/%s%s" % (LINKS, link["link_session_id"], suffix),
-            headers={"Authorization": "Bearer " + (token or link["poll_token"])})
-
-    def test_links_end_as_the_portal_decides_and_open_only_to_their_poll_token(self):
-        link = self.start_link()
-        self.assertEqual(self.poll(link, "wrong").status, 401)
-        self.assertEqual(self.poll(link).json(), {"status": "pending"})
+        def poll(token):
+            return self.server.request("GET", "%s/%s" % (LINKS, link["link_session_id"]),
+                                       headers={"Authorization": "Bearer " + token})
+        self.assertEqual(poll("wrong").status, 401)
+        self.assertEqual(poll(link["poll_token"]).json(), {"status": "pending"})
         self.server.control("link", {"action": "approve", "code": link["verification_code"],
                                      "stream": "other"})
-        answer = self.poll(link).json()
+        answer = poll(link["poll_token"]).json()
         self.assertEqual((answer["status"], answer["selected_stream_id"]), ("completed", "other"))
         self.assertEqual(self.upload(1, stream="other", key=answer["api_key"]), 201)
         self.assertEqual(self.upload(1, key=answer["api_key"]), 401)
-
-        for action, status in (("deny", "denied"), ("expire", "expired"), (None, "cancelled")):
-            link = self.start_link()
-            if action:
-                self.server.control("link", {"action": action, "code": link["verification_code"]})
-            else:
-                self.assertEqual(self.poll(link, suffix="/cancel").json(), {"status": status})
-            self.assertEqual(self.poll(link).json(), {"status": status})
-            self.assertEqual(self.poll(link, suffix="/cancel").status, 409)
 
 
 if __name__ == "__main__":

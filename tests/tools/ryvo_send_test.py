@@ -39,8 +39,7 @@ def ffprobe_json(*args):
 
 
 class RyvoSendTest(unittest.TestCase):
-    """One dev server and one set of clips for all; every test starts from empty records, a
-    fresh state file and a private home, so that nothing of the user's is read or written."""
+    """Every test starts from empty records, a fresh state file and a private home."""
 
     @classmethod
     def setUpClass(cls):
@@ -68,8 +67,7 @@ class RyvoSendTest(unittest.TestCase):
                           {"API key": KEY})
 
     def clip(self, name, codecs=H264_AAC, seconds=CLIP_MS // 1000):
-        """testsrc and a sine tone with a keyframe every 2 s; B-frames stay on, so that decode
-        and presentation order differ."""
+        """testsrc and a sine tone with a keyframe every 2 s and B-frames."""
         path = os.path.join(self.work, name)
         if not os.path.exists(path):
             made = run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=qqvga:rate=30",
@@ -144,23 +142,22 @@ class RyvoSendTest(unittest.TestCase):
     def test_every_container_and_codec_is_delivered_as_clean_keyframe_aligned_segments(self):
         hevc = ("-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",
                 "-c:a", "aac")
-        for name, codecs in (("clip.mp4", H264_AAC), ("clip.mkv", H264_AAC),
-                             ("clip.flv", H264_AAC), ("clip.ts", H264_AAC), ("hevc.mp4", hevc)):
+        # A looped file runs on with continuous timestamps.
+        for name, codecs, loops in (("clip.mp4", H264_AAC, 2), ("clip.mkv", H264_AAC, 1),
+                                    ("clip.flv", H264_AAC, 1), ("clip.ts", H264_AAC, 1),
+                                    ("hevc.mp4", hevc, 1)):
             with self.subTest(name):
                 self.server.control("reset", {"records": True})
-                result = self.send("--fast", *self.connection(), self.clip(name, codecs))
+                result = self.send("--fast", "--loop", str(loops), *self.connection(),
+                                   self.clip(name, codecs))
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertIn("uploaded", result.stderr)
-                self.assert_delivered(CLIP_MS)
-
-    def test_a_looped_file_runs_on_with_continuous_timestamps(self):
-        result = self.send("--fast", "--loop", "2", *self.connection(), self.clip("clip.mp4"))
-        self.assertEqual(result.returncode, 0, result.stderr)
-        concat = self.assert_delivered(2 * CLIP_MS)
-        packets = ffprobe_json("-select_streams", "v", "-show_entries", "packet=dts",
-                               concat)["packets"]
-        self.assertEqual({b["dts"] - a["dts"] for a, b in zip(packets, packets[1:])},
-                         {FRAME_TICKS})
+                concat = self.assert_delivered(loops * CLIP_MS)
+                if loops > 1:
+                    packets = ffprobe_json("-select_streams", "v", "-show_entries", "packet=dts",
+                                           concat)["packets"]
+                    self.assertEqual({b["dts"] - a["dts"] for a, b in zip(packets, packets[1:])},
+                                     {FRAME_TICKS})
 
     def test_a_configuration_file_with_the_key_from_the_environment(self):
         config = os.path.join(self.home, "config.json")
@@ -218,11 +215,6 @@ class RyvoSendTest(unittest.TestCase):
              "unsupported video codec: vp9"),
             (2, [*self.connection(), self.clip("opus.mkv", ("-c:a", "libopus"), **tiny)],
              "unsupported audio codec: opus"),
-            (2, [*self.connection(), self.clip("mp3.mkv", ("-c:a", "libmp3lame"), **tiny)],
-             "unsupported audio codec: mp3"),
-            (2, ["--endpoint", self.server.base_url, "--stream-id", STREAM, clip],
-             "invalid configuration: api_key is required"),
-            (2, [*self.connection()], "no media file given"),
             (1, [*self.connection(key=KEY + "-wrong"), clip],
              "uploads halted: API key rejected. Rotate your key in the Ryvo dashboard."),
             (1, [*self.connection(stream="stream-unknown"), clip],

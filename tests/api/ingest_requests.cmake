@@ -1,1 +1,0 @@
-ryvo_add_test(ryvo_ingest_requests_tests SOURCES ingest_requests_test.cpp)

@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "config/config_file.h"
+#include "decode_time_repair.h"
+#include "delivery_tally.h"
+#include "isolated_home.h"
+#include "progress_display.h"
+#include "send_options.h"
+#include "sender_config.h"
+
+namespace ryvoobs {
+namespace {
+
+std::optional<SendOptions> parse(std::vector<const char*> arguments, const char* env_key = nullptr,
+                                 std::string* error = nullptr) {
+    return parse_send_options(arguments, env_key, error);
+}
+
+TEST(SendOptionsTest, ValuesComeInEitherSpellingAndTheFileMayStandAnywhere) {
+    const auto options = parse({"--stream-id=abc", "--fast", "clip.mp4", "--loop", "3",
+                                "--segment-ms=500", "-q", "--config=c.json", "--agent", "backup"});
+    ASSERT_TRUE(options);
+    EXPECT_EQ(options->media_path, "clip.mp4");
+    EXPECT_EQ(options->stream_id, "abc");
+    EXPECT_EQ(options->loops, 3);
+    EXPECT_EQ(options->segment_ms, 500);
+    EXPECT_EQ(options->config_path, "c.json");
+    EXPECT_EQ(options->agent, "backup");
+    EXPECT_TRUE(options->fast);
+    EXPECT_TRUE(options->quiet);
+
+    EXPECT_EQ(parse({"--fast", "--", "-odd name.mp4"})->media_path, "-odd name.mp4");
+    EXPECT_TRUE(parse({"--help"})->help);
+}
+
+TEST(SendOptionsTest, TheEnvironmentKeyStandsInOnlyForAMissingFlag) {
+    const auto from_env = parse({"clip.mp4"}, "env-key");
+    EXPECT_EQ(from_env->api_key, "env-key");
+    // A key is a setting of its own, so the configuration file is no longer used as it stands.
+    EXPECT_TRUE(from_env->overrides_configuration());
+    EXPECT_EQ(parse({"--api-key", "flag-key", "clip.mp4"}, "env-key")->api_key, "flag-key");
+    EXPECT_FALSE(
+        parse({"--config", "c.json", "--fast", "clip.mp4"}, "")->overrides_configuration());
+}
+
+TEST(SendOptionsTest, BadCommandLinesAreRefusedWithAReason) {
+    const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {
+        {{}, "no media file given"},
+        {{"a.mp4", "b.mp4"}, "only one media file"},
+        {{"clip.mp4", "--config"}, "--config needs a value"},
+        {{"clip.mp4", "--loop", "0"}, "--loop needs a whole number of at least 1, not '0'"},
+        {{"clip.mp4", "--segment-ms", "99999999999"}, "--segment-ms needs a whole number"},
+        {{"clip.mp4", "--fast=yes"}, "--fast takes no value"},
+        {{"clip.mp4", "--stream"}, "unknown option --stream"},
+    };
+    for (const auto& [arguments, message] : cases) {
+        std::string error;
+        EXPECT_FALSE(parse(arguments, nullptr, &error)) << message;
+        EXPECT_NE(error.find(message), std::string::npos) << error;
+    }
+}
+
+TEST(SenderConfigTest, AnEndpointOfTheUsersOwnIsKeptAndCredentialsAreRequired) {
+    const testing::IsolatedHome home;
+    std::string error;
+    // A portal-linked file is read with the built-in endpoint; one given here must not be lost.
+    std::ofstream(home.file("linked.json"))
+        << R"({"auth_mode": "portal", "stream_id": "linked", "api_key": "k", "agent_id": "backup"})";
+    SendOptions options;
+    options.config_path = home.file("linked.json");
+    options.endpoint = "http://127.0.0.1:9";
+    const std::optional<PluginConfig> amended = prepare_sender_config(options, &error);
+    ASSERT_TRUE(amended) << error;
+    EXPECT_EQ(amended->agent_id, "backup");
+    EXPECT_EQ(amended->api_endpoint, "http://127.0.0.1:9");
+
+    // The plug-in lets a disabled configuration go without credentials; a sender does not.
+    std::ofstream(home.file("disabled.json")) << R"({"enabled": false})";
+    options = SendOptions{};
+    options.config_path = home.file("disabled.json");
+    EXPECT_FALSE(prepare_sender_config(options, &error));
+    EXPECT_EQ(error, "invalid configuration: stream_id is required");
+    EXPECT_FALSE(prepare_sender_config(SendOptions{}, &error));
+    EXPECT_EQ(error, "config file not found: " + default_config_path());
+}
+
+TEST(DecodeTimeRepairTest, AStreamThatNeverDatesItsFramesIsNotHeldBackForever) {
+    DecodeTimeRepair repair;
+    std::size_t released = 0;
+    for (int frame = 0; frame < 100; ++frame) {
+        TimedPacket timed;
+        timed.packet.pts = timed.packet.dts = frame * 3000;
+        repair.push(std::move(timed), false);
+        for (; repair.pop(); ++released) {
+        }
+    }
+    EXPECT_GT(released, 0u);
+    repair.finish();
+    for (; repair.pop(); ++released) {
+    }
+    EXPECT_EQ(released, 100u);
+}
+
+UploadResult answer(int status, std::string body = {}) {
+    UploadResult result;
+    result.ok = status == 201;
+    result.http_status = status;
+    result.error = std::move(body);
+    return result;
+}
+
+TEST(DeliveryTallyTest, RetriesAndRepeatedUploadsOfASegmentCountOnce) {
+    DeliveryTally tally;
+    tally.note_upload(1, 100, answer(503, "busy"));
+    EXPECT_EQ(tally.counts().last_failure, "HTTP 503: busy");
+    tally.note_upload(1, 100, answer(201));
+    tally.note_upload(2, 50, answer(0, "Couldn't connect to server"));
+    EXPECT_EQ(tally.counts().last_failure, "Couldn't connect to server");
+    tally.note_upload(2, 50, answer(201));
+    // A backfill request sends an uploaded segment again.
+    tally.note_upload(1, 100, answer(201));
+
+    const DeliveryCounts counts = tally.counts();
+    EXPECT_EQ(counts.segments_sent, 2u);
+    EXPECT_EQ(counts.segments_uploaded, 2u);
+    EXPECT_EQ(counts.bytes_uploaded, 150u);
+    EXPECT_EQ(counts.last_failure, "");
+    EXPECT_FALSE(counts.refused);
+}
+
+TEST(DeliveryTallyTest, RefusalsForGoodAreToldApartFromPassingFailures) {
+    const std::string rejected = "API key rejected. Rotate your key in the Ryvo dashboard.";
+    for (const auto& [result, refusal] : std::vector<std::pair<UploadResult, std::string>>{
+             {answer(400, R"({"error": "unauthorized"})"), rejected},
+             {answer(404, R"({"error": "not_found"})"),
+              "Ryvo stream not found. Check the stream ID."},
+             {answer(403, "forbidden"), "HTTP 403: forbidden"},
+             {answer(0, "transient"), ""},
+             {answer(429), ""},
+             {answer(503), ""}}) {
+        DeliveryTally tally;
+        tally.note_upload(1, 10, result);
+        EXPECT_EQ(tally.counts().refused, !refusal.empty()) << result.http_status;
+        EXPECT_EQ(tally.counts().refusal, refusal) << result.http_status;
+    }
+}
+
+TEST(StatusJsonTest, CarriesTheSessionStatusOnOneLineWhateverTheErrorSays) {
+    ProgressFigures figures;
+    figures.segments = figures.uploaded = figures.queue_depth = UINT64_MAX;
+    figures.cache_bytes = figures.cache_max_bytes = figures.bytes_muxed = UINT64_MAX;
+    figures.media_seconds = 12.5;
+    figures.status_error = "server said \"no\"\\\n\tnow";
+    // The side traffic's error is not the session's and stays out.
+    figures.last_error = "heartbeat failed";
+    const std::string max = "18446744073709551615";
+    EXPECT_EQ(format_status_json(figures),
+              "{\"segments\":" + max + ",\"uploaded\":" + max + ",\"queue\":" + max +
+                  ",\"cache_bytes\":" + max + ",\"cache_max_bytes\":" + max +
+                  ",\"bytes_muxed\":" + max +
+                  ",\"media_seconds\":12.500,\"connected\":false,"
+                  "\"last_error\":\"server said \\\"no\\\"\\\\\\u000a\\u0009now\"}");
+}
+
+}  // namespace
+}  // namespace ryvoobs
