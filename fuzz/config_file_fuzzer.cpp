@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     config->validate();
     // Whatever was read must survive a save and a second read unchanged. A save may only fail
     // for text that is not valid UTF-8.
-    if (save_config_file(saved.path(), *config, &error)) {
-        const auto again = read_config_file(saved.path(), &error);
+    if (save_config_file(saved.path, *config, &error)) {
+        const auto again = read_config_file(saved.path, &error);
         if (!again || !(*again == *config)) {
             std::abort();
         }

@@ -11,21 +11,18 @@ namespace ryvoobs::fuzz {
 
 // The readers under test take a path, so each input goes through a file of this process in
 // memory-backed /dev/shm, removed when the fuzzer exits.
-class InputFile {
-  public:
+struct InputFile {
     explicit InputFile(const char* name)
-        : path_("/dev/shm/ryvo-fuzz-" + std::string(name) + "-" + std::to_string(getpid())) {}
-    ~InputFile() { unlink(path_.c_str()); }
+        : path("/dev/shm/ryvo-fuzz-" + std::string(name) + "-" + std::to_string(getpid())) {}
+    ~InputFile() { unlink(path.c_str()); }
 
     const std::string& write(const std::uint8_t* data, std::size_t size) {
-        std::ofstream(path_, std::ios::binary)
+        std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-        return path_;
+        return path;
     }
-    const std::string& path() const { return path_; }
 
-  private:
-    std::string path_;
+    const std::string path;
 };
 
 }  // namespace ryvoobs::fuzz

@@ -42,20 +42,7 @@ class PluginLinkClientTest : public ::testing::Test {
     test_support::DevServerProcess server_;
 };
 
-TEST_F(PluginLinkClientTest, StartDoesNotNeedTheCode) {
-    answer_next("start", 200,
-                {{"link_session_id", "s"},
-                 {"verification_url", "https://portal.example/link"},
-                 {"poll_token", "t"},
-                 {"verification_code", nullptr}});
-    std::string error = "stale";
-    const auto codeless = start_plugin_link(server_.base_url() + "/", &error, nullptr);
-    ASSERT_TRUE(codeless) << error;
-    EXPECT_EQ(error, "");
-    EXPECT_EQ(codeless->verification_code, "");
-}
-
-TEST_F(PluginLinkClientTest, PollsReadThePortalsAnswer) {
+TEST_F(PluginLinkClientTest, StartAndPollReadThePortalsAnswers) {
     const StartPluginLinkResponse link = start();
     EXPECT_EQ(link.verification_url, server_.base_url() + "/link?code=" + link.verification_code);
     const std::string endpoint = server_.base_url() + "/";
@@ -73,11 +60,24 @@ TEST_F(PluginLinkClientTest, PollsReadThePortalsAnswer) {
     ASSERT_TRUE(done) << error;
     EXPECT_EQ(done->status, "completed");
     EXPECT_EQ(done->selected_stream_id, "stream-1");
-    EXPECT_NE(done->api_key, "");
+    // Applied, it is a portal configuration on the default endpoint.
+    const testing::ScopedEnv default_endpoint("RYVO_DEFAULT_API_ENDPOINT",
+                                              "https://default.example");
+    PluginConfig config;
+    ASSERT_TRUE(apply_completed_plugin_link(&config, *done));
+    EXPECT_EQ(config.api_endpoint, "https://default.example");
+    EXPECT_EQ(config.auth_mode, AuthMode::portal);
+    EXPECT_EQ(config.api_key, done->api_key);
 
-    // A stream ID that is not a string is no stream ID.
+    // A stream ID that is not a string is no stream ID; a start answer needs no code.
     answer_next("poll", 200, {{"status", "completed"}, {"selected_stream_id", 42}});
     EXPECT_EQ(poll(link, &error, nullptr).value().selected_stream_id, "");
+    answer_next("start", 200,
+                {{"link_session_id", "s"},
+                 {"verification_url", "https://portal.example/link"},
+                 {"poll_token", "t"},
+                 {"verification_code", nullptr}});
+    EXPECT_EQ(start().verification_code, "");
 }
 
 TEST_F(PluginLinkClientTest, FailedAnswersReportTheirMessageAndStatus) {
@@ -122,11 +122,9 @@ PollPluginLinkResponse completed() {
             "Evening show", "secret",          "key-id-1", "https://elsewhere.example"};
 }
 
-TEST(PluginLinkApplyTest, OnlyACompletedLinkWithCredentialsBecomesThePortalConfiguration) {
-    const testing::ScopedEnv endpoint("RYVO_DEFAULT_API_ENDPOINT", "https://default.example");
+TEST(PluginLinkApplyTest, AnythingShortOfACompletedLinkWithCredentialsChangesNothing) {
     PluginConfig pending;
-    pending.api_endpoint = "https://old.example";
-    pending.portal_link_session_id = pending.portal_link_poll_token = "x";
+    pending.portal_link_session_id = "x";
     EXPECT_FALSE(apply_completed_plugin_link(nullptr, completed()));
     std::vector<PollPluginLinkResponse> refused(4, completed());
     refused[0].status = "Completed";
@@ -138,15 +136,6 @@ TEST(PluginLinkApplyTest, OnlyACompletedLinkWithCredentialsBecomesThePortalConfi
         EXPECT_FALSE(apply_completed_plugin_link(&config, response));
         EXPECT_EQ(config, pending);
     }
-
-    PluginConfig config = pending;
-    ASSERT_TRUE(apply_completed_plugin_link(&config, completed()));
-    EXPECT_EQ(config.auth_mode, AuthMode::portal);
-    EXPECT_EQ(config.runtime_mode, RuntimeMode::full);
-    EXPECT_EQ(config.stream_id, "stream-9");
-    EXPECT_EQ(config.api_key, "secret");
-    EXPECT_EQ(config.api_endpoint, "https://default.example");
-    EXPECT_EQ(config.portal_link_session_id, "");
 }
 
 // xdg-open is looked up on PATH, so a folder holding a stand-in script is where the opener can

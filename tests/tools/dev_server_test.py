@@ -103,10 +103,9 @@ class DevServerTest(unittest.TestCase):
         while seen[-2:] != ["refused", "accepted"] and time.monotonic() < deadline:
             try:
                 socket.create_connection(("127.0.0.1", self.server.port), timeout=1).close()
-                state = "accepted"
+                seen += ["accepted"] if seen[-1] != "accepted" else []
             except ConnectionRefusedError:
-                state = "refused"
-            seen += [state] if state != seen[-1] else []
+                seen += ["refused"] if seen[-1] != "refused" else []
             time.sleep(0.01)
         self.assertEqual(seen, ["accepted", "refused", "accepted"])
 

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "config/config_file.h"
-#include "decode_time_repair.h"
 #include "delivery_tally.h"
 #include "isolated_home.h"
 #include "progress_display.h"
@@ -20,7 +19,7 @@ std::optional<SendOptions> parse(std::vector<const char*> arguments, const char*
     return parse_send_options(arguments, env_key, error);
 }
 
-TEST(SendOptionsTest, ValuesComeInEitherSpellingAndTheFileMayStandAnywhere) {
+TEST(SendOptionsTest, ValuesComeInEitherSpellingFromFlagsOrTheEnvironment) {
     const auto options = parse({"--stream-id=abc", "--fast", "clip.mp4", "--loop", "3",
                                 "--segment-ms=500", "-q", "--config=c.json", "--agent", "backup"});
     ASSERT_TRUE(options);
@@ -35,9 +34,8 @@ TEST(SendOptionsTest, ValuesComeInEitherSpellingAndTheFileMayStandAnywhere) {
 
     EXPECT_EQ(parse({"--fast", "--", "-odd name.mp4"})->media_path, "-odd name.mp4");
     EXPECT_TRUE(parse({"--help"})->help);
-}
 
-TEST(SendOptionsTest, TheEnvironmentKeyStandsInOnlyForAMissingFlag) {
+    // The environment's key stands in only for a missing flag.
     const auto from_env = parse({"clip.mp4"}, "env-key");
     EXPECT_EQ(from_env->api_key, "env-key");
     // A key is a setting of its own, so the configuration file is no longer used as it stands.
@@ -84,25 +82,6 @@ TEST(SenderConfigTest, AnEndpointOfTheUsersOwnIsKeptAndCredentialsAreRequired) {
     options.config_path = home.file("disabled.json");
     EXPECT_FALSE(prepare_sender_config(options, &error));
     EXPECT_EQ(error, "invalid configuration: stream_id is required");
-    EXPECT_FALSE(prepare_sender_config(SendOptions{}, &error));
-    EXPECT_EQ(error, "config file not found: " + default_config_path());
-}
-
-TEST(DecodeTimeRepairTest, AStreamThatNeverDatesItsFramesIsNotHeldBackForever) {
-    DecodeTimeRepair repair;
-    std::size_t released = 0;
-    for (int frame = 0; frame < 100; ++frame) {
-        TimedPacket timed;
-        timed.packet.pts = timed.packet.dts = frame * 3000;
-        repair.push(std::move(timed), false);
-        for (; repair.pop(); ++released) {
-        }
-    }
-    EXPECT_GT(released, 0u);
-    repair.finish();
-    for (; repair.pop(); ++released) {
-    }
-    EXPECT_EQ(released, 100u);
 }
 
 UploadResult answer(int status, std::string body = {}) {
@@ -111,25 +90,6 @@ UploadResult answer(int status, std::string body = {}) {
     result.http_status = status;
     result.error = std::move(body);
     return result;
-}
-
-TEST(DeliveryTallyTest, RetriesAndRepeatedUploadsOfASegmentCountOnce) {
-    DeliveryTally tally;
-    tally.note_upload(1, 100, answer(503, "busy"));
-    EXPECT_EQ(tally.counts().last_failure, "HTTP 503: busy");
-    tally.note_upload(1, 100, answer(201));
-    tally.note_upload(2, 50, answer(0, "Couldn't connect to server"));
-    EXPECT_EQ(tally.counts().last_failure, "Couldn't connect to server");
-    tally.note_upload(2, 50, answer(201));
-    // A backfill request sends an uploaded segment again.
-    tally.note_upload(1, 100, answer(201));
-
-    const DeliveryCounts counts = tally.counts();
-    EXPECT_EQ(counts.segments_sent, 2u);
-    EXPECT_EQ(counts.segments_uploaded, 2u);
-    EXPECT_EQ(counts.bytes_uploaded, 150u);
-    EXPECT_EQ(counts.last_failure, "");
-    EXPECT_FALSE(counts.refused);
 }
 
 TEST(DeliveryTallyTest, RefusalsForGoodAreToldApartFromPassingFailures) {
