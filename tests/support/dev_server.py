@@ -1,12 +1,5 @@
-"""Runs tools/ryvo-dev-server as a child process for Python tests and scripts:
-
-    with DevServer(streams={"stream-1": "key-1"}) as server:
-        ... point the plug-in at server.base_url ...
-        server.control("faults", {"kind": "upload", "status": 503})
-        report = server.report()
-
-The child ends with the `with` block, and exits by itself should this process die first.
-"""
+"""tools/ryvo-dev-server as a child process for Python tests and scripts, `with DevServer(...)
+as server:`; the child ends with the block, and exits by itself should this process die first."""
 
 import http.client
 import json
