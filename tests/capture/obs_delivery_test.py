@@ -1,13 +1,10 @@
 #!/usr/bin/python3
-"""Delivery from real OBS in one run, in Advanced output mode with recordings of audio tracks 1
-and 2 (a low tone on track 1 only, a high one on track 2 only): three broadcasts through the
-plug-in's own service (the user's RTMP service backed up in memory; the second stopped while the
-server is dark and finished in the background while the third starts; OBS's UI thread answering
-throughout), a key revoked mid-broadcast and replaced, the user's service given back when the
-plug-in is turned off, and three recordings (two stopped in the dark, the last one left finishing
-at OBS's exit). Every broadcast is delivered in full with its end; every stored segment is a
-playable H.264+AAC stream starting on a keyframe whose one audio stream is track 1's; no key is
-written anywhere but the configuration file, and OBS's profile files never change."""
+"""Delivery from real OBS in one run, recording audio tracks 1 and 2 (a low tone on track 1 only,
+a high one on track 2 only): three broadcasts through the plug-in's own service, the second
+stopped while the server is dark and finished while the third starts; a key revoked mid-broadcast
+and replaced; the user's service given back when the plug-in is turned off; two recordings stopped
+in the dark, the last left finishing at OBS's exit. Every broadcast arrives in full, every segment
+plays on its own with track 1's audio only, no key leaks and OBS's profile files never change."""
 
 import json
 import re
@@ -20,23 +17,15 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 from dev_server import DevServer  # noqa: E402
-from obs_harness import (PROFILE, SHUTTING_DOWN, STARTUP_COMPLETE, ObsTestCase,  # noqa: E402
-                         exit_on_sigterm)
+from obs_harness import SHUTTING_DOWN, STARTUP_COMPLETE, ObsTestCase, exit_on_sigterm  # noqa: E402
 from ryvo_configs import QUICK_DELIVERY, manual_config  # noqa: E402
 from secrets_audit import assert_no_secrets  # noqa: E402
 
 KEYS = {"stream-1": "key-1", "stream-2": "key-2", "stream-3": "key-3"}
-USER_SERVICE = {
-    "type": "rtmp_custom",
-    "settings": {"server": "rtmp://127.0.0.1:1935/live", "key": "user-key", "use_auth": False},
-}
+USER_SERVICE = {"server": "rtmp://127.0.0.1:1935/live", "key": "user-key", "use_auth": False}
 ATTACHED = "[ryvo-obs] attached Ryvo ingest to OBS "
 FINISHED = "[ryvo-obs] finishing complete: "
 STOPPED = "[ryvo-obs] stop: queue="
-REJECTED = "API key rejected. Rotate your key in the Ryvo dashboard."
-# Longer than the heartbeat period, so that every activity of the halted session had its turn.
-QUIET_WINDOW_S = 12
-# Far enough apart for two filters to tell the tracks apart.
 TONE_HZ = {1: 200, 2: 5000}
 
 
@@ -62,8 +51,8 @@ def add_tone(ws, folder, track):
 
 
 def segment_problems(path, tones):
-    """What makes a stored segment unfit to play on its own: its codecs, a first video frame that
-    is not a keyframe, and with `tones` audio without track 1's tone or with track 2's."""
+    """What makes a segment unfit to play on its own: its codecs, a first video frame that is not
+    a keyframe, and with `tones` audio without track 1's tone or with track 2's."""
     found = json.loads(subprocess.run(
         ["ffprobe", "-v", "error", "-of", "json", "-show_entries",
          "stream=codec_type,codec_name:packet=codec_type,flags", "-read_intervals", "%+#20",
@@ -80,19 +69,11 @@ def segment_problems(path, tones):
         log = subprocess.run(["ffmpeg", "-nostats", "-i", str(path), "-filter_complex", bands,
                               "-map", "[low]", "-f", "null", "-", "-map", "[high]", "-f", "null",
                               "-"], capture_output=True, text=True, timeout=30).stderr
-        volumes = sorted((int(n), float(v)) for n, v in re.findall(
-            r"volumedetect_(\d+) .*mean_volume: (\S+) dB", log))
-        if len(volumes) != 2:
-            problems.append("no audio to measure")
-        elif volumes[0][1] < -35 or volumes[1][1] > -50:
-            problems.append(f"track 1 at {volumes[0][1]} dB, track 2 at {volumes[1][1]} dB")
+        volumes = [float(v) for _, v in sorted(re.findall(
+            r"volumedetect_(\d+) .*mean_volume: (\S+) dB", log))]
+        if len(volumes) != 2 or volumes[0] < -35 or volumes[1] > -50:
+            problems.append(f"track volumes {volumes} dB")
     return problems
-
-
-def audio_streams(path):
-    return len(subprocess.run(["ffprobe", "-v", "error", "-select_streams", "a", "-show_entries",
-                               "stream=index", "-of", "csv", str(path)], capture_output=True,
-                              text=True, timeout=30, check=True).stdout.split())
 
 
 def logged_at(log, text):
@@ -107,8 +88,8 @@ def stop_sequences(log):
 
 
 def delivery_problems(session, last_sequence):
-    """What keeps a broadcast's session on the server from holding every one of its segments up
-    to `last_sequence` with a verified digest: [] when nothing does."""
+    """What keeps a session on the server from holding every segment up to `last_sequence` with
+    a verified digest."""
     problems = [f"gaps {session['gaps']}"] if session["gaps"] else []
     if max(session["received"]) != last_sequence:
         problems.append(f"last received {max(session['received'])}, not {last_sequence}")
@@ -118,22 +99,19 @@ def delivery_problems(session, last_sequence):
 
 
 def longest_ui_answer(ws, seconds=4.0):
-    """Times a request that obs-websocket hands to OBS's UI thread, again and again for
-    `seconds`; the longest wait for its answer, in seconds."""
-    scene = ws.request("GetCurrentProgramScene")["currentProgramSceneName"]
+    """The longest wait, in seconds, for requests that obs-websocket runs on OBS's UI thread."""
     longest = 0.0
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         started = time.monotonic()
-        ws.request("SetCurrentProgramScene", {"sceneName": scene})
+        ws.request("SetCurrentProgramScene", {"sceneName": "Scene"})
         longest = max(longest, time.monotonic() - started)
         time.sleep(0.1)
     return longest
 
 
 def file_bytes(directory):
-    return {path.relative_to(directory): path.read_bytes()
-            for path in sorted(directory.rglob("*")) if path.is_file()}
+    return {path: path.read_bytes() for path in sorted(directory.rglob("*")) if path.is_file()}
 
 
 class DeliveryTest(ObsTestCase):
@@ -164,12 +142,18 @@ class DeliveryTest(ObsTestCase):
         self.ws.request(request)
         self.wait_for_more(text, before, timeout)
 
+    def stop_in_the_dark(self, request):
+        self.server.control("outage", {"mode": "blackhole", "duration_ms": 120_000})
+        time.sleep(2.5)
+        self.act(request, STOPPED)
+
     def test_streams_and_recordings_are_delivered_from_track_one(self):
         with tempfile.TemporaryDirectory() as work, \
                 DevServer(streams=KEYS, data_dir=work) as self.server, \
                 self.session(profile=advanced_output(work)) as self.obs:
             obs = self.obs
-            (obs.profile_dir / "service.json").write_text(json.dumps(USER_SERVICE))
+            (obs.profile_dir / "service.json").write_text(json.dumps(
+                {"type": "rtmp_custom", "settings": USER_SERVICE}))
             (obs.profile_dir / "streamEncoder.json").write_text(json.dumps(
                 {"rate_control": "CBR", "bitrate": 2500, "keyint_sec": 1}))
             obs.write_ryvo_config(manual_config("stream-1", "key-1", self.server.base_url,
@@ -181,18 +165,16 @@ class DeliveryTest(ObsTestCase):
             with obs.websocket() as self.ws:
                 add_tone(self.ws, work, 1)
                 add_tone(self.ws, work, 2)
-                self.assertEqual(self.ws.request("GetStreamServiceSettings")["streamServiceType"],
-                                 "ryvo_stream_service")
                 stream_stops = self.stream_three_broadcasts()
                 self.revoke_and_replace_key()
                 restored = self.turn_off()
                 self.reconfigure(enabled=True, stream_id="stream-2", api_key="key-2",
                                  capture_mode="recording")
                 first_recording_stop = len(stop_sequences(obs.log_text()))
-                ui_after_record_stop = self.record_three_takes()
+                ui_after_record_stop = self.record_two_takes()
             log = obs.quit()
             self.assertEqual(obs.returncode(), 0, "OBS did not exit cleanly")
-            after = file_bytes(obs.profile_dir)
+            self.assertEqual(file_bytes(obs.profile_dir), before, "OBS's profile files changed")
             self.server.control("outage", {"mode": "none"})
             report = self.server.report()
             assert_no_secrets(
@@ -201,37 +183,28 @@ class DeliveryTest(ObsTestCase):
                 {"key 1": "key-1", "key 2": "key-2", "key 3": "key-3", "new key 3": "key-4"},
                 exclude=[obs.ryvo_config_path])
             stored = sorted(Path(work).rglob("*.ts"))
-            # What the tone check relies on: OBS recorded both tracks in the three takes.
-            recorded = [audio_streams(path) for path in sorted(Path(work).glob("*.mkv"))[-3:]]
             unfit = {str(path.relative_to(work)): problems for path in stored
                      if (problems := segment_problems(path, "stream-2" in path.parts))}
 
         self.assertEqual(restored["streamServiceType"], "rtmp_custom")
-        self.assertEqual(restored["streamServiceSettings"]["server"],
-                         USER_SERVICE["settings"]["server"])
-        self.assertEqual(restored["streamServiceSettings"]["key"], "user-key")
-        self.assertEqual(after, before, "OBS's profile files changed")
+        self.assertEqual(restored["streamServiceSettings"]["key"], USER_SERVICE["key"])
         streams = report["streams"]
         sessions = {name: sorted(streams[name]["sessions"].values(),
                                  key=lambda s: min(s["received"])) for name in KEYS}
-        # Every segment up to each Stop, the ones held back by outages included, arrived, and
-        # the numbers never repeat: each broadcast carries on above the one before.
+        # Every segment up to each Stop arrived, the ones held back by outages included, and each
+        # broadcast's numbers carry on above the one before.
         for session, last in zip(sessions["stream-1"], stream_stops):
             self.assertEqual(delivery_problems(session, last), [])
         for earlier, later in zip(sessions["stream-1"], sessions["stream-1"][1:]):
             self.assertEqual(min(later["received"]), max(earlier["received"]) + 1)
-        recording_stops = stop_sequences(log)[first_recording_stop:]
-        for session, last in zip(sessions["stream-2"][:2], recording_stops):
-            self.assertEqual(delivery_problems(session, last), [])
-        self.assertEqual([len(sessions[name]) for name in KEYS], [3, 3, 2])
+        recording_stop = stop_sequences(log)[first_recording_stop]
+        self.assertEqual(delivery_problems(sessions["stream-2"][0], recording_stop), [])
+        self.assertEqual([len(sessions[name]) for name in KEYS], [3, 2, 2])
         self.assertEqual([streams[name]["agents"]["primary"]["ends"] for name in KEYS],
-                         [3, 2, 1])
-        self.assertEqual(len(re.findall(r"\[ryvo-obs\] finishing complete: \d+ segments "
-                                        r"delivered after stop; end of broadcast posted", log)), 6)
+                         [3, 1, 1])
         self.assertEqual(len(stored), sum(len(set(s["received"]))
                                           for name in KEYS for s in sessions[name]))
         self.assertEqual(unfit, {})
-        self.assertEqual(recorded, [2] * 3)
         self.assertLess(ui_after_record_stop, 1.0, "OBS's UI thread stalled after Stop")
         self.assertLess(logged_at(log, "[ryvo-obs] module unloaded") -
                         logged_at(log, SHUTTING_DOWN), 10.0, "OBS's exit waited for the delivery")
@@ -256,11 +229,8 @@ class DeliveryTest(ObsTestCase):
         first = highest()
         ws.request("StartStream")
         self.wait_for(lambda: highest() >= first + 3, "no delivery in the second broadcast")
-        self.server.control("outage", {"mode": "blackhole", "duration_ms": 120_000})
-        time.sleep(2.5)
-        self.act("StopStream", STOPPED)
+        self.stop_in_the_dark("StopStream")
         self.assertLess(longest_ui_answer(ws), 1.0, "OBS's UI thread stalled after Stop")
-        # The third broadcast starts while the second one is still finishing.
         self.act("StartStream", ATTACHED + "ryvo_stream output")
         self.assertLess(longest_ui_answer(ws, seconds=2.0), 1.0,
                         "OBS's UI thread stalled while finishing")
@@ -269,30 +239,20 @@ class DeliveryTest(ObsTestCase):
         self.wait_for(lambda: highest() >= third_from + 3, "no delivery in the third broadcast")
         ws.request("StopStream")
         self.wait_for_more(FINISHED, finished + 1, timeout=90.0)
-        backup = json.loads(obs.ryvo_config_path.read_text())
-        self.assertEqual(backup["previous_service_id"], "rtmp_custom")
-        self.assertEqual(backup["previous_service_profile"], PROFILE)
-        self.assertEqual(json.loads(backup["previous_service_settings_json"])["key"], "user-key")
         return stop_sequences(obs.log_text())
 
     def revoke_and_replace_key(self):
-        ws, obs = self.ws, self.obs
+        ws = self.ws
         self.reconfigure(stream_id="stream-3", api_key="key-3")
         ws.request("StartStream")
         self.wait_for(lambda: self.segments("stream-3") >= 4, "no delivery before the revocation")
         self.server.control("revoke", {"stream": "stream-3"})
-        # OBS learns that the stream cannot be delivered: its output stops with the error.
-        obs.wait_for_log(["[ryvo-obs] stopping the Ryvo stream output: " + REJECTED,
-                          "[ryvo-obs] finishing gave up: "])
+        self.obs.wait_for_log(["[ryvo-obs] stopping the Ryvo stream output: API key rejected. "
+                               "Rotate your key in the Ryvo dashboard.",
+                               "[ryvo-obs] finishing gave up: "])
         self.wait_for(lambda: not ws.request("GetStreamStatus")["outputActive"],
                       "OBS still streams after the key was rejected")
-        halted = self.stream("stream-3")
-        self.assertGreaterEqual(halted["rejected"].get("unauthorized", 0), 1)
-        time.sleep(QUIET_WINDOW_S)
-        self.assertEqual(self.stream("stream-3")["requests"], halted["requests"],
-                         "the halted session went on sending after its rejections")
-        self.assertEqual(self.stream("stream-3")["agents"]["primary"]["ends"], 0)
-        # A new key for the stream (the old one stays rejected), as after rotating it.
+        # A new key for the stream, as after rotating it.
         self.server.control("streams", {"stream": "stream-3", "key": "key-4"})
         self.reconfigure(api_key="key-4")
         delivered = self.segments("stream-3")
@@ -300,8 +260,6 @@ class DeliveryTest(ObsTestCase):
         self.wait_for(lambda: self.segments("stream-3") >= delivered + 4,
                       "no delivery after the new key")
         self.act("StopStream", FINISHED)
-        (second,) = set(self.stream("stream-3")["sessions"]) - set(halted["sessions"])
-        self.assertEqual(self.stream("stream-3")["sessions"][second]["gaps"], [])
 
     def turn_off(self):
         """Turns the plug-in off; the next output event brings OBS's service up to date."""
@@ -313,34 +271,20 @@ class DeliveryTest(ObsTestCase):
                       "OBS still records")
         return self.ws.request("GetStreamServiceSettings")
 
-    def record_three_takes(self):
-        """Three recordings, the last two stopped in the dark and the last one left finishing;
-        returns how long OBS's UI thread took to answer at most after the second Stop."""
-        ws = self.ws
-
-        def record():
+    def record_two_takes(self):
+        """Two recordings stopped in the dark, the first finished once the server is back, the
+        second left finishing; returns the UI thread's longest answer after the first Stop."""
+        for take in range(2):
             self.act("StartRecord", ATTACHED + "recording output")
             delivered = self.segments("stream-2")
             self.wait_for(lambda: self.segments("stream-2") >= delivered + 2,
                           "no segments delivered while recording", timeout=30.0)
-
-        def stop_in_the_dark():
-            self.server.control("outage", {"mode": "blackhole", "duration_ms": 120_000})
-            time.sleep(2.5)
-            self.act("StopRecord", STOPPED)
-
-        record()
-        self.act("StopRecord", FINISHED)
-        self.assertEqual(self.stream("stream-2")["agents"]["primary"]["ends"], 1)
-        record()
-        finished = self.obs.log_text().count(FINISHED)
-        stop_in_the_dark()
-        ui_after_stop = longest_ui_answer(ws)
-        self.server.control("outage", {"mode": "none"})
-        self.wait_for_more(FINISHED, finished, timeout=90.0)
-        self.assertEqual(self.stream("stream-2")["agents"]["primary"]["ends"], 2)
-        record()
-        stop_in_the_dark()
+            finished = self.obs.log_text().count(FINISHED)
+            self.stop_in_the_dark("StopRecord")
+            if take == 0:
+                ui_after_stop = longest_ui_answer(self.ws)
+                self.server.control("outage", {"mode": "none"})
+                self.wait_for_more(FINISHED, finished, timeout=90.0)
         return ui_after_stop
 
 

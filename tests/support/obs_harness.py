@@ -1,10 +1,7 @@
-"""Runs Debian's OBS Studio headless with the ryvo-obs module from a build directory.
-
-Each run gets its own session bus and a throw-away home whose OBS configuration skips every
-first-run dialog and turns obs-websocket on without a password on a free port; XServer gives it a
-private Xvfb. Every child process dies with the harness, however a run ends. `quit()` stops the
-outputs and quits through OBS's main window, the only way OBS 29 shuts down cleanly.
-"""
+"""Runs OBS Studio headless with the ryvo-obs module, each run with its own session bus and a
+throw-away home that skips every first-run dialog and serves obs-websocket on a free port.
+Every child process dies with the harness; `quit()` quits through OBS's main window, the only way
+OBS 29 shuts down cleanly."""
 
 import contextlib
 import ctypes
@@ -22,19 +19,12 @@ import time
 import unittest
 from pathlib import Path
 
-MODULE_NAME = "ryvo-obs"
-# Where the Debian package puts the module and its data, relative to the root it is installed in.
-PACKAGE_MODULE_DIR = "usr/lib/x86_64-linux-gnu/obs-plugins"
-PACKAGE_DATA_DIR = "usr/share/obs/obs-plugins"
 # OBS 29.0.2's API version, written as the last version run so that OBS treats the throw-away home
 # as an existing install (no auto-configuration wizard, no "what's new").
 OBS_LAST_VERSION = (29 << 24) | (0 << 16) | 2
 PROFILE = "Untitled"
-SCENE_COLLECTION = "Untitled"
 STARTUP_COMPLETE = "==== Startup complete"
 SHUTTING_DOWN = "==== Shutting down"
-# obs-websocket's request status for "OBS is not ready to perform the request".
-_NOT_READY = 207
 
 
 class HarnessError(RuntimeError):
@@ -54,14 +44,11 @@ def poll(check, timeout, failure):
     return result
 
 
-def _die_with_parent():
-    # Runs in the child between fork and exec: a harness killed by a test timeout takes its X
-    # server, bus and OBS down with it.
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-
-
 def _spawn(args, **kwargs):
-    return subprocess.Popen(args, preexec_fn=_die_with_parent, **kwargs)
+    # PR_SET_PDEATHSIG in the child: a harness killed by a test timeout takes its X server, bus
+    # and OBS down with it.
+    return subprocess.Popen(args, preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL),
+                            **kwargs)
 
 
 def _stop(process):
@@ -80,17 +67,15 @@ class XServer:
 
     def __init__(self, size="1280x800x24"):
         self.size = size
-        self.display = None
         self._process = None
 
     def start(self):
-        # -displayfd makes Xvfb pick a free display itself and report it once it accepts
-        # connections, which avoids racing other X servers for a number.
+        # -displayfd: Xvfb picks a free display and reports it once it accepts connections.
         read_fd, write_fd = os.pipe()
         with os.fdopen(read_fd, "rb") as reader:
             self._process = _spawn(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", self.size,
                                     "-nolisten", "tcp", "-noreset"], pass_fds=(write_fd,),
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                   stderr=subprocess.DEVNULL)
             os.close(write_fd)
             line = reader.readline() if select.select([reader], [], [], 20)[0] else b""
         if not line.strip().isdigit():
@@ -110,35 +95,22 @@ class XServer:
 
 
 class ObsWebSocket:
-    """A minimal obs-websocket 5 client: identify without authentication, send requests."""
+    """A minimal obs-websocket 5 client. With no events subscribed, every message that comes is
+    the answer to the last one sent."""
 
     def __init__(self, port, timeout=10.0):
         import websocket  # python3-websocket
 
         self._ws = websocket.create_connection(f"ws://127.0.0.1:{port}", timeout=timeout)
-        self._next_id = 0
-        self._receive(op=0)
+        self._ws.recv()
         self._ws.send(json.dumps({"op": 1, "d": {"rpcVersion": 1, "eventSubscriptions": 0}}))
-        self._receive(op=2)
-
-    def _receive(self, op, request_id=None):
-        # No events are subscribed, so few other messages can come first; the count and the
-        # socket's timeout both bound the wait.
-        for _ in range(100):
-            message = json.loads(self._ws.recv())
-            if message.get("op") == op and message["d"].get("requestId") == request_id:
-                return message["d"]
-        raise HarnessError(f"obs-websocket sent no message with op {op}")
+        self._ws.recv()
 
     def request(self, request_type, data=None):
         """Sends one request and returns its response data; raises HarnessError on failure."""
-        self._next_id += 1
-        request_id = str(self._next_id)
-        payload = {"requestType": request_type, "requestId": request_id}
-        if data is not None:
-            payload["requestData"] = data
-        self._ws.send(json.dumps({"op": 6, "d": payload}))
-        response = self._receive(op=7, request_id=request_id)
+        self._ws.send(json.dumps({"op": 6, "d": {"requestType": request_type, "requestId": "r",
+                                                 "requestData": data or {}}}))
+        response = json.loads(self._ws.recv())["d"]
         status = response["requestStatus"]
         if not status["result"]:
             raise HarnessError(f"{request_type} failed: {status['code']} "
@@ -151,7 +123,7 @@ class ObsWebSocket:
         try:
             return bool(self.request("GetStreamStatus"))
         except HarnessError as error:
-            if error.code != _NOT_READY:
+            if error.code != 207:
                 raise
             return False
 
@@ -193,9 +165,8 @@ class ObsSession:
         _write_ini(self.obs_config / "global.ini", {
             "General": {"FirstRun": "true", "LastVersion": OBS_LAST_VERSION,
                         "InfoLastVersion": OBS_LAST_VERSION << 16},
-            "Basic": {"Profile": PROFILE, "ProfileDir": PROFILE,
-                      "SceneCollection": SCENE_COLLECTION,
-                      "SceneCollectionFile": SCENE_COLLECTION, "ConfigOnNewProfile": "false"},
+            "Basic": {"Profile": PROFILE, "ProfileDir": PROFILE, "SceneCollection": PROFILE,
+                      "SceneCollectionFile": PROFILE, "ConfigOnNewProfile": "false"},
             "OBSWebSocket": {"FirstLoad": "false", "ServerEnabled": "true",
                              "ServerPort": self.websocket_port, "AlertsEnabled": "false",
                              "AuthRequired": "false"},
@@ -215,48 +186,38 @@ class ObsSession:
         })
         scene = {"id": "scene", "versioned_id": "scene", "name": "Scene", "uuid": "",
                  "settings": {"id_counter": 0, "custom_size": False, "items": []}}
-        (self.obs_config / f"basic/scenes/{SCENE_COLLECTION}.json").write_text(json.dumps({
-            "name": SCENE_COLLECTION, "current_scene": "Scene", "current_program_scene": "Scene",
+        (self.obs_config / f"basic/scenes/{PROFILE}.json").write_text(json.dumps({
+            "name": PROFILE, "current_scene": "Scene", "current_program_scene": "Scene",
             "scene_order": [{"name": "Scene"}], "sources": [scene], "groups": [],
-            "transitions": [], "current_transition": "Fade", "transition_duration": 300,
-        }))
-
-    def _install_module(self):
-        module = self.build_dir / f"{MODULE_NAME}.so"
-        plugin = self.obs_config / "plugins" / MODULE_NAME
-        (plugin / "bin/64bit").mkdir(parents=True, exist_ok=True)
-        # A copy rather than a link: a rebuild during the run must not change the loaded module.
-        shutil.copy2(module, plugin / "bin/64bit" / module.name)
-        shutil.copytree(self.source_dir / "data", plugin / "data", dirs_exist_ok=True)
+            "transitions": [], "current_transition": "Fade", "transition_duration": 300}))
 
     def _environment(self):
         env = {k: v for k, v in os.environ.items()
                if not k.startswith(("DBUS_", "XDG_", "WAYLAND_", "QT_"))}
-        env.update({
-            "HOME": str(self.home),
-            "XDG_CONFIG_HOME": str(self.home / ".config"),
-            "XDG_RUNTIME_DIR": str(self.home / "runtime"),
-            "DISPLAY": self.display,
-            "QT_QPA_PLATFORM": "xcb",
-            "LIBGL_ALWAYS_SOFTWARE": "1",
-            # OBS's own update checks would reach for the internet; a proxy that refuses every
-            # connection keeps them local, while loopback servers of the tests stay reachable.
-            "http_proxy": "http://127.0.0.1:9",
-            "https_proxy": "http://127.0.0.1:9",
-            "all_proxy": "http://127.0.0.1:9",
-            "no_proxy": "127.0.0.1,localhost,::1",
-        })
+        # OBS's own update checks would reach for the internet; a proxy that refuses every
+        # connection keeps them local, while the tests' loopback servers stay reachable.
+        proxy = "http://127.0.0.1:9"
+        env.update({"HOME": str(self.home), "XDG_CONFIG_HOME": str(self.home / ".config"),
+                    "XDG_RUNTIME_DIR": str(self.home / "runtime"), "DISPLAY": self.display,
+                    "QT_QPA_PLATFORM": "xcb", "LIBGL_ALWAYS_SOFTWARE": "1", "http_proxy": proxy,
+                    "https_proxy": proxy, "all_proxy": proxy, "no_proxy": "127.0.0.1,localhost,::1"})
         if self.package_root not in (None, Path("/")):
-            env["OBS_PLUGINS_PATH"] = str(self.package_root / PACKAGE_MODULE_DIR)
-            env["OBS_PLUGINS_DATA_PATH"] = str(self.package_root / PACKAGE_DATA_DIR)
+            # Where the Debian package puts the module and its data.
+            usr = self.package_root / "usr"
+            env["OBS_PLUGINS_PATH"] = str(usr / "lib/x86_64-linux-gnu/obs-plugins")
+            env["OBS_PLUGINS_DATA_PATH"] = str(usr / "share/obs/obs-plugins")
         return env
 
     def start(self):
         if self.package_root is None:
-            self._install_module()
+            plugin = self.obs_config / "plugins/ryvo-obs"
+            (plugin / "bin/64bit").mkdir(parents=True)
+            # A copy rather than a link: a rebuild during the run must not change the module.
+            shutil.copy2(self.build_dir / "ryvo-obs.so", plugin / "bin/64bit")
+            shutil.copytree(self.source_dir / "data", plugin / "data")
         env = self._environment()
-        # A private session bus: OBS and the credential store talk to it, never to the bus of
-        # whoever runs the tests (unless `extra_env` names one).
+        # A private session bus, never the one of whoever runs the tests (unless `extra_env`
+        # names one).
         self._bus = _spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
         env["DBUS_SESSION_BUS_ADDRESS"] = self._bus.stdout.readline().strip()
@@ -313,57 +274,44 @@ class ObsSession:
         finally:
             ws._ws.close()
 
-    def _stop_outputs(self, timeout):
-        """Stops streaming and recording, as a user does before quitting."""
+    def windows(self, name="", *options):
+        """The ids of the visible X windows of OBS whose names match `name`."""
+        return self.xdotool("search", "--all", "--onlyvisible", *options, "--pid", str(self.pid),
+                            "--name", name).split()
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool", *args], env={**os.environ, "DISPLAY": self.display},
+                              capture_output=True, text=True, timeout=10).stdout
+
+    def quit(self, timeout=60.0):
+        """Quits OBS as a user does: stops its outputs, then Ctrl+Q in its main window, repeated
+        every few seconds until OBS logs its shutdown (a key press can get lost), answering any
+        question it raises. Returns the log; raises HarnessError when OBS had
+        to be killed."""
+        self.wait_for_log([STARTUP_COMPLETE], timeout)
+        checks = (("GetStreamStatus", "StopStream"), ("GetRecordStatus", "StopRecord"))
         with self.websocket(timeout) as ws:
-            checks = (("GetStreamStatus", "StopStream"), ("GetRecordStatus", "StopRecord"))
             for status, stop in checks:
                 if ws.request(status).get("outputActive"):
                     try:
                         ws.request(stop)
                     except HarnessError as error:
-                        # 501 "output not running": OBS's frontend already counts the output as
-                        # stopped while it still winds down; the wait below covers it.
+                        # 501 "output not running": OBS already counts the output as stopped
+                        # while it still winds down; the wait below covers it.
                         if error.code != 501:
                             raise
             self.poll(lambda: not any(ws.request(s).get("outputActive") for s, _ in checks),
                       timeout, "OBS outputs still active")
-
-    def windows(self, name="", *options):
-        """The ids of the visible X windows of OBS whose names match `name`."""
-        return subprocess.run(
-            ["xdotool", "search", "--all", "--onlyvisible", *options, "--pid", str(self.pid),
-             "--name", name], env=self._xenv(), capture_output=True, text=True,
-            timeout=10).stdout.split()
-
-    def main_window(self):
-        return self.poll(lambda: self.windows("^OBS "), 30, "OBS showed no main window")[0]
-
-    def _xenv(self):
-        return {**os.environ, "DISPLAY": self.display}
-
-    def xdotool(self, *args):
-        subprocess.run(["xdotool", *args], env=self._xenv(), capture_output=True, timeout=10)
-
-    def quit(self, timeout=60.0):
-        """Quits OBS as a user does: stops its outputs, then Ctrl+Q in its main window, confirming
-        a question if one comes up. Returns the log; raises HarnessError when OBS had to be
-        killed."""
-        # A key press that arrives before OBS has finished starting can get lost.
-        self.wait_for_log([STARTUP_COMPLETE], timeout)
-        self._stop_outputs(timeout)
         pressed_at = 0.0
 
         def quit_once():
-            # Once OBS logs its shutdown it needs no more input; until then a lost key press is
-            # repeated now and then, and a question that the press raised is answered.
             nonlocal pressed_at
             if self.running() and SHUTTING_DOWN not in self.log_text():
-                answered = pressed_at and self._confirm_dialog()
+                answered = pressed_at and self._answer_question()
                 window = self.windows("^OBS ")
                 if not answered and window and time.monotonic() - pressed_at > 5.0:
-                    self.xdotool("windowfocus", "--sync", window[0])
-                    self.xdotool("key", "--clearmodifiers", "ctrl+q")
+                    self.xdotool("windowfocus", "--sync", window[0], "key", "--clearmodifiers",
+                                 "ctrl+q")
                     pressed_at = time.monotonic()
             return not self.running()
         try:
@@ -372,16 +320,13 @@ class ObsSession:
             self.kill()
         return self.log_text()
 
-    def _confirm_dialog(self):
-        # A question such as "exit while recording?" is a visible dialog-type window of the
-        # process; Return presses its accepting button.
+    def _answer_question(self):
+        # A question such as "exit while recording?" is a dialog-type window; Return accepts it.
         for window in self.windows():
-            props = subprocess.run(["xprop", "-display", self.display, "-id", window,
-                                    "_NET_WM_WINDOW_TYPE"], capture_output=True, text=True,
-                                   timeout=10).stdout
-            if "_NET_WM_WINDOW_TYPE_DIALOG" in props:
-                self.xdotool("windowfocus", "--sync", window)
-                self.xdotool("key", "Return")
+            if "_NET_WM_WINDOW_TYPE_DIALOG" in subprocess.run(
+                    ["xprop", "-display", self.display, "-id", window, "_NET_WM_WINDOW_TYPE"],
+                    capture_output=True, text=True, timeout=10).stdout:
+                self.xdotool("windowfocus", "--sync", window, "key", "Return")
                 return True
         return False
 

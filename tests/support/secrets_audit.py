@@ -1,13 +1,7 @@
-"""Fails a test when a secret (API key, poll token) shows up where it must not: a log, a state or
-configuration file, a server record, a support bundle.
-
-    assert_no_secrets([obs.home, ("server output", text)], {"api key": key})
-
-A source is a file or folder (searched recursively, symbolic links not followed) or a (name,
-text-or-bytes) pair. Each secret is looked for raw, URL-encoded (either hex case, "+" or "%20" for
-a space) and JSON-escaped (with and without ASCII and "\\/" escapes). A failure names the file and
-the secret's label and form, never the secret itself.
-"""
+"""Fails a test when a secret (API key, poll token) shows up where it must not be. A source is a
+file or folder (searched recursively, symbolic links not followed) or a (name, text-or-bytes)
+pair; each secret is looked for raw, URL-encoded (either hex case, "+" or "%20" for a space) and
+JSON-escaped. A failure names the file and the secret's label and form, never the secret."""
 
 import json
 import os
@@ -26,8 +20,7 @@ def secret_forms(secret):
     escaped |= {form.replace("/", "\\/") for form in escaped}
     forms = {secret.encode(): "raw"}
     for name, texts in (("url-encoded", url), ("json-escaped", escaped)):
-        for text in texts:
-            forms.setdefault(text.encode(), name)
+        forms.update({text.encode(): name for text in texts if text.encode() not in forms})
     return forms
 
 
@@ -51,11 +44,9 @@ def assert_no_secrets(sources, secrets, exclude=()):
     labelled = [(label, secret_forms(value)) for label, value in secrets.items()]
     found = []
     for where, data in _contents(sources):
-        if os.path.realpath(where) in skipped:
-            continue
         for label, forms in labelled:
             form = next((name for text, name in forms.items() if text in data), None)
-            if form:
+            if form and os.path.realpath(where) not in skipped:
                 found.append(f"  {where} holds the {label} ({form})")
     if found:
         raise AssertionError("secrets written where they must not be:\n" + "\n".join(found))

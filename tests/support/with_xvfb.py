@@ -7,15 +7,7 @@ import sys
 
 from obs_harness import XServer, exit_on_sigterm
 
-
-def main(argv):
-    if not argv:
-        print("usage: with_xvfb.py <command> [args...]", file=sys.stderr)
-        return 2
+if __name__ == "__main__":
     exit_on_sigterm()
     with XServer() as x:
-        return subprocess.call(argv, env={**os.environ, "DISPLAY": x.display})
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+        sys.exit(subprocess.call(sys.argv[1:], env={**os.environ, "DISPLAY": x.display}))
