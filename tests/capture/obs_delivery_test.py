@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """Delivery from real OBS in one run, recording audio tracks 1 and 2 (a low tone on track 1 only,
 a high one on track 2 only): three broadcasts through the plug-in's own service, the second
-stopped while the server is dark and finished while the third starts; a key revoked mid-broadcast
-and replaced; the user's service given back when the plug-in is turned off; two recordings stopped
-in the dark, the last left finishing at OBS's exit. Every broadcast arrives in full, every segment
-plays on its own with track 1's audio only, no key leaks and OBS's profile files never change."""
+stopped while the server is dark and finished while the third starts; a key revoked
+mid-broadcast; the user's service given back when the plug-in is turned off; two recordings
+stopped in the dark, the last left finishing at OBS's exit. Every broadcast arrives in full,
+every segment plays on its own with track 1's audio only, no key leaks and OBS's profile files
+never change."""
 
 import json
 import re
@@ -27,13 +28,6 @@ ATTACHED = "[ryvo-obs] attached Ryvo ingest to OBS "
 FINISHED = "[ryvo-obs] finishing complete: "
 STOPPED = "[ryvo-obs] stop: queue="
 TONE_HZ = {1: 200, 2: 5000}
-
-
-def advanced_output(folder):
-    return {"Output": {"Mode": "Advanced"},
-            "AdvOut": {"Encoder": "obs_x264", "RecEncoder": "none", "RecType": "Standard",
-                       "RecFilePath": folder, "RecFormat": "mkv", "RecFormat2": "mkv",
-                       "TrackIndex": 1, "RecTracks": 0b11}}
 
 
 def add_tone(ws, folder, track):
@@ -87,18 +81,12 @@ def stop_sequences(log):
     return [int(s) for s in re.findall(r"\[ryvo-obs\] stop: queue=\d+ last_sequence=(\d+)", log)]
 
 
-def delivery_problems(session, last_sequence):
-    """What keeps a session on the server from holding every segment up to `last_sequence` with
-    a verified digest."""
-    problems = [f"gaps {session['gaps']}"] if session["gaps"] else []
-    if max(session["received"]) != last_sequence:
-        problems.append(f"last received {max(session['received'])}, not {last_sequence}")
-    if session["digests_failed"]:
-        problems.append(f"{session['digests_failed']} digests failed")
-    return problems
+def delivery(session):
+    """Gaps, last sequence and failed digests of a session on the server."""
+    return session["gaps"], max(session["received"]), session["digests_failed"]
 
 
-def longest_ui_answer(ws, seconds=4.0):
+def longest_ui_answer(ws, seconds=3.0):
     """The longest wait, in seconds, for requests that obs-websocket runs on OBS's UI thread."""
     longest = 0.0
     end = time.monotonic() + seconds
@@ -127,9 +115,7 @@ class DeliveryTest(ObsTestCase):
         self.obs.poll(check, timeout, failure)
 
     def wait_for_more(self, text, than, timeout=30.0):
-        """Waits until the log holds `text` more often than `than` times."""
-        self.wait_for(lambda: self.obs.log_text().count(text) > than, f"no new {text!r}",
-                      timeout)
+        self.wait_for(lambda: self.obs.log_text().count(text) > than, f"no new {text!r}", timeout)
 
     def reconfigure(self, **changes):
         """Changes the configuration file as the dock would, keeping what the plug-in saved."""
@@ -150,7 +136,10 @@ class DeliveryTest(ObsTestCase):
     def test_streams_and_recordings_are_delivered_from_track_one(self):
         with tempfile.TemporaryDirectory() as work, \
                 DevServer(streams=KEYS, data_dir=work) as self.server, \
-                self.session(profile=advanced_output(work)) as self.obs:
+                self.session(profile={"Output": {"Mode": "Advanced"}, "AdvOut": {
+                    "Encoder": "obs_x264", "RecEncoder": "none", "RecType": "Standard",
+                    "RecFilePath": work, "RecFormat": "mkv", "RecFormat2": "mkv",
+                    "TrackIndex": 1, "RecTracks": 0b11}}) as self.obs:
             obs = self.obs
             (obs.profile_dir / "service.json").write_text(json.dumps(
                 {"type": "rtmp_custom", "settings": USER_SERVICE}))
@@ -166,12 +155,12 @@ class DeliveryTest(ObsTestCase):
                 add_tone(self.ws, work, 1)
                 add_tone(self.ws, work, 2)
                 stream_stops = self.stream_three_broadcasts()
-                self.revoke_and_replace_key()
-                restored = self.turn_off()
+                self.revoke_key()
+                self.turn_off()
                 self.reconfigure(enabled=True, stream_id="stream-2", api_key="key-2",
                                  capture_mode="recording")
                 first_recording_stop = len(stop_sequences(obs.log_text()))
-                ui_after_record_stop = self.record_two_takes()
+                self.record_two_takes()
             log = obs.quit()
             self.assertEqual(obs.returncode(), 0, "OBS did not exit cleanly")
             self.assertEqual(file_bytes(obs.profile_dir), before, "OBS's profile files changed")
@@ -180,32 +169,29 @@ class DeliveryTest(ObsTestCase):
             assert_no_secrets(
                 [obs.home, work, ("dev server output", self.server.output()),
                  ("dev server report", json.dumps(report))],
-                {"key 1": "key-1", "key 2": "key-2", "key 3": "key-3", "new key 3": "key-4"},
+                {"key 1": "key-1", "key 2": "key-2", "key 3": "key-3"},
                 exclude=[obs.ryvo_config_path])
             stored = sorted(Path(work).rglob("*.ts"))
             unfit = {str(path.relative_to(work)): problems for path in stored
                      if (problems := segment_problems(path, "stream-2" in path.parts))}
 
-        self.assertEqual(restored["streamServiceType"], "rtmp_custom")
-        self.assertEqual(restored["streamServiceSettings"]["key"], USER_SERVICE["key"])
         streams = report["streams"]
         sessions = {name: sorted(streams[name]["sessions"].values(),
                                  key=lambda s: min(s["received"])) for name in KEYS}
         # Every segment up to each Stop arrived, the ones held back by outages included, and each
         # broadcast's numbers carry on above the one before.
         for session, last in zip(sessions["stream-1"], stream_stops):
-            self.assertEqual(delivery_problems(session, last), [])
+            self.assertEqual(delivery(session), ([], last, 0))
         for earlier, later in zip(sessions["stream-1"], sessions["stream-1"][1:]):
             self.assertEqual(min(later["received"]), max(earlier["received"]) + 1)
         recording_stop = stop_sequences(log)[first_recording_stop]
-        self.assertEqual(delivery_problems(sessions["stream-2"][0], recording_stop), [])
-        self.assertEqual([len(sessions[name]) for name in KEYS], [3, 2, 2])
+        self.assertEqual(delivery(sessions["stream-2"][0]), ([], recording_stop, 0))
+        self.assertEqual([len(sessions[name]) for name in KEYS], [3, 2, 1])
         self.assertEqual([streams[name]["agents"]["primary"]["ends"] for name in KEYS],
-                         [3, 1, 1])
+                         [3, 1, 0])
         self.assertEqual(len(stored), sum(len(set(s["received"]))
                                           for name in KEYS for s in sessions[name]))
         self.assertEqual(unfit, {})
-        self.assertLess(ui_after_record_stop, 1.0, "OBS's UI thread stalled after Stop")
         self.assertLess(logged_at(log, "[ryvo-obs] module unloaded") -
                         logged_at(log, SHUTTING_DOWN), 10.0, "OBS's exit waited for the delivery")
         self.assertRegex(log, r"\[ryvo-obs\] finishing gave up: sequences [\d, -]+ not delivered: ")
@@ -222,18 +208,14 @@ class DeliveryTest(ObsTestCase):
 
         self.act("StartStream", ATTACHED + "ryvo_stream output")
         self.wait_for(lambda: self.segments("stream-1") >= 12, "no steady delivery")
-        # OBS's status bar shows the stream's bitrate from what the output reports.
-        self.assertGreater(ws.request("GetStreamStatus")["outputBytes"], 100_000)
         self.act("StopStream", FINISHED)
         finished = obs.log_text().count(FINISHED)
         first = highest()
         ws.request("StartStream")
         self.wait_for(lambda: highest() >= first + 3, "no delivery in the second broadcast")
         self.stop_in_the_dark("StopStream")
-        self.assertLess(longest_ui_answer(ws), 1.0, "OBS's UI thread stalled after Stop")
         self.act("StartStream", ATTACHED + "ryvo_stream output")
-        self.assertLess(longest_ui_answer(ws, seconds=2.0), 1.0,
-                        "OBS's UI thread stalled while finishing")
+        self.assertLess(longest_ui_answer(ws), 1.0, "OBS's UI thread stalled while finishing")
         self.server.control("outage", {"mode": "none"})
         third_from = max(stop_sequences(obs.log_text()))
         self.wait_for(lambda: highest() >= third_from + 3, "no delivery in the third broadcast")
@@ -241,7 +223,7 @@ class DeliveryTest(ObsTestCase):
         self.wait_for_more(FINISHED, finished + 1, timeout=90.0)
         return stop_sequences(obs.log_text())
 
-    def revoke_and_replace_key(self):
+    def revoke_key(self):
         ws = self.ws
         self.reconfigure(stream_id="stream-3", api_key="key-3")
         ws.request("StartStream")
@@ -252,14 +234,6 @@ class DeliveryTest(ObsTestCase):
                                "[ryvo-obs] finishing gave up: "])
         self.wait_for(lambda: not ws.request("GetStreamStatus")["outputActive"],
                       "OBS still streams after the key was rejected")
-        # A new key for the stream, as after rotating it.
-        self.server.control("streams", {"stream": "stream-3", "key": "key-4"})
-        self.reconfigure(api_key="key-4")
-        delivered = self.segments("stream-3")
-        ws.request("StartStream")
-        self.wait_for(lambda: self.segments("stream-3") >= delivered + 4,
-                      "no delivery after the new key")
-        self.act("StopStream", FINISHED)
 
     def turn_off(self):
         """Turns the plug-in off; the next output event brings OBS's service up to date."""
@@ -269,11 +243,13 @@ class DeliveryTest(ObsTestCase):
         self.ws.request("StopRecord")
         self.wait_for(lambda: not self.ws.request("GetRecordStatus")["outputActive"],
                       "OBS still records")
-        return self.ws.request("GetStreamServiceSettings")
+        restored = self.ws.request("GetStreamServiceSettings")
+        self.assertEqual(restored["streamServiceType"], "rtmp_custom")
+        self.assertEqual(restored["streamServiceSettings"]["key"], USER_SERVICE["key"])
 
     def record_two_takes(self):
         """Two recordings stopped in the dark, the first finished once the server is back, the
-        second left finishing; returns the UI thread's longest answer after the first Stop."""
+        second left finishing."""
         for take in range(2):
             self.act("StartRecord", ATTACHED + "recording output")
             delivered = self.segments("stream-2")
@@ -282,10 +258,9 @@ class DeliveryTest(ObsTestCase):
             finished = self.obs.log_text().count(FINISHED)
             self.stop_in_the_dark("StopRecord")
             if take == 0:
-                ui_after_stop = longest_ui_answer(self.ws)
+                self.assertLess(longest_ui_answer(self.ws), 1.0, "OBS's UI thread stalled")
                 self.server.control("outage", {"mode": "none"})
                 self.wait_for_more(FINISHED, finished, timeout=90.0)
-        return ui_after_stop
 
 
 if __name__ == "__main__":

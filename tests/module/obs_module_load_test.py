@@ -1,9 +1,7 @@
 #!/usr/bin/python3
 """The module in real OBS: its report of a missing and of a disabled configuration at load, and
-a portal-linked install (key in the Secret Service of with-keyring.sh) streaming with its load
-summary, clean unload, the dock docked and visible (a screenshot, kept as
-<build>/artifacts/dock.png) and the owner-only support bundle with the live status and no secret,
-host name or home path in it."""
+a portal-linked install streaming: load summary, clean unload, the dock docked and visible (its
+screenshot kept as <build>/artifacts/dock.png), an owner-only support bundle free of secrets."""
 
 import json
 import os
@@ -39,6 +37,11 @@ LINKS = "/api/v1/plugin-links"
 SCREEN = (1600, 900)
 
 
+def delivered(server):
+    stream = server.report()["streams"].get("stream-1", {})
+    return stream.get("agents", {}).get("primary", {}).get("segments", 0)
+
+
 def config_lines(obs):
     return [TIMESTAMP.sub("", line) for line in obs.ryvo_lines() if CONFIG_LINE.search(line)]
 
@@ -53,8 +56,7 @@ def dock_size(png):
 
 
 def store_api_key(build_dir, account, key):
-    """Stores the key as the plug-in keeps a portal-linked install's key: under its schema, the
-    service named after the built-in endpoint's host and the key's ID."""
+    """Stores the key as the plug-in does: under the built-in endpoint's host and the key's ID."""
     cache = Path(build_dir, "CMakeCache.txt").read_text()
     endpoint = re.search(r"^RYVO_DEFAULT_API_ENDPOINT:STRING=(.*)$", cache, re.M).group(1)
     labels = reversed(urlsplit(endpoint).hostname.lower().split("."))
@@ -76,16 +78,6 @@ class ModuleLoadTest(ObsTestCase):
                 obs.start().wait_for_log(expected)
                 self.assertEqual(config_lines(obs), expected)
 
-    def link(self, server):
-        """A portal link as a user makes it from the dock, its key stored as the plug-in does."""
-        link = server.request("POST", LINKS + "/start", b"").json()
-        server.control("link", {"action": "approve", "code": link["verification_code"],
-                                "stream": "stream-1"})
-        linked = server.request("GET", f"{LINKS}/{link['link_session_id']}", headers={
-            "Authorization": "Bearer " + link["poll_token"]}).json()
-        store_api_key(self.build_dir, linked["api_key_id"], linked["api_key"])
-        return link, linked
-
     def test_linked_install_streams_with_its_dock_and_support_bundle(self):
         if os.environ.get("RYVO_PRIVATE_KEYRING") != "1":
             self.skipTest("needs the private keyring of tests/support/with-keyring.sh")
@@ -95,7 +87,13 @@ class ModuleLoadTest(ObsTestCase):
             env = {"RYVO_DEFAULT_API_ENDPOINT": server.base_url,
                    "DBUS_SESSION_BUS_ADDRESS": os.environ["DBUS_SESSION_BUS_ADDRESS"]}
             with self.session(extra_env=env, video=(1280, 720)) as obs:
-                link, linked = self.link(server)
+                # A portal link as a user makes it from the dock.
+                link = server.request("POST", LINKS + "/start", b"").json()
+                server.control("link", {"action": "approve", "code": link["verification_code"],
+                                        "stream": "stream-1"})
+                linked = server.request("GET", f"{LINKS}/{link['link_session_id']}", headers={
+                    "Authorization": "Bearer " + link["poll_token"]}).json()
+                store_api_key(self.build_dir, linked["api_key_id"], linked["api_key"])
                 obs.write_ryvo_config(portal_config(linked, **QUICK_DELIVERY))
                 obs.start().wait_for_log([
                     STARTUP_COMPLETE, "[ryvo-obs] installed Ryvo settings UI and status dock"])
@@ -108,8 +106,7 @@ class ModuleLoadTest(ObsTestCase):
                 with obs.websocket() as ws:
                     ws.request("StartStream")
                     obs.wait_for_log(["[ryvo-obs] attached Ryvo ingest to OBS ryvo_stream output"])
-                    poll(lambda: server.report()["streams"]["stream-1"]["agents"]["primary"][
-                        "segments"] >= 20, 120, "no delivery with the linked key")
+                    poll(lambda: delivered(server) >= 20, 120, "no delivery with the linked key")
                     subprocess.run(["import", "-display", self.x.display, "-window", "root",
                                     str(screenshot)], check=True, timeout=30)
                     ws.request("TriggerHotkeyByName", {"hotkeyName": "ryvo_copy_diagnostics"})

@@ -34,8 +34,7 @@ class HarnessError(RuntimeError):
 
 
 def poll(check, timeout, failure):
-    """Calls `check` until it returns something true, which it returns; raises HarnessError
-    with `failure` after `timeout` seconds."""
+    """What `check` returns once it is true; HarnessError(`failure`) after `timeout` seconds."""
     deadline = time.monotonic() + timeout
     while not (result := check()):
         if time.monotonic() > deadline:
@@ -118,8 +117,7 @@ class ObsWebSocket:
         return response.get("responseData", {})
 
     def ready(self):
-        """False while OBS is still loading: obs-websocket 5.5 and newer (OBS 31+) answer every
-        request with 207 "not ready" until then, although the server runs."""
+        """False while OBS is still loading: obs-websocket 5.5+ (OBS 31+) answers 207 till then."""
         try:
             return bool(self.request("GetStreamStatus"))
         except HarnessError as error:
@@ -129,9 +127,8 @@ class ObsWebSocket:
 
 
 class ObsSession:
-    """One OBS process in a throw-away home, with the module of `build_dir` installed, or with
-    the one of an installed package under `package_root` ("/" for a package installed with
-    dpkg). `profile` adds to or replaces sections of the profile's basic.ini."""
+    """One OBS process with the module of `build_dir`, or of the package unpacked under
+    `package_root` ("/": installed); `profile` adds to the profile's basic.ini."""
 
     def __init__(self, build_dir, display, source_dir=None, extra_env=None, video=(640, 360),
                  fps=30, package_root=None, profile=None):
@@ -147,19 +144,16 @@ class ObsSession:
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             self.websocket_port = s.getsockname()[1]
-        self._obs = self._console = self._bus = self._log_file = None
+        self._obs = self._bus = None
         self._prepare_home(video, fps, profile or {})
 
     def write_ryvo_config(self, config):
-        """Writes the plug-in's configuration file; `config` is a dict or the file's text."""
-        text = config if isinstance(config, str) else json.dumps(config, indent=2) + "\n"
         self.ryvo_config_path.parent.mkdir(parents=True, exist_ok=True)
-        self.ryvo_config_path.write_text(text)
+        self.ryvo_config_path.write_text(json.dumps(config, indent=2) + "\n")
         self.ryvo_config_path.chmod(0o600)
 
     def _prepare_home(self, video, fps, profile):
-        for d in (self.profile_dir, self.obs_config / "basic/scenes", self.obs_config / "logs",
-                  self.home / "Videos"):
+        for d in (self.profile_dir, self.obs_config / "logs", self.home / "Videos"):
             d.mkdir(parents=True)
         (self.home / "runtime").mkdir(mode=0o700)
         _write_ini(self.obs_config / "global.ini", {
@@ -184,12 +178,6 @@ class ObsSession:
                              "RecQuality": "Stream"},
             **profile,
         })
-        scene = {"id": "scene", "versioned_id": "scene", "name": "Scene", "uuid": "",
-                 "settings": {"id_counter": 0, "custom_size": False, "items": []}}
-        (self.obs_config / f"basic/scenes/{PROFILE}.json").write_text(json.dumps({
-            "name": PROFILE, "current_scene": "Scene", "current_program_scene": "Scene",
-            "scene_order": [{"name": "Scene"}], "sources": [scene], "groups": [],
-            "transitions": [], "current_transition": "Fade", "transition_duration": 300}))
 
     def _environment(self):
         env = {k: v for k, v in os.environ.items()
@@ -199,8 +187,8 @@ class ObsSession:
         proxy = "http://127.0.0.1:9"
         env.update({"HOME": str(self.home), "XDG_CONFIG_HOME": str(self.home / ".config"),
                     "XDG_RUNTIME_DIR": str(self.home / "runtime"), "DISPLAY": self.display,
-                    "QT_QPA_PLATFORM": "xcb", "LIBGL_ALWAYS_SOFTWARE": "1", "http_proxy": proxy,
-                    "https_proxy": proxy, "all_proxy": proxy, "no_proxy": "127.0.0.1,localhost,::1"})
+                    "QT_QPA_PLATFORM": "xcb", "LIBGL_ALWAYS_SOFTWARE": "1", "all_proxy": proxy,
+                    "http_proxy": proxy, "https_proxy": proxy, "no_proxy": "127.0.0.1,::1"})
         if self.package_root not in (None, Path("/")):
             # Where the Debian package puts the module and its data.
             usr = self.package_root / "usr"
@@ -222,10 +210,11 @@ class ObsSession:
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
         env["DBUS_SESSION_BUS_ADDRESS"] = self._bus.stdout.readline().strip()
         env.update(self.extra_env)
-        self._console = open(self.home / "obs-console.txt", "ab")
-        self._obs = _spawn(["obs", "--multi", "--disable-updater", "--disable-missing-files-check"],
-                           cwd=self.home, env=env, stdin=subprocess.DEVNULL, stdout=self._console,
-                           stderr=subprocess.STDOUT, start_new_session=True)
+        with open(self.home / "obs-console.txt", "ab") as console:
+            self._obs = _spawn(["obs", "--multi", "--disable-updater",
+                                "--disable-missing-files-check"], cwd=self.home, env=env,
+                               stdin=subprocess.DEVNULL, stdout=console, stderr=subprocess.STDOUT,
+                               start_new_session=True)
         return self
 
     @property
@@ -239,9 +228,8 @@ class ObsSession:
         return self._obs.returncode
 
     def log_text(self):
-        if self._log_file is None:
-            self._log_file = max((self.obs_config / "logs").glob("*.txt"), default=None)
-        return self._log_file.read_text(errors="replace") if self._log_file else ""
+        log = max((self.obs_config / "logs").glob("*.txt"), default=None)
+        return log.read_text(errors="replace") if log else ""
 
     def ryvo_lines(self):
         return [line for line in self.log_text().splitlines() if "[ryvo-obs] " in line]
@@ -285,9 +273,8 @@ class ObsSession:
 
     def quit(self, timeout=60.0):
         """Quits OBS as a user does: stops its outputs, then Ctrl+Q in its main window, repeated
-        every few seconds until OBS logs its shutdown (a key press can get lost), answering any
-        question it raises. Returns the log; raises HarnessError when OBS had
-        to be killed."""
+        every few seconds until OBS logs its shutdown (a key press can get lost). Returns the log;
+        raises HarnessError when OBS had to be killed."""
         self.wait_for_log([STARTUP_COMPLETE], timeout)
         checks = (("GetStreamStatus", "StopStream"), ("GetRecordStatus", "StopRecord"))
         with self.websocket(timeout) as ws:
@@ -307,9 +294,8 @@ class ObsSession:
         def quit_once():
             nonlocal pressed_at
             if self.running() and SHUTTING_DOWN not in self.log_text():
-                answered = pressed_at and self._answer_question()
                 window = self.windows("^OBS ")
-                if not answered and window and time.monotonic() - pressed_at > 5.0:
+                if window and time.monotonic() - pressed_at > 5.0:
                     self.xdotool("windowfocus", "--sync", window[0], "key", "--clearmodifiers",
                                  "ctrl+q")
                     pressed_at = time.monotonic()
@@ -320,16 +306,6 @@ class ObsSession:
             self.kill()
         return self.log_text()
 
-    def _answer_question(self):
-        # A question such as "exit while recording?" is a dialog-type window; Return accepts it.
-        for window in self.windows():
-            if "_NET_WM_WINDOW_TYPE_DIALOG" in subprocess.run(
-                    ["xprop", "-display", self.display, "-id", window, "_NET_WM_WINDOW_TYPE"],
-                    capture_output=True, text=True, timeout=10).stdout:
-                self.xdotool("windowfocus", "--sync", window, "key", "Return")
-                return True
-        return False
-
     def kill(self):
         if self.running():
             os.killpg(self._obs.pid, signal.SIGKILL)
@@ -337,8 +313,6 @@ class ObsSession:
 
     def close(self):
         self.kill()
-        if self._console is not None:
-            self._console.close()
         if self._bus is not None:
             _stop(self._bus)
             self._bus.stdout.close()
@@ -358,8 +332,8 @@ def _write_ini(path, sections):
 
 
 class ObsTestCase(unittest.TestCase):
-    """Runs its tests on one private X server of `screen` size, against the build in
-    RYVO_BINARY_DIR (or, under scripts/test-package.sh, the package under RYVO_PACKAGE_ROOT)."""
+    """Tests on one private X server of `screen` size, against the build in RYVO_BINARY_DIR (or
+    the package under RYVO_PACKAGE_ROOT)."""
 
     screen = "1280x800x24"
     build_dir = os.environ.get("RYVO_BINARY_DIR", "")
