@@ -1,11 +1,9 @@
 #!/usr/bin/python3
-"""Delivery from real OBS in one run, recording audio tracks 1 and 2 (a low tone on track 1 only,
-a high one on track 2 only): three broadcasts through the plug-in's own service, the second
-stopped while the server is dark and finished while the third starts; a key revoked
-mid-broadcast; the user's service given back when the plug-in is turned off; two recordings
-stopped in the dark, the last left finishing at OBS's exit. Every broadcast arrives in full,
-every segment plays on its own with track 1's audio only, no key leaks and OBS's profile files
-never change."""
+"""Delivery from real OBS in one run: three broadcasts through the plug-in's own service, the
+second stopped in an outage and finished while the third starts; a key revoked mid-broadcast; the
+user's service given back; two recordings of audio tracks 1 and 2 stopped in an outage, the last
+left finishing at OBS's exit. Every broadcast arrives in full, every segment plays on its own with
+track 1's audio only, no key leaks and OBS's profile files never change."""
 
 import json
 import re
@@ -26,7 +24,6 @@ KEYS = {"stream-1": "key-1", "stream-2": "key-2", "stream-3": "key-3"}
 USER_SERVICE = {"server": "rtmp://127.0.0.1:1935/live", "key": "user-key", "use_auth": False}
 ATTACHED = "[ryvo-obs] attached Ryvo ingest to OBS "
 FINISHED = "[ryvo-obs] finishing complete: "
-STOPPED = "[ryvo-obs] stop: queue="
 TONE_HZ = {1: 200, 2: 5000}
 
 
@@ -98,13 +95,7 @@ def longest_ui_answer(ws, seconds=3.0):
     return longest
 
 
-def file_bytes(directory):
-    return {path: path.read_bytes() for path in sorted(directory.rglob("*")) if path.is_file()}
-
-
 class DeliveryTest(ObsTestCase):
-    maxDiff = None
-
     def stream(self, name):
         return self.server.report()["streams"].get(name, {})
 
@@ -131,7 +122,7 @@ class DeliveryTest(ObsTestCase):
     def stop_in_the_dark(self, request):
         self.server.control("outage", {"mode": "blackhole", "duration_ms": 120_000})
         time.sleep(2.5)
-        self.act(request, STOPPED)
+        self.act(request, "[ryvo-obs] stop: queue=")
 
     def test_streams_and_recordings_are_delivered_from_track_one(self):
         with tempfile.TemporaryDirectory() as work, \
@@ -147,7 +138,7 @@ class DeliveryTest(ObsTestCase):
                 {"rate_control": "CBR", "bitrate": 2500, "keyint_sec": 1}))
             obs.write_ryvo_config(manual_config("stream-1", "key-1", self.server.base_url,
                                                 **QUICK_DELIVERY))
-            before = file_bytes(obs.profile_dir)
+            before = {p: p.read_bytes() for p in obs.profile_dir.iterdir() if p.is_file()}
             obs.start().wait_for_log([STARTUP_COMPLETE, "[ryvo-obs] selected Ryvo as the active "
                                       "OBS streaming service (in-memory; not persisted to "
                                       "profile)"])
@@ -155,15 +146,43 @@ class DeliveryTest(ObsTestCase):
                 add_tone(self.ws, work, 1)
                 add_tone(self.ws, work, 2)
                 stream_stops = self.stream_three_broadcasts()
-                self.revoke_key()
-                self.turn_off()
+                self.reconfigure(stream_id="stream-3", api_key="key-3")
+                self.ws.request("StartStream")
+                self.wait_for(lambda: self.segments("stream-3") >= 4, "no delivery before revoking")
+                self.server.control("revoke", {"stream": "stream-3"})
+                obs.wait_for_log(["[ryvo-obs] stopping the Ryvo stream output: API key rejected. "
+                                  "Rotate your key in the Ryvo dashboard.",
+                                  "[ryvo-obs] finishing gave up: "])
+                self.wait_for(lambda: not self.ws.request("GetStreamStatus")["outputActive"],
+                              "OBS still streams after the key was rejected")
+                # Turned off, the plug-in gives the user's service back at the next output event.
+                self.reconfigure(enabled=False)
+                self.act("StartRecord", "[ryvo-obs] restored previous OBS streaming service "
+                         "'rtmp_custom' (in-memory; not persisted to profile)")
+                self.ws.request("StopRecord")
+                self.wait_for(lambda: not self.ws.request("GetRecordStatus")["outputActive"],
+                              "OBS still records")
+                restored = self.ws.request("GetStreamServiceSettings")
                 self.reconfigure(enabled=True, stream_id="stream-2", api_key="key-2",
                                  capture_mode="recording")
                 first_recording_stop = len(stop_sequences(obs.log_text()))
-                self.record_two_takes()
+                # Two recordings, the first finished once the server is back, the second left
+                # finishing.
+                for take in range(2):
+                    self.act("StartRecord", ATTACHED + "recording output")
+                    delivered = self.segments("stream-2")
+                    self.wait_for(lambda: self.segments("stream-2") >= delivered + 2,
+                                  "no segments delivered while recording", timeout=30.0)
+                    finished = obs.log_text().count(FINISHED)
+                    self.stop_in_the_dark("StopRecord")
+                    if take == 0:
+                        self.assertLess(longest_ui_answer(self.ws), 1.0, "OBS's UI thread stalled")
+                        self.server.control("outage", {"mode": "none"})
+                        self.wait_for_more(FINISHED, finished, timeout=90.0)
             log = obs.quit()
             self.assertEqual(obs.returncode(), 0, "OBS did not exit cleanly")
-            self.assertEqual(file_bytes(obs.profile_dir), before, "OBS's profile files changed")
+            self.assertEqual({p: p.read_bytes() for p in obs.profile_dir.iterdir() if p.is_file()},
+                             before, "OBS's profile files changed")
             self.server.control("outage", {"mode": "none"})
             report = self.server.report()
             assert_no_secrets(
@@ -189,6 +208,8 @@ class DeliveryTest(ObsTestCase):
         self.assertEqual([len(sessions[name]) for name in KEYS], [3, 2, 1])
         self.assertEqual([streams[name]["agents"]["primary"]["ends"] for name in KEYS],
                          [3, 1, 0])
+        self.assertEqual((restored["streamServiceType"], restored["streamServiceSettings"]["key"]),
+                         ("rtmp_custom", USER_SERVICE["key"]))
         self.assertEqual(len(stored), sum(len(set(s["received"]))
                                           for name in KEYS for s in sessions[name]))
         self.assertEqual(unfit, {})
@@ -222,45 +243,6 @@ class DeliveryTest(ObsTestCase):
         ws.request("StopStream")
         self.wait_for_more(FINISHED, finished + 1, timeout=90.0)
         return stop_sequences(obs.log_text())
-
-    def revoke_key(self):
-        ws = self.ws
-        self.reconfigure(stream_id="stream-3", api_key="key-3")
-        ws.request("StartStream")
-        self.wait_for(lambda: self.segments("stream-3") >= 4, "no delivery before the revocation")
-        self.server.control("revoke", {"stream": "stream-3"})
-        self.obs.wait_for_log(["[ryvo-obs] stopping the Ryvo stream output: API key rejected. "
-                               "Rotate your key in the Ryvo dashboard.",
-                               "[ryvo-obs] finishing gave up: "])
-        self.wait_for(lambda: not ws.request("GetStreamStatus")["outputActive"],
-                      "OBS still streams after the key was rejected")
-
-    def turn_off(self):
-        """Turns the plug-in off; the next output event brings OBS's service up to date."""
-        self.reconfigure(enabled=False)
-        self.act("StartRecord", "[ryvo-obs] restored previous OBS streaming service "
-                 "'rtmp_custom' (in-memory; not persisted to profile)")
-        self.ws.request("StopRecord")
-        self.wait_for(lambda: not self.ws.request("GetRecordStatus")["outputActive"],
-                      "OBS still records")
-        restored = self.ws.request("GetStreamServiceSettings")
-        self.assertEqual(restored["streamServiceType"], "rtmp_custom")
-        self.assertEqual(restored["streamServiceSettings"]["key"], USER_SERVICE["key"])
-
-    def record_two_takes(self):
-        """Two recordings stopped in the dark, the first finished once the server is back, the
-        second left finishing."""
-        for take in range(2):
-            self.act("StartRecord", ATTACHED + "recording output")
-            delivered = self.segments("stream-2")
-            self.wait_for(lambda: self.segments("stream-2") >= delivered + 2,
-                          "no segments delivered while recording", timeout=30.0)
-            finished = self.obs.log_text().count(FINISHED)
-            self.stop_in_the_dark("StopRecord")
-            if take == 0:
-                self.assertLess(longest_ui_answer(self.ws), 1.0, "OBS's UI thread stalled")
-                self.server.control("outage", {"mode": "none"})
-                self.wait_for_more(FINISHED, finished, timeout=90.0)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,6 @@
-"""Runs OBS Studio headless with the ryvo-obs module, each run with its own session bus and a
-throw-away home that skips every first-run dialog and serves obs-websocket on a free port.
-Every child process dies with the harness; `quit()` quits through OBS's main window, the only way
-OBS 29 shuts down cleanly."""
+"""Runs OBS headless with the ryvo-obs module, each run with its own session bus and a throw-away
+home that skips first-run dialogs and serves obs-websocket on a free port. Every child process
+dies with the harness; `quit()` goes through OBS's main window, as OBS 29 quits cleanly only so."""
 
 import contextlib
 import ctypes
@@ -66,7 +65,6 @@ class XServer:
 
     def __init__(self, size="1280x800x24"):
         self.size = size
-        self._process = None
 
     def start(self):
         # -displayfd: Xvfb picks a free display and reports it once it accepts connections.
@@ -279,14 +277,11 @@ class ObsSession:
         checks = (("GetStreamStatus", "StopStream"), ("GetRecordStatus", "StopRecord"))
         with self.websocket(timeout) as ws:
             for status, stop in checks:
+                # An output that OBS already counts as stopped may still wind down: 501 "not
+                # running", and the wait below.
                 if ws.request(status).get("outputActive"):
-                    try:
+                    with contextlib.suppress(HarnessError):
                         ws.request(stop)
-                    except HarnessError as error:
-                        # 501 "output not running": OBS already counts the output as stopped
-                        # while it still winds down; the wait below covers it.
-                        if error.code != 501:
-                            raise
             self.poll(lambda: not any(ws.request(s).get("outputActive") for s, _ in checks),
                       timeout, "OBS outputs still active")
         pressed_at = 0.0

@@ -31,9 +31,9 @@ def _contents(sources):
             yield name, content.encode() if isinstance(content, str) else bytes(content)
         elif not Path(source).exists():
             raise FileNotFoundError(f"nothing to audit at {source}")
-        elif not Path(source).is_symlink():
+        else:
             files = [Path(root, name) for root, _, names in os.walk(source) for name in names]
-            for path in files if Path(source).is_dir() else [Path(source)]:
+            for path in files or [Path(source)]:
                 if path.is_file() and not path.is_symlink():
                     yield str(path), path.read_bytes()
 
