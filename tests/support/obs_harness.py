@@ -180,8 +180,7 @@ class ObsSession:
     def _environment(self):
         env = {k: v for k, v in os.environ.items()
                if not k.startswith(("DBUS_", "XDG_", "WAYLAND_", "QT_"))}
-        # OBS's own update checks would reach for the internet; a proxy that refuses every
-        # connection keeps them local, while the tests' loopback servers stay reachable.
+        # A proxy that refuses every connection keeps OBS's update checks off the internet.
         proxy = "http://127.0.0.1:9"
         env.update({"HOME": str(self.home), "XDG_CONFIG_HOME": str(self.home / ".config"),
                     "XDG_RUNTIME_DIR": str(self.home / "runtime"), "DISPLAY": self.display,
@@ -202,8 +201,7 @@ class ObsSession:
             shutil.copy2(self.build_dir / "ryvo-obs.so", plugin / "bin/64bit")
             shutil.copytree(self.source_dir / "data", plugin / "data")
         env = self._environment()
-        # A private session bus, never the one of whoever runs the tests (unless `extra_env`
-        # names one).
+        # A private session bus, not the one of whoever runs the tests (unless extra_env names it).
         self._bus = _spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
         env["DBUS_SESSION_BUS_ADDRESS"] = self._bus.stdout.readline().strip()
@@ -246,8 +244,7 @@ class ObsSession:
             text = self.log_text()
             return all(re.search(p, text) if isinstance(p, re.Pattern) else p in text
                        for p in patterns) and text
-        shown = ", ".join(repr(getattr(p, "pattern", p)) for p in patterns)
-        return self.poll(found, timeout, f"OBS did not log {shown}")
+        return self.poll(found, timeout, f"OBS did not log {patterns}")
 
     @contextlib.contextmanager
     def websocket(self, timeout=30.0):
@@ -271,8 +268,8 @@ class ObsSession:
 
     def quit(self, timeout=60.0):
         """Quits OBS as a user does: stops its outputs, then Ctrl+Q in its main window, repeated
-        every few seconds until OBS logs its shutdown (a key press can get lost). Returns the log;
-        raises HarnessError when OBS had to be killed."""
+        every few seconds until OBS logs its shutdown (a key press can get lost), answering any
+        question. Returns the log; raises HarnessError when OBS had to be killed."""
         self.wait_for_log([STARTUP_COMPLETE], timeout)
         checks = (("GetStreamStatus", "StopStream"), ("GetRecordStatus", "StopRecord"))
         with self.websocket(timeout) as ws:
@@ -289,8 +286,9 @@ class ObsSession:
         def quit_once():
             nonlocal pressed_at
             if self.running() and SHUTTING_DOWN not in self.log_text():
+                answered = pressed_at and self._answer_question()
                 window = self.windows("^OBS ")
-                if window and time.monotonic() - pressed_at > 5.0:
+                if not answered and window and time.monotonic() - pressed_at > 5.0:
                     self.xdotool("windowfocus", "--sync", window[0], "key", "--clearmodifiers",
                                  "ctrl+q")
                     pressed_at = time.monotonic()
@@ -300,6 +298,16 @@ class ObsSession:
         finally:
             self.kill()
         return self.log_text()
+
+    def _answer_question(self):
+        # A question such as "exit while recording?" is a dialog-type window; Return accepts it.
+        for window in self.windows():
+            if "_NET_WM_WINDOW_TYPE_DIALOG" in subprocess.run(
+                    ["xprop", "-display", self.display, "-id", window, "_NET_WM_WINDOW_TYPE"],
+                    capture_output=True, text=True, timeout=10).stdout:
+                self.xdotool("windowfocus", "--sync", window, "key", "Return")
+                return True
+        return False
 
     def kill(self):
         if self.running():
