@@ -166,8 +166,7 @@ class DeliveryTest(ObsTestCase):
                 self.reconfigure(enabled=True, stream_id="stream-2", api_key="key-2",
                                  capture_mode="recording")
                 first_recording_stop = len(stop_sequences(obs.log_text()))
-                # Two recordings, the first finished once the server is back, the second left
-                # finishing.
+                # Two recordings: the first finishes after the outage, the second at OBS's exit.
                 for take in range(2):
                     self.act("StartRecord", ATTACHED + "recording output")
                     delivered = self.segments("stream-2")
@@ -220,7 +219,7 @@ class DeliveryTest(ObsTestCase):
         self.assertNotIn("while the encoder is active", log)
 
     def stream_three_broadcasts(self):
-        """The Stream button, three times; returns the last sequence of each broadcast."""
+        """The Stream button three times; returns the last sequence of each broadcast."""
         ws, obs = self.ws, self.obs
 
         def highest():

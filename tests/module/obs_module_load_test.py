@@ -40,8 +40,7 @@ def config_lines(obs):
 
 
 def dock_size(png):
-    """Width and height of the area painted in the dock's background colour (#20242f, which
-    OBS's own theme does not use)."""
+    """The size of the area in the dock's background colour, which OBS's theme does not use."""
     box = subprocess.run(["/usr/bin/convert", str(png), "-alpha", "off", "-fill", "black",
                           "+opaque", "#20242f", "-format", "%@", "info:"], capture_output=True,
                          text=True, check=True, timeout=60).stdout

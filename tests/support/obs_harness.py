@@ -258,7 +258,7 @@ class ObsSession:
             ws._ws.close()
 
     def windows(self, name="", *options):
-        """The ids of the visible X windows of OBS whose names match `name`."""
+        """Visible X windows of OBS named to match `name`."""
         return self.xdotool("search", "--all", "--onlyvisible", *options, "--pid", str(self.pid),
                             "--name", name).split()
 

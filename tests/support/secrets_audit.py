@@ -1,7 +1,6 @@
-"""Fails a test when a secret (API key, poll token) shows up where it must not be. A source is a
-file or folder (searched recursively, symbolic links not followed) or a (name, text-or-bytes)
-pair; each secret is looked for raw, URL-encoded (either hex case, "+" or "%20" for a space) and
-JSON-escaped. A failure names the file and the secret's label and form, never the secret."""
+"""Fails a test when a secret shows up where it must not be: in a file or folder (symbolic links
+not followed) or a (name, text) pair, raw, URL-encoded (either hex case, "+" or "%20" for a space)
+or JSON-escaped. A failure names the file and the secret's label and form, never the secret."""
 
 import json
 import os
