@@ -98,8 +98,8 @@ class ModuleLoadTest(ObsTestCase):
                 with obs.websocket() as ws:
                     ws.request("StartStream")
                     obs.wait_for_log(["[ryvo-obs] attached Ryvo ingest to OBS ryvo_stream output"])
-                    poll(lambda: server.report()["streams"].get("stream-1", {}).get("sessions"),
-                         120, "no delivery with the linked key")
+                    obs.wait_for_log([re.compile(r"runtime status: sequence=1\d .* "
+                                                 r"connected=true error=none")], 120)
                     subprocess.run(["import", "-display", self.x.display, "-window", "root",
                                     str(screenshot)], check=True, timeout=30)
                     ws.request("TriggerHotkeyByName", {"hotkeyName": "ryvo_copy_diagnostics"})
