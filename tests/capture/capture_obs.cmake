@@ -1,7 +1,7 @@
 # The packet tap, the frontend hook and the plug-in's streaming service in real libobs, with the
 # OBS application's frontend stood in for. Each test starts OBS under its own Xvfb.
 ryvo_add_test(ryvo_capture_obs_tests
-              SOURCES packet_tap_obs_test.cpp frontend_hook_obs_test.cpp stream_service_obs_test.cpp
+              SOURCES capture_obs_test.cpp
               LIBS ryvo_obs_objects PkgConfig::CURL
               WRAPPER ${RYVO_TEST_SUPPORT_DIR}/with_xvfb.py
               LABELS nosan

@@ -2,11 +2,9 @@
 // result is checked with ffprobe and a full decode.
 #include "capture/mpeg_ts_muxer.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <limits>
@@ -25,8 +23,6 @@ extern "C" {
 
 namespace ryvoobs {
 namespace {
-
-using ::testing::StartsWith;
 
 CodecConfig video_config(std::string codec = "h264") {
     CodecConfig config;
@@ -204,7 +200,8 @@ std::string run(const std::string& command) {
 
 // Six seconds of H.264 with B-frames (decode and presentation order differ) and AAC, read back as
 // an encoder hands its packets over. Segments are cut in front of keyframe chunks, so each cut
-// must play on its own: the tables first, a keyframe first. (The sender's tests play them joined.)
+// must play on its own: the tables first, a keyframe first. (The sender's tests play them joined
+// and check their codecs and durations.)
 TEST(MpegTsMuxer, EncoderOutputBecomesSegmentsThatEachPlayForTheWholeLength) {
     testing::TemporaryDirectory dir;
     const std::string clip = dir.file("clip.nut");
@@ -214,19 +211,13 @@ TEST(MpegTsMuxer, EncoderOutputBecomesSegmentsThatEachPlayForTheWholeLength) {
     MediaFileReader reader(clip);
     MpegTsMuxer muxer(reader.video(), reader.audio());
     std::vector<std::string> segments;
-    double muxed_ms = 0;
-    double video_ms = 0;
     // Audio ahead of the first keyframe opens the first segment, as the assembler keeps it.
     bool open_has_video = false;
     while (const std::optional<TimedPacket> timed = reader.next()) {
-        if (timed->packet.kind == MediaKind::video) {
-            video_ms += timed->duration * 1000.0 / kMediaClockRate;
-        }
         const std::optional<MuxedChunk> chunk = muxer.write_packet(timed->packet);
         ASSERT_TRUE(chunk);
         ASSERT_EQ(chunk->bytes.size() % 188, 0U);
         ASSERT_EQ(chunk->bytes.front(), 0x47);
-        muxed_ms += chunk->duration_ms;
         if (segments.empty() || (chunk->keyframe && open_has_video)) {
             segments.emplace_back();
             open_has_video = false;
@@ -234,16 +225,14 @@ TEST(MpegTsMuxer, EncoderOutputBecomesSegmentsThatEachPlayForTheWholeLength) {
         segments.back().append(chunk->bytes.begin(), chunk->bytes.end());
         open_has_video = open_has_video || chunk->keyframe || chunk->duration_ms > 0;
     }
-    EXPECT_LE(std::abs(muxed_ms - video_ms), 1000.0 / 30);
     ASSERT_EQ(segments.size(), 3U);
     for (std::size_t index = 0; index < segments.size(); ++index) {
         const std::string path = dir.file(std::to_string(index) + ".ts");
         std::ofstream(path, std::ios::binary) << segments[index];
-        const std::string probe = "ffprobe -v error -of default=nw=1:nk=1 " + path;
-        EXPECT_THAT(run(probe + " -show_entries stream=codec_name"), StartsWith("h264\naac\n"));
-        EXPECT_EQ(
-            run(probe + " -select_streams v -read_intervals %+#1 -show_entries frame=key_frame"),
-            "1\n");
+        EXPECT_EQ(run("ffprobe -v error -of default=nw=1:nk=1 -select_streams v -read_intervals "
+                      "%+#1 -show_entries frame=key_frame " +
+                      path),
+                  "1\n");
         EXPECT_EQ(run("ffmpeg -nostdin -v error -i " + path + " -f null -"), "") << index;
     }
 }

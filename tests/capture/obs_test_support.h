@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -30,41 +31,33 @@ class CapturedLog {
         static CapturedLog log;
         return log;
     }
-    void add(int level, std::string line) {
+    void add(std::string line) {
         std::lock_guard lock(mutex_);
-        lines_.push_back({level, std::move(line)});
+        lines_.push_back(std::move(line));
     }
     void clear() {
         std::lock_guard lock(mutex_);
         lines_.clear();
     }
-    // The lines that contain `text`.
-    std::vector<std::string> matching(const std::string& text, int level = -1) const {
+    std::size_t count(const std::string& text) const {
         std::lock_guard lock(mutex_);
-        std::vector<std::string> found;
-        for (const auto& [line_level, line] : lines_) {
-            if (line.find(text) != std::string::npos && (level < 0 || level == line_level)) {
-                found.push_back(line);
-            }
-        }
-        return found;
-    }
-    std::size_t count(const std::string& text, int level = -1) const {
-        return matching(text, level).size();
+        return std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
     }
 
   private:
     mutable std::mutex mutex_;
-    std::vector<std::pair<int, std::string>> lines_;
+    std::vector<std::string> lines_;
 };
 
-inline void capture_log_line(int level, const char* format, va_list args, void* /*param*/) {
+inline void capture_log_line(int, const char* format, va_list args, void*) {
     char line[4096];
     std::vsnprintf(line, sizeof line, format, args);
     if (std::string(line).rfind("[ryvo-obs]", 0) == 0) {
         std::fprintf(stderr, "%s\n", line);
     }
-    CapturedLog::instance().add(level, line);
+    CapturedLog::instance().add(line);
 }
 
 // Polls `done` until it holds or `limit` passes; the tests wait for OBS's threads this way.

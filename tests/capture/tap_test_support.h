@@ -1,16 +1,42 @@
+// What the packet tap is handed in the tests: the configuration file it reads, written at the
+// default path of an isolated home directory, and encoder packets as libobs allocates them.
 #pragma once
 
 #include <obs.h>
 #include <util/bmem.h>
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
+
+#include "config/config_file.h"
+#include "config/plugin_config.h"
 
 namespace ryvoobs::testing {
 
-// An encoder packet allocated the way libobs allocates the packets it hands to outputs and packet
-// callbacks: its reference count, a long, right in front of the bytes. The test holds one
+inline PluginConfig linked_config(RuntimeMode runtime_mode, CaptureMode capture_mode,
+                                  const std::string& endpoint = "http://127.0.0.1:9") {
+    PluginConfig config;
+    config.auth_mode = AuthMode::manual;
+    config.stream_id = "stream-1";
+    config.api_key = "key-1";
+    config.api_endpoint = endpoint;
+    config.runtime_mode = runtime_mode;
+    config.capture_mode = capture_mode;
+    config.segment_duration_ms = 1000;
+    config.ram_buffer_minutes = 1;
+    return config;
+}
+
+inline void write_config(const PluginConfig& config) {
+    std::string error;
+    ASSERT_TRUE(save_config_file(default_config_path(), config, &error)) << error;
+}
+
+// Its reference count, a long, right in front of the bytes, as libobs keeps it. The test holds one
 // reference and gives it back on destruction; anyone else's must have been given back by then,
 // or the bytes leak.
 class ObsPacket {
