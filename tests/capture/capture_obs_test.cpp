@@ -36,10 +36,6 @@ obs_output_t* attached_output() {
     return packet_tap().attachment().output();
 }
 
-std::uint64_t current_token() {
-    return packet_tap().attachment().token();
-}
-
 bool packets_beyond(std::uint64_t count) {
     return eventually([count] { return packet_tap().counters().packets > count; });
 }
@@ -181,12 +177,12 @@ TEST_F(CaptureObsTest, FrontendRoadStandsAsideForThePluginsOwnOutput) {
 
     std::string error;
     ASSERT_TRUE(activate_native_stream_output(native.get(), &error)) << error;
-    const std::uint64_t token = current_token();
+    const std::uint64_t token = packet_tap().attachment().token();
     EXPECT_EQ(packet_tap().attachment().output_kind(), "ryvo_stream");
     EXPECT_TRUE(obs_output_active(recording.get()));
     frontend.fire(OBS_FRONTEND_EVENT_RECORDING_STARTED);
     ASSERT_TRUE(activate_native_stream_output(native.get(), &error));
-    EXPECT_EQ(current_token(), token);
+    EXPECT_EQ(packet_tap().attachment().token(), token);
     for (obs_output_t* from : {native.get(), recording.get()}) {
         testing::ObsPacket packet(OBS_ENCODER_VIDEO, 64, 0, true);
         packet_tap().take_native_packet(from, packet.get());

@@ -133,13 +133,14 @@ TEST(MuxPacketQueue, AStopOrACloseEndsTheWaitWhereverItFindsTheConsumer) {
 
 // Producers of two openings push at once, as an output's audio and video threads do while the
 // output the tap just left still delivers: each opening's consumer gets only its own packets, in
-// the order each producer pushed them, and a late packet of a closed opening reaches no one.
+// the order each producer pushed them, and a late packet of a closed opening reaches no one. More
+// producers than cores, so that some are held up between their look at the token and their push.
 TEST(MuxPacketQueue, ConcurrentProducersReachOnlyTheirOwnOpeningsConsumer) {
     MuxPacketQueue queue;
     std::atomic<std::uint64_t> open_token{1};
     queue.open(1);
     std::vector<std::jthread> producers;
-    for (std::int64_t producer = 0; producer < 2; ++producer) {
+    for (std::int64_t producer = 0; producer < 4; ++producer) {
         producers.emplace_back([&queue, &open_token, producer](std::stop_token done) {
             for (std::int64_t i = 0; !done.stop_requested(); ++i) {
                 const std::uint64_t token = open_token.load();
@@ -150,8 +151,8 @@ TEST(MuxPacketQueue, ConcurrentProducersReachOnlyTheirOwnOpeningsConsumer) {
             }
         });
     }
-    for (std::uint64_t token = 1; token <= 10; ++token) {
-        std::int64_t last[2] = {-1, -1};
+    for (std::uint64_t token = 1; token <= 300; ++token) {
+        std::int64_t last[4] = {-1, -1, -1, -1};
         std::jthread consumer([&] {
             while (auto next = queue.wait_pop(token, {})) {
                 ASSERT_EQ(next->pts / 1'000'000'000, static_cast<std::int64_t>(token));
