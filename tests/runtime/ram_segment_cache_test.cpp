@@ -72,28 +72,8 @@ TEST(RamSegmentCache, AgeIsJudgedOnTheLowestSequenceAtInsertion) {
     EXPECT_EQ(cache.snapshot().evictions, 3u);
 }
 
-TEST(RamSegmentCache, OversizeSegmentEvictsEverythingUpToItself) {
-    RamSegmentCache cache({100, 10, 50});
-    cache.insert(segment(1, 10));
-    cache.insert(segment(2, 10));
-    cache.insert(segment(3, 10));
-    ASSERT_TRUE(cache.acquire_for_upload(1, false));
-    ASSERT_TRUE(cache.mark_uploaded(1));
-    ASSERT_TRUE(cache.acquire_for_upload(2, false));  // in flight still counts as not uploaded
-
-    EXPECT_FALSE(cache.insert_and_acquire_for_upload(segment(4, 101)));
-    const auto snapshot = cache.snapshot();
-    EXPECT_EQ(snapshot.segment_count, 0u);
-    EXPECT_EQ(snapshot.total_bytes, 0u);
-    EXPECT_EQ(snapshot.oldest_sequence, 0);
-    EXPECT_EQ(snapshot.evictions, 4u);
-    EXPECT_EQ(snapshot.unuploaded_evictions, 3u);
-    EXPECT_EQ(snapshot.last_evicted_sequence, 4);
-    EXPECT_FALSE(cache.mark_upload_failed(2));
-}
-
-// One upload at a time, backfill of uploaded segments and hand-outs of the stored buffer are
-// checked through the session; here what a failed attempt leaves behind.
+// One upload at a time, backfill of uploaded segments, hand-outs of the stored buffer and an
+// oversize segment are checked through the session; here what a failed attempt leaves behind.
 TEST(RamSegmentCache, AFailedAttemptFreesTheSegmentAndKeepsItsUploadedMark) {
     RamSegmentCache cache({1'000'000, 10, 10});
     ASSERT_TRUE(cache.insert_and_acquire_for_upload(segment(1, 8)));

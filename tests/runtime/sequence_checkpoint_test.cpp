@@ -38,7 +38,7 @@ TEST(SequenceCheckpoint, LoadsASequenceAndRefusesWhatIsNone) {
         }
     }
     std::string error;
-    EXPECT_EQ(load_last_sequence(dir.file("absent.json"), &error), 0);
+    EXPECT_FALSE(load_sequence_checkpoint(dir.file("absent.json"), &error));
     EXPECT_EQ(error, "state file not found: " + dir.file("absent.json"));
 }
 
@@ -55,13 +55,13 @@ TEST(SequenceCheckpoint, SavesOwnerOnlyInNewDirectoriesAndLeavesOutEmptyIdentifi
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 
-    ASSERT_TRUE(save_last_sequence(path, 5, nullptr));
+    ASSERT_TRUE(save_sequence_checkpoint(path, {"", "", 5}, nullptr));
     std::ostringstream text;
     text << std::ifstream(path).rdbuf();
     EXPECT_EQ(nlohmann::json::parse(text.str()), (nlohmann::json{{"last_sequence", 5}}));
     // A stream ID that is no UTF-8 cannot be written as JSON; the old checkpoint stays.
     EXPECT_FALSE(save_sequence_checkpoint(path, {"\xff\xfe", "", 6}, nullptr));
-    EXPECT_EQ(load_last_sequence(path, nullptr), 5);
+    EXPECT_EQ(load_sequence_checkpoint(path, nullptr)->last_sequence, 5);
 }
 
 TEST(SequenceCheckpoint, WriterKilledMidSaveLeavesTheOldOrTheNewCheckpointWhole) {
