@@ -16,7 +16,6 @@
 #include "api/curl_ryvo_api.h"
 #include "config/config_file.h"
 #include "dev_server_process.h"
-#include "runtime/finishing_deliveries.h"
 #include "runtime/sequence_checkpoint.h"
 #include "temporary_directory.h"
 
@@ -246,30 +245,6 @@ TEST_F(RuntimeTest, FinishingRetriesTheEndAndGivesUpOnlyForTheWindowOrARejectedK
         EXPECT_EQ(fatal.size(), c.fault == Fault::revoked_in_outage ? 1u : 0u);
         outage(false);
     }
-}
-
-// Unload during an outage: one total grace for every finishing delivery, then requests in flight
-// are abandoned, even ones the client would otherwise wait on far longer.
-TEST_F(RuntimeTest, ShutdownGivesOneTotalGraceThenAbandonsRequestsInFlight) {
-    FinishingDeliveries finishing;
-    outage(true);
-    for (int i = 0; i < 2; ++i) {
-        auto delivery =
-            std::make_shared<BroadcastDelivery>(delivery_settings(std::chrono::seconds(60)));
-        ASSERT_TRUE(delivery->start(nullptr));
-        feed_segments(*delivery, 2);
-        finishing.adopt(delivery);
-    }
-    ASSERT_EQ(finishing.progress().size(), 2u);
-    const auto unload = std::chrono::steady_clock::now();
-    finishing.shutdown_all(std::chrono::seconds(1));
-    EXPECT_LT(std::chrono::steady_clock::now() - unload, std::chrono::seconds(3));
-    const std::optional<DeliveryProgress> outcome = finishing.last_outcome();
-    ASSERT_TRUE(outcome);
-    EXPECT_EQ(outcome->phase, DeliveryPhase::gave_up);
-    EXPECT_EQ(outcome->reason, "shut down before delivery finished");
-    EXPECT_EQ(outcome->undelivered, (std::vector<std::int64_t>{3, 4}));
-    EXPECT_TRUE(finishing.progress().empty());
 }
 
 }  // namespace

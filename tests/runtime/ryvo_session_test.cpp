@@ -134,44 +134,33 @@ TEST_F(RyvoSessionTest, BackfillSkipsSegmentsInFlightAndReportsUncachedOnes) {
     EXPECT_EQ(transport.sequences(), (Sequences{100, 101, 102}));
 }
 
-TEST_F(RyvoSessionTest, OversizeSegmentIsNeitherCheckpointedNorQueued) {
-    config.estimated_bitrate_kbps = 1;
+// An oversize segment is neither checkpointed nor queued but counted lost.
+TEST_F(RyvoSessionTest, FinishFlushesTheTailAndCountsWhatIsConfirmedAfterItOrLost) {
+    config.estimated_bitrate_kbps = 1;  // room for 7500 bytes
     open_session();
+    transport.hold(101);
     push_keyframes(1, 7501);
-    push_keyframes(1);
+    push_keyframes(3);
     push_tail();
     EXPECT_EQ(last_error(), "segment was evicted before upload");
-    EXPECT_TRUE(checkpoints.empty());
     EXPECT_EQ(session->cache_snapshot().unuploaded_evictions, 1u);
-
     session->start();
-    session->finish();
     ASSERT_TRUE(transport.wait_for_call(101));
-    session->stop();
-    EXPECT_EQ(transport.sequences(), Sequences{101});
-    EXPECT_EQ(checkpoints, Sequences{101});
-    EXPECT_EQ(session->delivery_figures().lost, Sequences{100});
-}
-
-TEST_F(RyvoSessionTest, FinishFlushesTheTailAndCountsWhatIsConfirmedAfterIt) {
-    open_session();
-    transport.hold(100);
-    push_keyframes(4);
-    push_tail();
-    session->start();
-    ASSERT_TRUE(transport.wait_for_call(100));
     EXPECT_TRUE(session->status_snapshot().started_at);
 
     session->finish();
-    EXPECT_EQ(session->delivery_figures().unconfirmed, (Sequences{100, 101, 102, 103}));
+    EXPECT_EQ(session->delivery_figures().unconfirmed, (Sequences{101, 102, 103}));
     transport.hold(-1);
     ASSERT_TRUE(transport.wait_for_call(103));
     session->stop();
+    EXPECT_EQ(transport.sequences(), (Sequences{101, 102, 103}));
+    EXPECT_EQ(checkpoints, (Sequences{101, 102, 103}));
     const SessionDeliveryFigures figures = session->delivery_figures();
     EXPECT_EQ(figures.first_sequence, 100);
     EXPECT_EQ(figures.last_sequence, 103);
     EXPECT_TRUE(figures.unconfirmed.empty());
-    EXPECT_EQ(figures.confirmed_after_finish, 4u);
+    EXPECT_EQ(figures.lost, Sequences{100});
+    EXPECT_EQ(figures.confirmed_after_finish, 3u);
     const auto status = session->status_snapshot();
     EXPECT_FALSE(status.streaming || status.connected || status.started_at);
     EXPECT_EQ(status.upload_queue_depth, 0u);
