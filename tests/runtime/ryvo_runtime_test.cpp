@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -26,9 +25,6 @@ using nlohmann::json;
 using test_support::DevServerProcess;
 using testing::TemporaryDirectory;
 
-constexpr std::int32_t kChunkMs = 250;
-constexpr std::size_t kChunkBytes = 4096;
-
 // Fed chunks are 250 ms each with a keyframe every 4th, so with 1000 ms segments a segment is cut
 // at every keyframe after the first.
 class RuntimeTest : public ::testing::Test {
@@ -45,15 +41,15 @@ class RuntimeTest : public ::testing::Test {
         EXPECT_TRUE(save_config_file(config_path_, config, nullptr));
     }
 
-    // A delivery whose client gives up on a silent server after `stall`.
-    DeliverySettings delivery_settings(std::chrono::milliseconds stall = std::chrono::seconds(1)) {
+    // A delivery whose client gives up on a silent server after a second.
+    DeliverySettings delivery_settings() {
         DeliverySettings settings;
         settings.config_path = config_path_;
         settings.state_path = state_path_;
-        settings.client_factory = [stall](PluginConfig config) {
+        settings.client_factory = [](PluginConfig config) {
             HttpSessionOptions options;
-            options.stall_timeout = stall;
-            options.exchange_timeout = stall * 3;
+            options.stall_timeout = std::chrono::seconds(1);
+            options.exchange_timeout = std::chrono::seconds(3);
             return std::make_shared<CurlRyvoApi>(std::move(config), options);
         };
         return settings;
@@ -62,8 +58,8 @@ class RuntimeTest : public ::testing::Test {
     template <typename Target>
     void feed_segments(Target& target, int segments) {
         for (int i = 0; i < segments * 4; ++i) {
-            std::vector<std::uint8_t> bytes(kChunkBytes, static_cast<std::uint8_t>(chunk_index_));
-            target.push_encoded_bytes(bytes, kChunkMs, chunk_index_++ % 4 == 0);
+            std::vector<std::uint8_t> bytes(4096, static_cast<std::uint8_t>(chunk_index_));
+            target.push_encoded_bytes(bytes, 250, chunk_index_++ % 4 == 0);
         }
     }
 
@@ -173,7 +169,6 @@ TEST_F(RuntimeTest, FeedingGoesOnWhileAHeartbeatOrPollHangs) {
             answered = true;
             return status;
         });
-        // Wait until the server holds the request, then feed three segments' worth.
         ASSERT_TRUE(wait_until([&] { return server_.report()["faults"]["pending"].empty(); }, 10))
             << kind;
         feed_segments(runtime, 3);

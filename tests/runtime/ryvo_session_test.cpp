@@ -11,7 +11,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Sequences = std::vector<std::int64_t>;
-constexpr auto kPatience = 5s;
 
 // Records every call. A held sequence blocks in the transport until released.
 class RecordingTransport {
@@ -21,7 +20,7 @@ class RecordingTransport {
             std::unique_lock lock(mutex_);
             calls_.push_back(segment);
             changed_.notify_all();
-            changed_.wait_for(lock, kPatience, [&] { return held_ != segment.sequence; });
+            changed_.wait_for(lock, 5s, [&] { return held_ != segment.sequence; });
             return UploadResult{true, 201, "", 0};
         };
     }
@@ -34,7 +33,7 @@ class RecordingTransport {
     // Waits until the transport has been called with `sequence` for the `nth` time.
     bool wait_for_call(std::int64_t sequence, std::size_t nth = 1) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, kPatience, [&] {
+        return changed_.wait_for(lock, 5s, [&] {
             return std::ranges::count(calls_, sequence, &SegmentData::sequence) >=
                    static_cast<std::ptrdiff_t>(nth);
         });
@@ -62,11 +61,10 @@ class RyvoSessionTest : public ::testing::Test {
         config.segment_duration_ms = 1000;
         config.ram_buffer_minutes = 1;
     }
-    RyvoSession& open_session() {
+    void open_session() {
         session = std::make_unique<RyvoSession>(
             config, transport.callable(), 100,
             [this](std::int64_t sequence) { checkpoints.push_back(sequence); }, "capture-1");
-        return *session;
     }
     // Keyframe chunks of a whole segment's duration: each closes the segment the previous opened.
     void push_keyframes(int count, std::size_t size = 188) {

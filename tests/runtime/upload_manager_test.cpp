@@ -183,7 +183,9 @@ TEST_F(UploadManagerTest, FailedAttemptsBackOffByDoublingOrAsToldThenSucceed) {
     EXPECT_FALSE(status.snapshot().connected);
 }
 
-TEST_F(UploadManagerTest, TransientFailuresGiveUpAfterFiveCalls) {
+// Five calls and a job is given up; a stop cuts a back-off short and gives that job up too, while
+// the jobs queued behind it stay unsent.
+TEST_F(UploadManagerTest, TransientFailuresGiveUpAfterFiveCallsOrAtStop) {
     auto manager = make_manager([](std::int64_t, int) { return failed(500, "disk full"); });
     manager->enqueue(segment(9));
     manager->start();
@@ -191,9 +193,18 @@ TEST_F(UploadManagerTest, TransientFailuresGiveUpAfterFiveCalls) {
         ASSERT_TRUE(clock->release_next_sleep().has_value());
     }
     ASSERT_TRUE(journal.await("done", 1));
-    EXPECT_EQ(journal.take(), (Events{"call 9 at 0", "call 9 at 500", "call 9 at 1500",
-                                      "call 9 at 3500", "call 9 at 7500", "done 9 failed"}));
     EXPECT_EQ(status.snapshot().last_error, "disk full");
+    manager->enqueue(segment(1));
+    ASSERT_TRUE(clock->await_sleeper());
+    manager->enqueue(segment(2));
+    manager->enqueue(segment(3));
+    manager->stop();
+    EXPECT_EQ(journal.take(),
+              (Events{"call 9 at 0", "call 9 at 500", "call 9 at 1500", "call 9 at 3500",
+                      "call 9 at 7500", "done 9 failed", "call 1 at 7500", "done 1 failed"}));
+    EXPECT_EQ(status.snapshot().upload_queue_depth, 0u);
+    EXPECT_EQ(manager->queue_depth(), 2u);
+    EXPECT_FALSE(manager->idle());
 }
 
 TEST_F(UploadManagerTest, PermanentFailuresHaltTheSessionsUploads) {
@@ -228,22 +239,6 @@ TEST_F(UploadManagerTest, PermanentFailuresHaltTheSessionsUploads) {
         EXPECT_EQ(snapshot.auth_failed, c.auth_failed);
         EXPECT_EQ(manager->halt_reason(), c.halt_reason);
     }
-}
-
-// Stopping cuts a back-off short and gives that job up; queued jobs stay unsent.
-TEST_F(UploadManagerTest, StopEndsAfterTheJobAtHandAndKeepsTheQueue) {
-    auto manager = make_manager([](std::int64_t, int) { return failed(500); });
-    manager->enqueue(segment(1));
-    manager->start();
-    ASSERT_TRUE(clock->await_sleeper());
-    manager->enqueue(segment(2));
-    manager->enqueue(segment(3));
-    manager->stop();
-
-    EXPECT_EQ(journal.take(), (Events{"call 1 at 0", "done 1 failed"}));
-    EXPECT_EQ(status.snapshot().upload_queue_depth, 0u);
-    EXPECT_EQ(manager->queue_depth(), 2u);
-    EXPECT_FALSE(manager->idle());
 }
 
 }  // namespace
