@@ -89,13 +89,4 @@ bool save_sequence_checkpoint(const std::string& path, const SequenceCheckpointS
     return true;
 }
 
-std::int64_t load_last_sequence(const std::string& path, std::string* error) {
-    const auto state = load_sequence_checkpoint(path, error);
-    return state ? state->last_sequence : 0;
-}
-
-bool save_last_sequence(const std::string& path, std::int64_t sequence, std::string* error) {
-    return save_sequence_checkpoint(path, SequenceCheckpointState{{}, {}, sequence}, error);
-}
-
 }  // namespace ryvoobs

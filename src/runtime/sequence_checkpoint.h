@@ -23,8 +23,4 @@ std::optional<SequenceCheckpointState> load_sequence_checkpoint(const std::strin
 bool save_sequence_checkpoint(const std::string& path, const SequenceCheckpointState& state,
                               std::string* error);
 
-// 0 when the file cannot be loaded.
-std::int64_t load_last_sequence(const std::string& path, std::string* error);
-bool save_last_sequence(const std::string& path, std::int64_t sequence, std::string* error);
-
 }  // namespace ryvoobs
