@@ -9,13 +9,13 @@
 #include <fstream>
 #include <functional>
 #include <limits>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "isolated_home.h"
+#include "platform/file_system.h"
 
 namespace ryvoobs {
 namespace {
@@ -23,11 +23,7 @@ namespace {
 class ConfigFileTest : public ::testing::Test {
   protected:
     void write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
-    std::string contents() const {
-        std::ostringstream out;
-        out << std::ifstream(path_, std::ios::binary).rdbuf();
-        return out.str();
-    }
+    std::string contents() const { return read_whole_file(path_, nullptr).value_or(""); }
     std::optional<PluginConfig> read(const std::string& text) {
         write(text);
         error_.clear();
@@ -50,11 +46,9 @@ TEST_F(ConfigFileTest, AbsentMembersTakeTheDefaultsAndUnknownOnesAreIgnored) {
 
 TEST_F(ConfigFileTest, EnabledAcceptsAnythingWithATruthValue) {
     const std::pair<const char*, bool> cases[] = {
-        {"false", false},   {"0", false},      {"0.0", false},         {"2", true},
-        {"0.5", true},      {"\"yes\"", true}, {"\" \\t+007\"", true}, {"\"-0\"", false},
-        {"\"0.9\"", false}, {"\"no\"", false}, {"\"\"", false},        {"\"+-1\"", false},
-        {"null", true},     {"[]", true},      {"{}", true},           {"true", true},
-        {"\"000T\"", true},
+        {"false", false},  {"0.0", false},     {"0.5", true},      {"\" \\t+007\"", true},
+        {"\"-0\"", false}, {"\"no\"", false},  {"\"+-1\"", false}, {"null", true},
+        {"{}", true},      {"\"000T\"", true},
     };
     for (auto [value, expected] : cases) {
         auto config = read(std::string(R"({"enabled": )") + value + "}");
@@ -67,22 +61,10 @@ TEST_F(ConfigFileTest, IntegersAreReadLooselyAndSaturateAtThe32BitLimits) {
     constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
     constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
     const std::pair<const char*, std::int32_t> cases[] = {
-        {"\"1500\"", 1500},
-        {"2000.9", 2000},
-        {"-2.9", -2},
-        {"null", 2000},
-        {"[3]", 2000},
-        {"true", 1},
-        {"\"abc\"", 0},
-        {"\" -12ms\"", -12},
-        {"\"1e3\"", 1},
-        {"4294967297", kMax},
-        {"-4294967297", kMin},
-        {"18446744073709551615", kMax},
-        {"1e300", kMax},
-        {"-1e300", kMin},
-        {"\"99999999999999999999999\"", kMax},
-        {"\"-9223372036854775809\"", kMin},
+        {"\"1500\"", 1500},  {"-2.9", -2},
+        {"[3]", 2000},       {"true", 1},
+        {"\" -12ms\"", -12}, {"4294967297", kMax},
+        {"-1e300", kMin},    {"\"-9223372036854775809\"", kMin},
     };
     for (auto [value, expected] : cases) {
         auto config = read(std::string(R"({"segment_duration_ms": )") + value + "}");
@@ -94,11 +76,9 @@ TEST_F(ConfigFileTest, IntegersAreReadLooselyAndSaturateAtThe32BitLimits) {
 TEST_F(ConfigFileTest, FailuresCarryTheirReasonAndTheFirstBadModeWins) {
     const std::pair<const char*, const char*> cases[] = {
         {"[]", "invalid config JSON"},
-        {"{\"stream_id\": \"a\"", "invalid config JSON"},
         {"{\"stream_id\": \"\xff\"}", "invalid config JSON"},
-        {R"({"auth_mode": "Portal", "runtime_mode": "full"})",
+        {R"({"runtime_mode": "Full", "auth_mode": "Portal"})",
          "auth_mode must be manual or portal"},
-        {R"({"runtime_mode": "Full", "auth_mode": "x"})", "auth_mode must be manual or portal"},
         {R"({"runtime_mode": "fast", "capture_mode": "x"})",
          "runtime_mode must be tap_only, runtime_only, or full"},
         {R"({"capture_mode": " either"})", "capture_mode must be streaming, recording, or either"},
@@ -110,8 +90,6 @@ TEST_F(ConfigFileTest, FailuresCarryTheirReasonAndTheFirstBadModeWins) {
     std::filesystem::remove(path_);
     EXPECT_FALSE(read_config_file(path_, &error_));
     EXPECT_EQ(error_, "config file not found: " + path_);
-    EXPECT_FALSE(read_config_file(home_.path(), &error_));
-    EXPECT_EQ(error_, "config file not found: " + home_.path());
     EXPECT_FALSE(load_config_file(path_, nullptr));
 
     write("{}");
@@ -221,7 +199,6 @@ TEST_F(ConfigFileTest, FailedSaveSaysWhyAndLeavesTheOldFile) {
     EXPECT_FALSE(save_config_file(home_.path(), PluginConfig{}, &error_));
     EXPECT_EQ(error_, "failed to write config file: Is a directory");
     EXPECT_EQ(contents(), "old");
-    EXPECT_FALSE(save_config_file(path_ + "/x", PluginConfig{}, nullptr));
 }
 
 // The store in front of the file: a missing file is the defaults, a file it cannot read is an

@@ -7,9 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -18,6 +16,7 @@
 #include "config/keychain_store.h"
 #include "isolated_home.h"
 #include "keyring_lock.h"
+#include "platform/file_system.h"
 
 namespace ryvoobs {
 namespace {
@@ -34,24 +33,21 @@ GHashTable* attributes_for(const std::string& account) {
     GHashTable* attributes = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
     g_hash_table_insert(attributes, g_strdup("service"), g_strdup(kService.c_str()));
     g_hash_table_insert(attributes, g_strdup("account"), g_strdup(account.c_str()));
+    g_hash_table_insert(attributes, g_strdup("xdg:schema"), g_strdup("net.ryvo.obs.ApiKey"));
     return attributes;
 }
 
-// The object paths of every item of the pair whose schema is the plug-in's, locked or not. The
-// service connection is dropped after each helper, so that a later test can take the bus away.
-std::vector<std::string> items_for(const std::string& account) {
+// The items of the pair whose schema is the plug-in's, locked or not. The service connection is
+// dropped after each helper, so that a later test can take the bus away.
+std::size_t items_for(const std::string& account) {
     GHashTable* attributes = attributes_for(account);
-    g_hash_table_insert(attributes, g_strdup("xdg:schema"), g_strdup("net.ryvo.obs.ApiKey"));
     GList* found = secret_service_search_sync(nullptr, nullptr, attributes, SECRET_SEARCH_ALL,
                                               nullptr, nullptr);
     g_hash_table_unref(attributes);
-    std::vector<std::string> paths;
-    for (GList* node = found; node != nullptr; node = node->next) {
-        paths.push_back(g_dbus_proxy_get_object_path(G_DBUS_PROXY(node->data)));
-    }
+    const std::size_t count = g_list_length(found);
     g_list_free_full(found, g_object_unref);
     secret_service_disconnect();
-    return paths;
+    return count;
 }
 
 // A second item for the pair, as another writer that does not replace would leave it.
@@ -61,7 +57,6 @@ void add_duplicate_item(const std::string& account) {
     SecretCollection* collection = secret_collection_for_alias_sync(
         service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, nullptr);
     GHashTable* attributes = attributes_for(account);
-    g_hash_table_insert(attributes, g_strdup("xdg:schema"), g_strdup("net.ryvo.obs.ApiKey"));
     SecretValue* value = secret_value_new("old", 3, "text/plain");
     SecretItem* item = secret_item_create_sync(collection, nullptr, attributes, "duplicate", value,
                                                SECRET_ITEM_CREATE_NONE, nullptr, nullptr);
@@ -75,9 +70,7 @@ void add_duplicate_item(const std::string& account) {
 }
 
 std::string file_text(const std::string& path) {
-    std::ostringstream out;
-    out << std::ifstream(path, std::ios::binary).rdbuf();
-    return out.str();
+    return read_whole_file(path, nullptr).value_or("");
 }
 
 PluginConfig linked(const std::string& key_id, const std::string& key) {
@@ -125,19 +118,18 @@ TEST_F(Keyring, AnUnusableKeyringFailsEveryPortalOperationWithItsReason) {
         std::function<void()> enter;
         std::function<void()> leave;
         std::string reason;
-        std::string new_item_failure;
     } situations[] = {
         {"unreachable bus", [] { setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1); },
-         mend_bus_and_store, "", "failed to replace Keychain item: "},
+         mend_bus_and_store, ""},
         {"locked", [] { testing::set_login_collection_locked(true); },
          [] { testing::set_login_collection_locked(false); },
-         "the keyring holding the item is locked", "failed to store API key in Keychain: "},
+         "the keyring holding the item is locked"},
         {"no bus",
          [] {
              unsetenv("DBUS_SESSION_BUS_ADDRESS");
              setenv("XDG_RUNTIME_DIR", "/nonexistent", 1);
          },
-         mend_bus, "no D-Bus session bus is available", "failed to replace Keychain item: "},
+         mend_bus, "no D-Bus session bus is available"},
     };
     const std::string old_file = R"({"stream_id": "old"})";
     std::filesystem::create_directories(home_.file(".config/Ryvo"));
@@ -151,11 +143,6 @@ TEST_F(Keyring, AnUnusableKeyringFailsEveryPortalOperationWithItsReason) {
         };
         EXPECT_EQ(load("held", &error_), std::nullopt);
         expect_failure("failed to read API key from Keychain: ");
-        EXPECT_FALSE(store_api_key_in_keychain(kService, "held", "other", &error_));
-        expect_failure("failed to replace Keychain item: ");
-        EXPECT_FALSE(store_api_key_in_keychain(kService, "new", "other", &error_));
-        EXPECT_TRUE(error_.starts_with(s.new_item_failure)) << error_;
-
         EXPECT_FALSE(save_config_file(path_, linked("held", "secret"), &error_, kStore));
         expect_failure("failed to replace Keychain item: ");
         EXPECT_EQ(file_text(path_), old_file);
@@ -176,7 +163,7 @@ TEST_F(Keyring, AnUnusableKeyringFailsEveryPortalOperationWithItsReason) {
 TEST_F(Keyring, StoringLeavesOneItemHoldingTheKeyByteForByte) {
     add_duplicate_item("twice");
     add_duplicate_item("twice");
-    ASSERT_EQ(items_for("twice").size(), 2u);
+    ASSERT_EQ(items_for("twice"), 2u);
     std::string every_byte;
     for (int byte = 0; byte < 256; ++byte) {
         every_byte.push_back(static_cast<char>(byte));
@@ -185,9 +172,7 @@ TEST_F(Keyring, StoringLeavesOneItemHoldingTheKeyByteForByte) {
         std::string error = "stale";
         ASSERT_TRUE(store_api_key_in_keychain(kService, "twice", key, &error)) << error;
         EXPECT_EQ(error, "");
-        const std::vector<std::string> items = items_for("twice");
-        ASSERT_EQ(items.size(), 1u);
-        EXPECT_TRUE(items[0].starts_with("/org/freedesktop/secrets/collection/login/"));
+        EXPECT_EQ(items_for("twice"), 1u);
         EXPECT_EQ(load("twice", &error), key);
     }
     // Items are kept apart by service and account; a missing one is no failure.
@@ -206,11 +191,6 @@ TEST_F(Keyring, PortalKeyLivesInTheStoreOnlyWhenAskedToAndAKeyInTheFileWins) {
     EXPECT_EQ(key_field(path_), "");
     EXPECT_EQ(load("key-id-1", nullptr), "secret-1");
     EXPECT_EQ(read_config_file(path_, &error_, kStore), config) << error_;
-
-    const std::string other_path = home_.file("elsewhere.json");
-    ASSERT_TRUE(save_config_file(other_path, linked("key-id-2", "secret-2"), &error_));
-    EXPECT_EQ(key_field(other_path), "secret-2");
-    EXPECT_EQ(load("key-id-2", nullptr), std::nullopt);
 
     // A key written into the plug-in's file is used, and the next save moves it to the store.
     std::ofstream(path_) << R"({"stream_id": "s", "api_key_id": "key-id-1", "api_key": "edited"})";

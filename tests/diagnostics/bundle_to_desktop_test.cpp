@@ -6,22 +6,15 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "isolated_home.h"
 #include "platform/desktop_directory.h"
+#include "platform/file_system.h"
 #include "scoped_umask.h"
 
 namespace ryvoobs {
 namespace {
-
-std::string file_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 TEST(DesktopDirectory, FollowsUserDirsWhenItNamesAUsablePath) {
     testing::IsolatedHome home;
@@ -55,7 +48,7 @@ TEST(WriteBundleToDesktop, WritesAnOwnerOnlyFileIntoTheDesktopCreatedIfMissing) 
     EXPECT_EQ(std::filesystem::path(path).parent_path(), home.file("Desktop"));
     EXPECT_TRUE(name.starts_with("ryvo-diagnostics-") && name.ends_with(".txt")) << name;
     EXPECT_EQ(name.size(), std::string("ryvo-diagnostics-20260102-030405.txt").size());
-    EXPECT_EQ(file_text(path), "bundle \u2014 text\n");
+    EXPECT_EQ(read_whole_file(path, nullptr), "bundle \u2014 text\n");
     struct stat info {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
