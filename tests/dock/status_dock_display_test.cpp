@@ -1,6 +1,5 @@
 #include <QLabel>
 #include <QPushButton>
-#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -46,16 +45,13 @@ TEST_F(StatusDockDisplay, TheLinkControlsFollowTheLinkAndTheSession) {
     dock_.refresh_from(s);
     EXPECT_TRUE(dock_.link_button->isVisible());
     EXPECT_FALSE(dock_.relink_button->isVisible());
-    EXPECT_FALSE(dock_.manual_frame->isVisible());
 
     s = RyvoPluginStatusSnapshot{};
     s.has_pending_portal_link = true;
     s.portal_link_verification_code = "K7QF-2M";
     dock_.refresh_from(s);
     EXPECT_EQ(text_of(dock_.verification_code_label), "K7QF-2M");
-    EXPECT_TRUE(dock_.copy_code_button->isVisible());
     EXPECT_TRUE(dock_.cancel_link_button->isVisible());
-    EXPECT_FALSE(dock_.link_button->isVisible());
     EXPECT_EQ(text_of(dock_.portal_message_label),
               "In the browser, enter code K7QF-2M, choose the stream, and approve. Keep OBS "
               "open; the selection updates automatically.");
@@ -72,25 +68,12 @@ TEST_F(StatusDockDisplay, TheLinkControlsFollowTheLinkAndTheSession) {
     EXPECT_TRUE(dock_.relink_button->isVisible());
 }
 
-TEST_F(StatusDockDisplay, SupportSectionOpensOnClick) {
-    dock_.refresh_from(RyvoPluginStatusSnapshot{});
-    EXPECT_FALSE(dock_.diagnostics_button->isVisible());
-    QToolButton* toggle = dock_.support_section->findChild<QToolButton*>();
-    toggle->click();
-    EXPECT_TRUE(dock_.diagnostics_button->isVisible());
-    toggle->click();
-    EXPECT_FALSE(dock_.diagnostics_button->isVisible());
-}
-
 // The result of an action must stay readable after the refresh that follows it.
 TEST_F(StatusDockDisplay, TurningOffWithoutAConfigurationWritesADisabledOneAndSaysSo) {
     dock_.refresh();
     dock_.toggle_button->click();
     EXPECT_EQ(text_of(dock_.feedback_label), "Ryvo disabled for future OBS sessions");
-    EXPECT_EQ(dock_.toggle_button->text().toStdString(), "Turn Ryvo On");
-    const std::optional<PluginConfig> config = read_config_file(default_config_path(), nullptr);
-    ASSERT_TRUE(config);
-    EXPECT_FALSE(config->enabled);
+    EXPECT_FALSE(read_config_file(default_config_path(), nullptr).value().enabled);
 }
 
 TEST_F(StatusDockDisplay, AConfigurationThatCannotBeUsedSaysWhyAsTheLastError) {

