@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "capture/obs_test_support.h"
-#include "config/config_file.h"
 #include "dock/status_dock_widget_qt.h"
 #include "dock_test_support.h"
 #include "isolated_home.h"
@@ -12,7 +11,6 @@
 namespace ryvoobs {
 namespace {
 
-using testing::refresh_until;
 using testing::text_of;
 
 class StatusDockDisplay : public ::testing::Test {
@@ -66,24 +64,6 @@ TEST_F(StatusDockDisplay, TheLinkControlsFollowTheLinkAndTheSession) {
     s.attached = false;
     dock_.refresh_from(s);
     EXPECT_TRUE(dock_.relink_button->isVisible());
-}
-
-// The result of an action must stay readable after the refresh that follows it.
-TEST_F(StatusDockDisplay, TurningOffWithoutAConfigurationWritesADisabledOneAndSaysSo) {
-    dock_.refresh();
-    dock_.toggle_button->click();
-    EXPECT_EQ(text_of(dock_.feedback_label), "Ryvo disabled for future OBS sessions");
-    EXPECT_FALSE(read_config_file(default_config_path(), nullptr).value().enabled);
-}
-
-TEST_F(StatusDockDisplay, AConfigurationThatCannotBeUsedSaysWhyAsTheLastError) {
-    PluginConfig config;
-    config.auth_mode = AuthMode::manual;
-    config.stream_id = "stream-1";
-    config.api_key = "key-1";
-    config.api_endpoint = "http://ingest.invalid";
-    ASSERT_TRUE(save_config_file(default_config_path(), config, nullptr));
-    EXPECT_TRUE(refresh_until(dock_, dock_.last_error_row, kClearTextEndpointMessage));
 }
 
 }  // namespace

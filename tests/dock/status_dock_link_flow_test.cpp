@@ -143,22 +143,20 @@ TEST_F(StatusDockLinkFlow, APollStillRunningWhenTheLinkIsCancelledIsIgnored) {
     EXPECT_TRUE(saved_config().portal_link_session_id.empty());
 }
 
-// The link client reports a 2xx without a body as a failure; the service has agreed all the same.
-TEST_F(StatusDockLinkFlow, ACancelAnsweredWithoutABodyStillEndsTheLink) {
+// The service ends the link by refusing the poll token, or agrees to a cancel with a 2xx without a
+// body (which the link client reports as a failure).
+TEST_F(StatusDockLinkFlow, TheServiceEndingTheLinkEndsItInTheDock) {
+    server_.control("link", {{"action", "reject_polls"}, {"code", start_link()}});
+    ASSERT_TRUE(pump_until([&] { return text_of(dock_->feedback_label) == kExpired; }))
+        << text_of(dock_->feedback_label);
+    EXPECT_TRUE(saved_config().portal_link_session_id.empty());
+    EXPECT_EQ(text_of(dock_->link_value), "Unlinked");
+
     start_link();
     server_.control("faults", {{"kind", "link_cancel"}, {"status", 204}, {"body", ""}});
     cancel_link();
     EXPECT_EQ(text_of(dock_->feedback_label), "Cancelled Ryvo Portal link");
     EXPECT_TRUE(saved_config().portal_link_session_id.empty());
-}
-
-TEST_F(StatusDockLinkFlow, ARejectedPollTokenEndsTheLink) {
-    const std::string code = start_link();
-    server_.control("link", {{"action", "reject_polls"}, {"code", code}});
-    ASSERT_TRUE(pump_until([&] { return text_of(dock_->feedback_label) == kExpired; }))
-        << text_of(dock_->feedback_label);
-    EXPECT_TRUE(saved_config().portal_link_session_id.empty());
-    EXPECT_EQ(text_of(dock_->link_value), "Unlinked");
 }
 
 TEST_F(StatusDockLinkFlow, DestroyingTheDockWithAPollInFlightDropsTheResult) {
@@ -219,6 +217,7 @@ TEST_F(StatusDockLinkFlow, UnreadableSettingsAreShownAndNeverSavedOver) {
         {"open page", [&] { dock_->open_portal_button->click(); }},
         {"poll answer", [&] { dock_->apply_portal_poll(expired); }},
     };
+    dock_->stream_id_edit->setText("stream-2");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         c.break_it();

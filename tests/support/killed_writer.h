@@ -6,11 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <functional>
 #include <random>
-#include <stdexcept>
-#include <string>
+
+#include "temporary_directory.h"
 
 namespace ryvoobs::testing {
 
@@ -22,30 +21,13 @@ inline constexpr int kKillRounds = 60;
 inline constexpr int kKillRounds = 300;
 #endif
 
-// A fresh directory in memory-backed /dev/shm where there is one, removed on destruction. A
-// killed process leaves the page cache intact, so what a kill can break does not depend on the
-// disk; without a disk's flushes hundreds of kills take seconds.
-class MemoryBackedDirectory {
+// A fresh directory in memory-backed /dev/shm where there is one. A killed process leaves the page
+// cache intact, so what a kill can break does not depend on the disk; without a disk's flushes
+// hundreds of kills take seconds.
+class MemoryBackedDirectory : public TemporaryDirectory {
   public:
-    MemoryBackedDirectory() {
-        std::string pattern =
-            std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/ryvo-kill-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot create a temporary directory");
-        }
-        path_ = pattern;
-    }
-    MemoryBackedDirectory(const MemoryBackedDirectory&) = delete;
-    MemoryBackedDirectory& operator=(const MemoryBackedDirectory&) = delete;
-    ~MemoryBackedDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-
-    std::string file(const std::string& relative) const { return path_ + "/" + relative; }
-
-  private:
-    std::string path_;
+    MemoryBackedDirectory()
+        : TemporaryDirectory(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") {}
 };
 
 // Runs `save(1)`, `save(2)`, ... in a forked child that reports each finished call through a

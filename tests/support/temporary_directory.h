@@ -8,10 +8,12 @@
 
 namespace ryvoobs::testing {
 
-// A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
+// A fresh directory under `base` ($TMPDIR or /tmp), removed with everything in it on destruction.
 class TemporaryDirectory {
   public:
-    TemporaryDirectory() : path_(std::filesystem::temp_directory_path() / "ryvo-test-XXXXXX") {
+    explicit TemporaryDirectory(
+        const std::filesystem::path& base = std::filesystem::temp_directory_path())
+        : path_(base / "ryvo-test-XXXXXX") {
         if (mkdtemp(path_.data()) == nullptr) {
             throw std::runtime_error("cannot create a temporary directory");
         }

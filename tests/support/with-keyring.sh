@@ -7,20 +7,14 @@
 #
 # HOME and the XDG directories point into a temporary directory; DISPLAY and XAUTHORITY pass
 # through, so the wrapper nests inside an Xvfb wrapper. Works as root and without any session bus.
-# The command's exit status is the wrapper's; bus, daemon and directory are gone when it returns.
 set -euo pipefail
 
-readonly password="test"
-
 wait_for_keyring() {
-    # The bus cannot start the keyring by activation, so wait for the daemon to own its name; the
-    # login collection may come a moment later, so the default alias is asked for until it
-    # resolves. Bounded: 200 tries, 50 ms apart.
+    # The bus cannot start the keyring by activation, and the login collection may come a moment
+    # after the daemon: the default alias is asked for until it resolves, 200 times 50 ms at most.
     local reply
     for _ in $(seq 200); do
-        reply=$(dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-            org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets)
-        if [[ "$reply" == *'boolean true'* ]] && reply=$(dbus-send --session --print-reply --dest=org.freedesktop.secrets \
+        if reply=$(dbus-send --session --print-reply --dest=org.freedesktop.secrets \
             /org/freedesktop/secrets org.freedesktop.Secret.Service.ReadAlias \
             string:default 2>/dev/null) && [[ "$reply" == *'/collection/login"'* ]]; then
             reply=$(dbus-send --session --print-reply --dest=org.freedesktop.secrets \
@@ -39,10 +33,6 @@ wait_for_keyring() {
 }
 
 if [[ "${RYVO_WITH_KEYRING_INNER:-}" != 1 ]]; then
-    if [[ $# -eq 0 ]]; then
-        echo "usage: $0 <command> [args...]" >&2
-        exit 2
-    fi
     home=$(mktemp -d "${TMPDIR:-/tmp}/ryvo-keyring.XXXXXX")
     trap 'rm -rf "$home"' EXIT
     mkdir -m 700 "$home/run"
@@ -75,7 +65,7 @@ fi
 # they never run against a real user's keyring.
 unset RYVO_WITH_KEYRING_INNER
 export RYVO_PRIVATE_KEYRING=1
-printf '%s' "$password" |
+printf test |
     gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null 2>&1 &
 daemon=$!
 trap 'kill "$daemon" 2>/dev/null || true; wait "$daemon" 2>/dev/null || true' EXIT
