@@ -22,19 +22,6 @@ class StatusDockDisplay : public ::testing::Test {
     RyvoStatusDockWidget dock_;
 };
 
-TEST_F(StatusDockDisplay, DisabledWithTheRyvoServiceStillSelectedAsksForAction) {
-    RyvoPluginStatusSnapshot s;
-    s.enabled = false;
-    s.active_service_is_ryvo = true;
-    dock_.refresh_from(s);
-    EXPECT_EQ(text_of(dock_.summary_label),
-              "Ryvo is off and is not capturing packets, but OBS still has the Ryvo service "
-              "selected. Choose a regular service in OBS Settings > Stream before direct "
-              "streaming.");
-    EXPECT_EQ(text_of(dock_.output_value), "Restore destination");
-    EXPECT_EQ(dock_.toggle_button->text().toStdString(), "Turn Ryvo On");
-}
-
 // Linking is offered while unlinked, the code while a link is pending, and changing the stream
 // never during a live session.
 TEST_F(StatusDockDisplay, TheLinkControlsFollowTheLinkAndTheSession) {

@@ -37,16 +37,6 @@ TEST(WriteFileAtomically, NewContentCarriesExactlyTheRequestedModeWhateverTheUma
     EXPECT_EQ(entries_in(dir.path()), 1u) << "no temporary file may be left behind";
 }
 
-TEST(WriteFileAtomically, FailureReportsTheSystemTextAndLeavesNothingBehind) {
-    testing::TemporaryDirectory dir;
-    std::string error;
-    EXPECT_FALSE(write_file_atomically(dir.file("missing/data.json"), "x", 0600, &error));
-    EXPECT_EQ(error, "No such file or directory");
-    std::filesystem::create_directory(dir.file("occupied"));
-    EXPECT_FALSE(write_file_atomically(dir.file("occupied"), "x", 0600, &error));
-    EXPECT_EQ(entries_in(dir.path()), 1u);
-}
-
 TEST(ReadWholeFile, ReadsBinaryContentBeyondOneBufferAndRefusesADirectory) {
     testing::TemporaryDirectory dir;
     std::string content(200000, 'x');
