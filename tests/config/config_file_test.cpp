@@ -217,6 +217,7 @@ TEST_F(ConfigFileTest, TheStoreSavesOnlyOverAVersionItCouldRead) {
     reading = store.current();
     EXPECT_EQ(reading.config.stream_id, "theirs");
     EXPECT_FALSE(store.save(config, stale, &error_));
+    EXPECT_EQ(error_, "The Ryvo settings changed meanwhile; try again");
     EXPECT_EQ(contents(), R"({"stream_id": "theirs"})");
 
     write(R"({"auth_mode": "Portal"})");
