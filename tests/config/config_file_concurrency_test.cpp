@@ -17,8 +17,7 @@
 namespace ryvoobs {
 namespace {
 
-// Versions that differ throughout, each large enough to take more than one write, small enough
-// for hundreds of rounds.
+// Each large enough to take more than one write, small enough for hundreds of rounds.
 PluginConfig numbered(int call) {
     PluginConfig config;
     config.auth_mode = AuthMode::manual;
@@ -52,8 +51,6 @@ class ConfigFileConcurrencyTest : public ::testing::Test {
     std::string path_ = directory_ + "/obs-plugin.json";
 };
 
-// A watcher sees, at any instant of a stream of saves, one whole version and nothing that group or
-// others could read.
 TEST_F(ConfigFileConcurrencyTest, WatcherSeesOnlyWholePrivateVersionsWhileSaving) {
     // With no umask at all, only the writer itself can keep the file private.
     const testing::ScopedUmask open_umask(0);

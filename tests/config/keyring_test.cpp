@@ -1,5 +1,3 @@
-// The API key in the Secret Service of tests/support/with-keyring.sh: unlocked, locked, and with
-// no session bus to reach.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -39,7 +37,6 @@ PluginConfig linked(const std::string& key_id, const std::string& key) {
     return config;
 }
 
-// These store, delete and lock: only ever in the wrapper's throw-away keyring.
 class Keyring : public ::testing::Test {
   protected:
     void SetUp() override {

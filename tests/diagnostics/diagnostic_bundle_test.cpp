@@ -1,5 +1,7 @@
 #include "diagnostics/diagnostic_bundle.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,9 +11,14 @@
 #include <string>
 
 #include "api/ingest_requests.h"
+#include "diagnostics/bundle_to_desktop.h"
 #include "diagnostics/diagnostic_inputs.h"
 #include "diagnostics/diagnostic_status_text.h"
+#include "diagnostics/obs_log_tail.h"
 #include "isolated_home.h"
+#include "platform/desktop_directory.h"
+#include "platform/file_system.h"
+#include "temporary_directory.h"
 
 namespace ryvoobs {
 namespace {
@@ -81,8 +88,7 @@ TEST(GatherDiagnosticInputs, ReadsTheConfigurationStateAndHomeOfTheCurrentUser) 
     std::ofstream(home.file(".config/Ryvo/obs-plugin.json")) << "{\"enabled\": true}";
     std::ofstream(home.file(".config/Ryvo/obs-plugin-state.json")) << "{\"seq\": 1}";
     std::ofstream(home.file(".config/obs-studio/logs/2026-01-02 03-04-05.txt")) << "line\n";
-    // Not UTF-8 (an encoded surrogate): a file no text reading can show is left out rather than
-    // mangled.
+    // An encoded surrogate: a file no text reading can show is left out rather than mangled.
     std::ofstream(home.file(".config/Ryvo/obs-plugin.json"), std::ios::app) << "\xED\xA0\x80";
     const DiagnosticBundleInputs found = gather_diagnostic_inputs({});
     EXPECT_EQ(found.config_json, "");
@@ -126,12 +132,9 @@ TEST(DiagnosticStatusText, EveryLabelHasItsLineWithTheDockWords) {
         const char* idle;
         const char* live;
     } cases[] = {
-        {"enabled", "yes", "yes"},
-        {"auth_mode", "portal", "portal"},
         {"runtime_mode", "tap_only", "full"},
         {"capture_mode", "streaming", "either"},
         {"attached", "no", "yes"},
-        {"has_runtime_credentials", "no", "yes"},
         {"output_label", "none", "ryvo_stream"},
         {"health", "Unlinked", "Linked"},
         {"session_runtime", "Offline", "01:02:05"},
@@ -147,6 +150,76 @@ TEST(DiagnosticStatusText, EveryLabelHasItsLineWithTheDockWords) {
     // Every other label has its line too: 32, and the last evicted sequence once there is one.
     EXPECT_EQ(std::count(idle.begin(), idle.end(), '\n'), 32) << idle;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 33) << text;
+}
+
+void write_log(const testing::TemporaryDirectory& dir, const std::string& name,
+               const std::string& text, std::chrono::seconds age) {
+    std::ofstream(dir.file(name), std::ios::binary) << text;
+    std::filesystem::last_write_time(dir.file(name),
+                                     std::filesystem::file_time_type::clock::now() - age);
+}
+
+std::string numbered_lines(int first, int last) {
+    std::string text;
+    for (int i = first; i <= last; ++i) {
+        text += "line " + std::to_string(i) + "\n";
+    }
+    return text;
+}
+
+TEST(ObsLogTail, KeepsTheLastTwoHundredLinesOfTheNewestTextLog) {
+    testing::TemporaryDirectory logs;
+    EXPECT_EQ(read_obs_log_tail(logs.file("missing")), "");
+
+    write_log(logs, "2026-01-01 10-00-00.txt", "old\n", std::chrono::hours(2));
+    write_log(logs, "2026-01-02 10-00-00.txt", numbered_lines(1, 1000), std::chrono::hours(1));
+    // Newer, but not an OBS log.
+    write_log(logs, "crash.log", "crash\n", std::chrono::seconds(0));
+    std::filesystem::create_directory(logs.file("newer.txt.d"));
+    EXPECT_EQ(read_obs_log_tail(logs.path()), numbered_lines(801, 1000));
+}
+
+TEST(ObsLogTail, CutsAfterTheTwoHundredthLineFeedFromTheEnd) {
+    EXPECT_EQ(last_lines(numbered_lines(1, 300) + "partial", 200),
+              numbered_lines(102, 300) + "partial");
+    EXPECT_EQ(last_lines("\n\n\n", 2), "\n\n");
+}
+
+TEST(DesktopDirectory, FollowsUserDirsWhenItNamesAUsablePath) {
+    testing::IsolatedHome home;
+    EXPECT_EQ(desktop_directory(), home.file("Desktop"));
+    std::filesystem::create_directories(home.file(".config"));
+    const auto user_dirs = [&](const std::string& text) {
+        std::ofstream(home.file(".config/user-dirs.dirs")) << text;
+        return desktop_directory();
+    };
+    EXPECT_EQ(user_dirs("# XDG_DESKTOP_DIR=\"/nope\"\nXDG_DESKTOP_DIR=\"$HOME/Schreib tisch\"\n"),
+              home.file("Schreib tisch"));
+    EXPECT_EQ(user_dirs("XDG_DESKTOP_DIR=\"/srv/desk\\\"top\"\n"), "/srv/desk\"top");
+    for (const char* unusable :
+         {"XDG_DESKTOP_DIR=\"relative/desk\"\n", "XDG_DESKTOP_DIR=\"$HOMEWORK/desk\"\n",
+          "XDG_DESKTOP_DIR=\"/unterminated\n"}) {
+        EXPECT_EQ(user_dirs(unusable), home.file("Desktop")) << unusable;
+    }
+}
+
+TEST(WriteBundleToDesktop, WritesAnOwnerOnlyFileIntoTheDesktopOrSaysWhyNot) {
+    testing::IsolatedHome home;
+    std::string path;
+    std::string error;
+    ASSERT_TRUE(write_bundle_to_desktop("bundle \u2014 text\n", &path, &error));
+    const std::string name = std::filesystem::path(path).filename();
+    EXPECT_EQ(std::filesystem::path(path).parent_path(), home.file("Desktop"));
+    EXPECT_TRUE(name.starts_with("ryvo-diagnostics-") && name.ends_with(".txt")) << name;
+    EXPECT_EQ(read_whole_file(path, nullptr), "bundle \u2014 text\n");
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+    std::filesystem::remove_all(home.file("Desktop"));
+    std::ofstream(home.file("Desktop")) << "a file where the Desktop should be";
+    EXPECT_FALSE(write_bundle_to_desktop("bundle", &path, &error));
+    EXPECT_EQ(error, "Could not write diagnostic bundle: Not a directory");
 }
 
 }  // namespace

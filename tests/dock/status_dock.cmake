@@ -1,7 +1,7 @@
 # The dock widget on Qt's offscreen platform, with real libobs in-process, the OBS application's
 # frontend stood in for, the dev server playing the portal and a private Secret Service.
 ryvo_add_test(ryvo_status_dock_tests
-              SOURCES status_dock_display_test.cpp status_dock_link_flow_test.cpp
+              SOURCES status_dock_link_flow_test.cpp
               LIBS ryvo_obs_objects
               WRAPPER ${CMAKE_CURRENT_LIST_DIR}/with-xvfb-keyring.sh
               LABELS nosan

@@ -1,5 +1,3 @@
-// The portal-link flow of the dock against the dev server, with the API key going to the private
-// Secret Service of the test wrapper.
 #include <sys/stat.h>
 
 #include <QLabel>
@@ -124,10 +122,8 @@ TEST_F(StatusDockLinkFlow, ApprovalIsTakenByALaterPollAndTheKeyGoesToTheSecretSe
     const PluginConfig config = saved_config();
     EXPECT_EQ(config.stream_id, "stream-1");
     EXPECT_FALSE(config.api_key.empty()) << "read back from the Secret Service";
-    // Saving brought OBS's streaming service in line with the new link.
     ASSERT_NE(frontend_.streaming_service(), nullptr);
     EXPECT_STREQ(obs_service_get_id(frontend_.streaming_service()), "ryvo_stream_service");
-
     EXPECT_NE(read_whole_file(home_.file("opened"), nullptr)->find(code), std::string::npos);
 }
 
@@ -143,20 +139,12 @@ TEST_F(StatusDockLinkFlow, APollStillRunningWhenTheLinkIsCancelledIsIgnored) {
     EXPECT_TRUE(saved_config().portal_link_session_id.empty());
 }
 
-// The service ends the link by refusing the poll token, or agrees to a cancel with a 2xx without a
-// body (which the link client reports as a failure).
-TEST_F(StatusDockLinkFlow, TheServiceEndingTheLinkEndsItInTheDock) {
+TEST_F(StatusDockLinkFlow, TheServiceRefusingThePollTokenEndsTheLink) {
     server_.control("link", {{"action", "reject_polls"}, {"code", start_link()}});
     ASSERT_TRUE(pump_until([&] { return text_of(dock_->feedback_label) == kExpired; }))
         << text_of(dock_->feedback_label);
     EXPECT_TRUE(saved_config().portal_link_session_id.empty());
     EXPECT_EQ(text_of(dock_->link_value), "Unlinked");
-
-    start_link();
-    server_.control("faults", {{"kind", "link_cancel"}, {"status", 204}, {"body", ""}});
-    cancel_link();
-    EXPECT_EQ(text_of(dock_->feedback_label), "Cancelled Ryvo Portal link");
-    EXPECT_TRUE(saved_config().portal_link_session_id.empty());
 }
 
 TEST_F(StatusDockLinkFlow, DestroyingTheDockWithAPollInFlightDropsTheResult) {
@@ -170,8 +158,6 @@ TEST_F(StatusDockLinkFlow, DestroyingTheDockWithAPollInFlightDropsTheResult) {
     EXPECT_FALSE(saved_config().portal_link_session_id.empty());
 }
 
-// Settings that cannot be read are never replaced: not by a click, not by a poll's answer; the dock
-// says why instead of calling the install unlinked.
 TEST_F(StatusDockLinkFlow, UnreadableSettingsAreShownAndNeverSavedOver) {
     std::string error;
     ASSERT_TRUE(save_config_file(default_config_path(), linked_with_pending_link(), &error,
@@ -263,6 +249,26 @@ TEST_F(StatusDockLinkFlow, AnIdleLinkedDockLeavesTheSecretServiceAloneAndASaveAs
     dock_->toggle_button->click();
     EXPECT_EQ(text_of(dock_->feedback_label), "Ryvo disabled for future OBS sessions");
     EXPECT_EQ(credential_store_calls(), before + 1);
+}
+
+TEST_F(StatusDockLinkFlow, TheLinkControlsFollowTheLinkAndTheSession) {
+    RyvoPluginStatusSnapshot s;
+    s.has_pending_portal_link = true;
+    s.portal_link_verification_code = "K7QF-2M";
+    dock_->refresh_from(s);
+    EXPECT_EQ(text_of(dock_->portal_message_label),
+              "In the browser, enter code K7QF-2M, choose the stream, and approve. Keep OBS "
+              "open; the selection updates automatically.");
+    s = RyvoPluginStatusSnapshot{};
+    s.has_runtime_credentials = true;
+    s.attached = true;
+    dock_->refresh_from(s);
+    EXPECT_EQ(text_of(dock_->summary_label),
+              "Ryvo is attached. Stream selection is locked for this live session.");
+    EXPECT_FALSE(dock_->relink_button->isVisible());
+    s.attached = false;
+    dock_->refresh_from(s);
+    EXPECT_TRUE(dock_->relink_button->isVisible());
 }
 
 }  // namespace

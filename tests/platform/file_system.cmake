@@ -1,1 +1,1 @@
-ryvo_add_test(ryvo_platform_tests SOURCES file_system_test.cpp paths_test.cpp batch_scheduling_test.cpp)
+ryvo_add_test(ryvo_platform_tests SOURCES file_system_test.cpp)

@@ -1,12 +1,19 @@
 #include "platform/file_system.h"
 
+#include <pwd.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "isolated_home.h"
+#include "platform/batch_scheduling.h"
+#include "platform/paths.h"
 #include "scoped_umask.h"
 #include "temporary_directory.h"
 
@@ -46,6 +53,34 @@ TEST(ReadWholeFile, ReadsBinaryContentBeyondOneBufferAndRefusesADirectory) {
     std::string error;
     EXPECT_FALSE(read_whole_file(dir.path(), &error));
     EXPECT_EQ(error, "Is a directory");
+}
+
+TEST(Paths, ApplicationSupportRootFollowsTheXdgRules) {
+    testing::IsolatedHome home;
+    EXPECT_EQ(home_directory(), home.path());
+    EXPECT_EQ(application_support_root(), home.file(".config"));
+    setenv("XDG_CONFIG_HOME", "/elsewhere/config", 1);
+    EXPECT_EQ(application_support_root(), "/elsewhere/config");
+    for (const char* ignored : {"relative/config", ""}) {
+        setenv("XDG_CONFIG_HOME", ignored, 1);
+        EXPECT_EQ(application_support_root(), home.path() + "/.config") << ignored;
+    }
+    // Without a usable HOME the password database names the home directory.
+    setenv("HOME", "relative", 1);
+    EXPECT_EQ(home_directory(), getpwuid(getuid())->pw_dir);
+}
+
+// The worker alone changes class: the encoder threads of the same process must keep theirs.
+TEST(BatchScheduling, ChangesTheCallingThreadOnly) {
+    const int before = sched_getscheduler(0);
+    int worker_policy = -1;
+    std::thread worker([&worker_policy] {
+        ASSERT_TRUE(use_batch_scheduling_for_this_thread());
+        worker_policy = sched_getscheduler(0);
+    });
+    worker.join();
+    EXPECT_EQ(worker_policy, SCHED_BATCH);
+    EXPECT_EQ(sched_getscheduler(0), before);
 }
 
 }  // namespace

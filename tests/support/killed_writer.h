@@ -13,28 +13,23 @@
 
 namespace ryvoobs::testing {
 
-// Rounds of kill_writer_mid_save per test. A sanitizer makes every fork cost a hundred times
-// more; fewer rounds still land in each step of a save many times over.
+// A sanitizer makes every fork cost a hundred times more; fewer rounds still hit every step.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 inline constexpr int kKillRounds = 60;
 #else
 inline constexpr int kKillRounds = 300;
 #endif
 
-// A fresh directory in memory-backed /dev/shm where there is one. A killed process leaves the page
-// cache intact, so what a kill can break does not depend on the disk; without a disk's flushes
-// hundreds of kills take seconds.
+// A kill leaves the page cache intact, so memory-backed /dev/shm breaks the same and runs faster.
 class MemoryBackedDirectory : public TemporaryDirectory {
   public:
     MemoryBackedDirectory()
         : TemporaryDirectory(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") {}
 };
 
-// Runs `save(1)`, `save(2)`, ... in a forked child that reports each finished call through a
-// pipe, lets it finish a random number (1 to 3) of them, waits a random moment into the next
-// ones, then kills it with SIGKILL. Returns how many calls had finished when it died, or -1 when
-// the child could not be run. The file being saved then holds the content of that call or of the
-// one after it (a kill between the rename and the report).
+// Runs `save(1)`, `save(2)`, ... in a forked child, kills it a random moment after 1 to 3 calls
+// and returns how many had finished (-1 when the child could not run). The file then holds that
+// call's content or the next one's (a kill between the rename and the report).
 inline int kill_writer_mid_save(const std::function<void(int)>& save, std::mt19937& random) {
     int report[2];
     if (pipe(report) != 0) {

@@ -1,17 +1,11 @@
 #!/usr/bin/env bash
-# Runs a command inside a private D-Bus session with its own gnome-keyring, whose default ("login")
-# collection was made from the password "test" and is unlocked, so that tests can store and read
-# credentials without touching the real user's keyring. Also a ctest WRAPPER.
-#
-#   tests/support/with-keyring.sh <command> [args...]
-#
-# HOME and the XDG directories point into a temporary directory; DISPLAY and XAUTHORITY pass
-# through, so the wrapper nests inside an Xvfb wrapper. Works as root and without any session bus.
+# with-keyring.sh <command> [args...]: runs the command (or ctest case) in a private D-Bus session
+# with its own gnome-keyring, "login" collection unlocked with the password "test", and HOME and the
+# XDG directories in a temporary directory. DISPLAY passes through to nest inside an Xvfb wrapper.
 set -euo pipefail
 
 wait_for_keyring() {
-    # The bus cannot start the keyring by activation, and the login collection may come a moment
-    # after the daemon: the default alias is asked for until it resolves, 200 times 50 ms at most.
+    # The login collection may come a moment after the daemon: 200 times 50 ms at most.
     local reply
     for _ in $(seq 200); do
         if reply=$(dbus-send --session --print-reply --dest=org.freedesktop.secrets \
@@ -61,8 +55,7 @@ EOF
     exit "$status"
 fi
 
-# Inside the private session. Tests that write to the keyring check RYVO_PRIVATE_KEYRING, so that
-# they never run against a real user's keyring.
+# Tests that write to the keyring check RYVO_PRIVATE_KEYRING, never to touch a user's keyring.
 unset RYVO_WITH_KEYRING_INNER
 export RYVO_PRIVATE_KEYRING=1
 printf test |
