@@ -48,7 +48,7 @@ TEST_F(ConfigFileTest, EnabledAcceptsAnythingWithATruthValue) {
     const std::pair<const char*, bool> cases[] = {
         {"false", false},  {"0.0", false},     {"0.5", true},      {"\" \\t+007\"", true},
         {"\"-0\"", false}, {"\"no\"", false},  {"\"+-1\"", false}, {"null", true},
-        {"{}", true},      {"\"000T\"", true},
+        {"{}", true},      {"\"000T\"", true}, {"-2", true},
     };
     for (auto [value, expected] : cases) {
         auto config = read(std::string(R"({"enabled": )") + value + "}");
