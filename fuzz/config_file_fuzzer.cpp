@@ -1,10 +1,5 @@
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-
 #include "config/config_file.h"
-#include "fuzz_input_file.h"
+#include "fuzz_support.h"
 
 using namespace ryvoobs;
 
@@ -21,11 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // for text that is not valid UTF-8.
     if (save_config_file(saved.path, *config, &error)) {
         const auto again = read_config_file(saved.path, &error);
-        if (!again || !(*again == *config)) {
-            std::abort();
-        }
-    } else if (error != "failed to encode config JSON") {
-        std::abort();
+        fuzz::require(again && *again == *config);
+    } else {
+        fuzz::require(error == "failed to encode config JSON");
     }
     return 0;
 }

@@ -1,8 +1,5 @@
-#include <cstddef>
-#include <cstdint>
-#include <string>
-
 #include "api/ingest_requests.h"
+#include "fuzz_support.h"
 
 using namespace ryvoobs;
 

@@ -1,7 +1,4 @@
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 #include <optional>
 #include <vector>
 
@@ -10,6 +7,7 @@ extern "C" {
 }
 
 #include "capture/mpeg_ts_muxer.h"
+#include "fuzz_support.h"
 
 using namespace ryvoobs;
 
@@ -81,9 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         input.data += length;
         input.size -= length;
         if (const std::optional<MuxedChunk> chunk = muxer.write_packet(packet)) {
-            if (chunk->bytes.empty() || chunk->bytes.size() % 188 != 0) {
-                std::abort();
-            }
+            fuzz::require(!chunk->bytes.empty() && chunk->bytes.size() % 188 == 0);
         }
     }
     return 0;

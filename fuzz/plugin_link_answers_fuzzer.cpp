@@ -1,8 +1,4 @@
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-
+#include "fuzz_support.h"
 #include "link/plugin_link_answers.h"
 
 using namespace ryvoobs;
@@ -39,9 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // Success needs a 2xx answer, carries what the caller needs and clears the reason; a failure
     // always gives one.
-    if (!complete ||
-        (succeeded ? !response.ok || !error.empty() : error.empty() || error == "untouched")) {
-        std::abort();
-    }
+    fuzz::require(complete && (succeeded ? response.ok && error.empty()
+                                         : !error.empty() && error != "untouched"));
     return 0;
 }

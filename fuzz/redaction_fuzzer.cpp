@@ -1,12 +1,8 @@
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
+#include <nlohmann/json.hpp>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
 #include "diagnostics/redaction.h"
+#include "fuzz_support.h"
 
 using namespace ryvoobs;
 
@@ -32,16 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Support bundles are redacted once; a second pass finding more would mean the first one
     // left a secret-shaped remainder behind.
     const std::string sensitive = redact_sensitive_text(text);
-    if (redact_sensitive_text(sensitive) != sensitive) {
-        std::abort();
-    }
+    fuzz::require(redact_sensitive_text(sensitive) == sensitive);
     // In broken JSON a quote may close one value and open a key at once, so only well-formed
     // files are held to the same rule.
     if (nlohmann::json::accept(text)) {
         const std::string config = redact_config_json(text);
-        if (!nlohmann::json::accept(config) || redact_config_json(config) != config) {
-            std::abort();
-        }
+        fuzz::require(nlohmann::json::accept(config) && redact_config_json(config) == config);
     }
     redact_paths_and_host(text, home, host);
     return 0;

@@ -1,9 +1,4 @@
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-
-#include "fuzz_input_file.h"
+#include "fuzz_support.h"
 #include "runtime/sequence_checkpoint.h"
 
 using namespace ryvoobs;
@@ -16,10 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (state && save_sequence_checkpoint(saved.path, *state, &error)) {
         // What was loaded must survive a save and a second load unchanged.
         const auto again = load_sequence_checkpoint(saved.path, &error);
-        if (!again || again->last_sequence != state->last_sequence ||
-            again->stream_id != state->stream_id || again->agent_id != state->agent_id) {
-            std::abort();
-        }
+        fuzz::require(again && again->last_sequence == state->last_sequence &&
+                      again->stream_id == state->stream_id && again->agent_id == state->agent_id);
     }
     return 0;
 }

@@ -56,7 +56,6 @@ class DevServer:
         return self
 
     def stop(self):
-        """SIGTERM, then SIGKILL when that takes longer than 5 s; returns the exit code."""
         if self.process.poll() is None:
             self.process.terminate()
             try:

@@ -1,6 +1,5 @@
-// tools/ryvo-dev-server as a child process on a free loopback port, for the length of a test; it
-// exits by itself should this process die first. Its control and report calls go over the
-// product's HTTP session, whose faults can fail a test but not pass one.
+// tools/ryvo-dev-server as a child process on a free loopback port; it exits by itself should
+// this process die first. Control calls use the product's HTTP session: its faults fail a test.
 #pragma once
 
 #include <fcntl.h>
@@ -63,7 +62,8 @@ class DevServerProcess {
             throw std::runtime_error("dev server: cannot start /usr/bin/python3");
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!(std::ifstream(port_file) >> port_)) {
+        int port = 0;
+        while (!(std::ifstream(port_file) >> port)) {
             if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
                 pid_ = -1;
             }
@@ -75,19 +75,17 @@ class DevServerProcess {
         }
         std::filesystem::remove(port_file);
         base_url_ = (options.tls_cert.empty() ? "http" : "https") + std::string("://127.0.0.1:") +
-                    std::to_string(port_);
+                    std::to_string(port);
     }
 
     ~DevServerProcess() { stop(); }
 
     DevServerProcess(const DevServerProcess&) = delete;
     DevServerProcess& operator=(const DevServerProcess&) = delete;
-    // "http://127.0.0.1:PORT" (or https), without a trailing slash: an api_endpoint.
+    // Without a trailing slash: an api_endpoint.
     const std::string& base_url() const { return base_url_; }
-    int port() const { return port_; }
     pid_t pid() const { return pid_; }
 
-    // POST /_dev/<name> with a JSON body; throws unless the server answers 200.
     nlohmann::json control(const std::string& name, const nlohmann::json& request = {}) {
         return dev_request(HttpMethod::post, name, request.is_null() ? "{}" : request.dump());
     }
@@ -115,7 +113,6 @@ class DevServerProcess {
     }
 
     pid_t pid_ = -1;
-    int port_ = 0;
     std::string base_url_;
 };
 

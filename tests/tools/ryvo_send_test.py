@@ -17,7 +17,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 from dev_server import DevServer  # noqa: E402
 from secrets_audit import assert_no_secrets  # noqa: E402
 
-# RYVO_SEND_BINARY: another build of it, such as the one a package installed.
 BINARY = os.environ.get("RYVO_SEND_BINARY") or os.path.join(
     os.environ.get("RYVO_BINARY_DIR", ""), "tools", "ryvo-send", "ryvo-send")
 STREAM, KEY = "stream-1", "key-1"
@@ -39,8 +38,6 @@ def ffprobe_json(*args):
 
 
 class RyvoSendTest(unittest.TestCase):
-    """Every test starts from empty records, a fresh state file and a private home."""
-
     @classmethod
     def setUpClass(cls):
         if not os.access(BINARY, os.X_OK):
@@ -67,7 +64,6 @@ class RyvoSendTest(unittest.TestCase):
                           {"API key": KEY})
 
     def clip(self, name, codecs=H264_AAC, seconds=CLIP_MS // 1000):
-        """testsrc and a sine tone with a keyframe every 2 s and B-frames."""
         path = os.path.join(self.work, name)
         if not os.path.exists(path):
             made = run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=qqvga:rate=30",
@@ -91,7 +87,6 @@ class RyvoSendTest(unittest.TestCase):
         return result
 
     def start_send(self):
-        """A sender at the media's own pace, once its first segment is stored."""
         process = subprocess.Popen([BINARY, *self.connection(), self.clip("clip.mp4")],
                                    env=self.env(), stdin=subprocess.DEVNULL,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -113,8 +108,7 @@ class RyvoSendTest(unittest.TestCase):
         return self.server.report()["streams"][STREAM]["agents"]["primary"]
 
     def assert_delivered(self, expected_ms):
-        """Every segment stored, verified, keyframe-first, with video and audio; the whole
-        decodes cleanly; the durations add up to `expected_ms`. Returns the concatenation."""
+        """Returns the concatenation of the stored segments."""
         session_id, session = self.only_session()
         self.assertGreaterEqual(session["segments"], 2)
         self.assertEqual(session["gaps"], [])

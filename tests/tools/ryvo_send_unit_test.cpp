@@ -36,13 +36,8 @@ TEST(SendOptionsTest, ValuesComeInEitherSpellingFromFlagsOrTheEnvironment) {
     EXPECT_TRUE(parse({"--help"})->help);
 
     // The environment's key stands in only for a missing flag.
-    const auto from_env = parse({"clip.mp4"}, "env-key");
-    EXPECT_EQ(from_env->api_key, "env-key");
-    // A key is a setting of its own, so the configuration file is no longer used as it stands.
-    EXPECT_TRUE(from_env->overrides_configuration());
+    EXPECT_EQ(parse({"clip.mp4"}, "env-key")->api_key, "env-key");
     EXPECT_EQ(parse({"--api-key", "flag-key", "clip.mp4"}, "env-key")->api_key, "flag-key");
-    EXPECT_FALSE(
-        parse({"--config", "c.json", "--fast", "clip.mp4"}, "")->overrides_configuration());
 }
 
 TEST(SendOptionsTest, BadCommandLinesAreRefusedWithAReason) {
@@ -100,7 +95,6 @@ TEST(DeliveryTallyTest, RefusalsForGoodAreToldApartFromPassingFailures) {
               "Ryvo stream not found. Check the stream ID."},
              {answer(403, "forbidden"), "HTTP 403: forbidden"},
              {answer(0, "transient"), ""},
-             {answer(429), ""},
              {answer(503), ""}}) {
         DeliveryTally tally;
         tally.note_upload(1, 10, result);

@@ -4,10 +4,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
 namespace ryvoobs::fuzz {
+
+// A broken promise stops the run, so that libFuzzer keeps the input that broke it.
+inline void require(bool promise) {
+    if (!promise) {
+        std::abort();
+    }
+}
 
 // The readers under test take a path, so each input goes through a file of this process in
 // memory-backed /dev/shm, removed when the fuzzer exits.
