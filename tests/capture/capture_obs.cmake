@@ -1,5 +1,4 @@
-# The packet tap, the frontend hook and the plug-in's streaming service in real libobs, with the
-# OBS application's frontend stood in for. Each test starts OBS under its own Xvfb.
+# The tap, the frontend hook and the plug-in's service in real libobs, each under its own Xvfb.
 ryvo_add_test(ryvo_capture_obs_tests
               SOURCES capture_obs_test.cpp
               LIBS ryvo_obs_objects PkgConfig::CURL
@@ -12,8 +11,7 @@ ryvo_add_script_test(obs_delivery
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/obs_delivery_test.py
     LABELS nosan MODULE)
 
-# The tap's hold on OBS's packets, with real libobs but without starting OBS: also in the
-# sanitizer builds, which link libobs when it is installed.
+# Real libobs without starting OBS: also in the sanitizer builds, which link libobs when installed.
 if(TARGET OBS::libobs)
     ryvo_add_test(ryvo_packet_tap_hold_tests
                   SOURCES packet_tap_hold_test.cpp

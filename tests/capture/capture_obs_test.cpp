@@ -1,12 +1,11 @@
-// The capture side of the plug-in in real libobs, with OBS's RTMP services loaded and the OBS
-// application stood in for. Streaming through the plug-in's service, backing the user's service up
-// and giving it back when turned off are checked in real OBS; here the moves between outputs, the
-// refusals, the backups that cannot be given back, OBS's exit and the plug-in's unload.
+// The capture side in real libobs with the OBS application stood in for: moves between outputs,
+// refusals, backups that cannot be given back, OBS's exit and the plug-in's unload.
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <obs.hpp>
 
 #include <cstdint>
 #include <string>
@@ -40,9 +39,8 @@ bool packets_beyond(std::uint64_t count) {
     return eventually([count] { return packet_tap().counters().packets > count; });
 }
 
-// rtmp-services keeps a cache below the working directory and asks the internet for service
-// updates: both are kept inside a directory of this process, and the updates are refused by a
-// proxy that nothing listens on, which loopback requests bypass.
+// rtmp-services caches below the working directory and asks the internet for updates: a
+// directory of this process, and a proxy that nothing listens on.
 void load_rtmp_services() {
     static testing::TemporaryDirectory working_directory;
     for (const char* proxy : {"http_proxy", "https_proxy", "all_proxy"}) {
@@ -50,11 +48,7 @@ void load_rtmp_services() {
     }
     setenv("no_proxy", "127.0.0.1,localhost,::1", 1);
     ASSERT_EQ(chdir(working_directory.path().c_str()), 0);
-    obs_module_t* module = nullptr;
-    ASSERT_EQ(obs_open_module(&module, "/usr/lib/x86_64-linux-gnu/obs-plugins/rtmp-services.so",
-                              "/usr/share/obs/obs-plugins/rtmp-services"),
-              MODULE_SUCCESS);
-    ASSERT_TRUE(obs_init_module(module));
+    testing::load_obs_module("rtmp-services");
 }
 
 PluginConfig config(bool enabled = true) {
@@ -86,24 +80,19 @@ class CaptureObsTest : public ::testing::Test {
         detach_stream_output(tap, BroadcastEnd::keep_open);
     }
 
-    // Starts `output` as the OBS application's recording or streaming output.
     void run(TestOutput& output, bool recording) {
         ASSERT_TRUE(output.start());
         (recording ? frontend.recording : frontend.streaming) = output.get();
         (recording ? frontend.recording_on : frontend.streaming_on) = true;
     }
 
-    // Makes a service OBS's active one: the user's own choice of a custom RTMP server, or the
-    // plug-in's.
-    void select_service(const char* id, const char* server = "", const char* key = "") {
-        obs_data_t* settings = obs_data_create();
-        obs_data_set_string(settings, "server", server);
-        obs_data_set_string(settings, "key", key);
-        obs_service_t* service = obs_service_create(id, "default_service", settings, nullptr);
-        obs_data_release(settings);
+    // Makes a service OBS's active one, as the user or the plug-in selects it.
+    void select_service(const char* id, const char* settings_json = "{}") {
+        OBSDataAutoRelease settings = obs_data_create_from_json(settings_json);
+        OBSServiceAutoRelease service =
+            obs_service_create(id, "default_service", settings, nullptr);
         ASSERT_NE(service, nullptr);
         frontend.set_streaming_service(service);
-        obs_service_release(service);
     }
 
     testing::IsolatedHome home;
@@ -122,9 +111,7 @@ TEST_F(CaptureObsTest, EitherModeMovesBetweenOutputsAndDeliversUntilTheLastOneSt
     EXPECT_EQ(attached_output(), recording.get());
     ASSERT_TRUE(packets_beyond(30));
 
-    // Recording stops while streaming goes on: the tap moves, and what the recording's delivery
-    // still holds is delivered in the background without ending the broadcast, which goes on from
-    // the streaming output.
+    // Recording stops while streaming goes on: the tap moves, the broadcast does not end.
     recording.stop();
     frontend.recording_on = false;
     frontend.fire(OBS_FRONTEND_EVENT_RECORDING_STOPPED);
@@ -134,7 +121,6 @@ TEST_F(CaptureObsTest, EitherModeMovesBetweenOutputsAndDeliversUntilTheLastOneSt
         return server.report()["streams"]["stream-1"]["agents"]["primary"]["segments"] >= 2;
     }));
 
-    // The last output stops: its broadcast ends too and OBS's encoders stop with it.
     streaming.stop();
     frontend.streaming_on = false;
     frontend.fire(OBS_FRONTEND_EVENT_STREAMING_STOPPED);
@@ -150,8 +136,6 @@ TEST_F(CaptureObsTest, EitherModeMovesBetweenOutputsAndDeliversUntilTheLastOneSt
     }
 }
 
-// The plug-in's own output takes over from the frontend road and only its packets count; the
-// recording it took over from goes on.
 TEST_F(CaptureObsTest, FrontendRoadStandsAsideForThePluginsOwnOutput) {
     PluginConfig config = linked_config(RuntimeMode::tap_only, CaptureMode::either);
     write_config(config);
@@ -222,25 +206,24 @@ TEST_F(CaptureObsTest, TheEncodersNeverWaitForAnEventAndExitDetaches) {
 TEST_F(CaptureObsTest, StartWithoutAacIsRefusedWithAReasonAndLeavesTheTapDetached) {
     write_config(config());
     TestOutput output("ryvo out", home.file("out.ts"), encoders, kRyvoStreamOutputId);
-    obs_service_t* service = obs_service_create(kRyvoStreamServiceId, "ryvo", nullptr, nullptr);
+    OBSServiceAutoRelease service =
+        obs_service_create(kRyvoStreamServiceId, "ryvo", nullptr, nullptr);
     obs_output_set_service(output.get(), service);
-    obs_encoder_t* opus = obs_audio_encoder_create("ffmpeg_opus", "opus", nullptr, 0, nullptr);
+    OBSEncoderAutoRelease opus =
+        obs_audio_encoder_create("ffmpeg_opus", "opus", nullptr, 0, nullptr);
     obs_encoder_set_audio(opus, obs_get_audio());
     obs_output_set_audio_encoder(output.get(), opus, 0);
-    obs_encoder_release(opus);
     EXPECT_FALSE(output.start());
     EXPECT_STREQ(obs_output_get_last_error(output.get()),
                  "Ryvo requires H.264 video and AAC audio. Update OBS encoder settings before "
                  "streaming.");
     EXPECT_FALSE(packet_tap().attachment().attached());
     EXPECT_FALSE(encoders.active());
-    obs_service_release(service);
 }
 
-// The repeated selection and the unload, after which the same backup serves again.
 TEST_F(CaptureObsTest, UserServiceIsSelectedAwayOnceAndGivenBackOnEveryUnload) {
     write_config(config());
-    select_service("rtmp_custom", "rtmp://127.0.0.1/live", "user-key");
+    select_service("rtmp_custom", R"({"server": "rtmp://127.0.0.1/live", "key": "user-key"})");
     capture_initial_service_backup();
     const PluginConfig backup = saved_config();
     for (int load = 0; load < 2; ++load) {
@@ -255,7 +238,6 @@ TEST_F(CaptureObsTest, UserServiceIsSelectedAwayOnceAndGivenBackOnEveryUnload) {
     EXPECT_EQ(saved_config(), backup);
 }
 
-// Turned off while the backup cannot be given back: the plug-in's service stays, with the reason.
 TEST_F(CaptureObsTest, ABackupThatCannotBeRecreatedLeavesTheRyvoServiceActive) {
     select_service(kRyvoStreamServiceId);
     PluginConfig off = config(false);

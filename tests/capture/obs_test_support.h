@@ -1,7 +1,5 @@
-// Real libobs for the tests of the packet tap and the frontend hook: OBS started in the test
-// process (under the Xvfb of the test wrapper) with the x264, FFmpeg and image-source modules, a
-// colour source on the program channel, every log line captured, and a stand-in for the OBS
-// application's frontend.
+// Real libobs started in the test process (under the wrapper's Xvfb) with a colour source on the
+// program channel, every log line captured, and a stand-in for the OBS application's frontend.
 #pragma once
 
 #include <obs-module.h>
@@ -17,6 +15,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -41,9 +40,8 @@ class CapturedLog {
     }
     std::size_t count(const std::string& text) const {
         std::lock_guard lock(mutex_);
-        return std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
-            return line.find(text) != std::string::npos;
-        });
+        return std::count_if(lines_.begin(), lines_.end(),
+                             [&](const std::string& line) { return line.contains(text); });
     }
 
   private:
@@ -54,7 +52,7 @@ class CapturedLog {
 inline void capture_log_line(int, const char* format, va_list args, void*) {
     char line[4096];
     std::vsnprintf(line, sizeof line, format, args);
-    if (std::string(line).rfind("[ryvo-obs]", 0) == 0) {
+    if (std::string_view(line).starts_with("[ryvo-obs]")) {
         std::fprintf(stderr, "%s\n", line);
     }
     CapturedLog::instance().add(line);
@@ -71,6 +69,14 @@ inline bool eventually(const std::function<bool()>& done,
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+inline void load_obs_module(const std::string& name) {
+    const std::string binary = "/usr/lib/x86_64-linux-gnu/obs-plugins/" + name + ".so";
+    const std::string data = "/usr/share/obs/obs-plugins/" + name;
+    obs_module_t* module = nullptr;
+    ASSERT_EQ(obs_open_module(&module, binary.c_str(), data.c_str()), MODULE_SUCCESS) << name;
+    ASSERT_TRUE(obs_init_module(module)) << name;
 }
 
 class ObsEnvironment : public ::testing::Environment {
@@ -90,13 +96,10 @@ class ObsEnvironment : public ::testing::Environment {
         obs_audio_info audio{48000, SPEAKERS_STEREO};
         ASSERT_TRUE(obs_reset_audio(&audio));
         for (const char* name : {"obs-x264", "obs-ffmpeg", "image-source"}) {
-            open_module(name);
+            load_obs_module(name);
         }
         obs_post_load_modules();
-        obs_data_t* settings = obs_data_create();
-        obs_data_set_int(settings, "color", 0xFF3080C0);
-        color_ = obs_source_create("color_source_v3", "test colour", settings, nullptr);
-        obs_data_release(settings);
+        color_ = obs_source_create("color_source_v3", "test colour", nullptr, nullptr);
         ASSERT_NE(color_, nullptr);
         obs_set_output_source(0, color_);
     }
@@ -108,15 +111,6 @@ class ObsEnvironment : public ::testing::Environment {
     }
 
   private:
-    static void open_module(const char* name) {
-        const std::string binary =
-            std::string("/usr/lib/x86_64-linux-gnu/obs-plugins/") + name + ".so";
-        const std::string data = std::string("/usr/share/obs/obs-plugins/") + name;
-        obs_module_t* module = nullptr;
-        ASSERT_EQ(obs_open_module(&module, binary.c_str(), data.c_str()), MODULE_SUCCESS) << name;
-        ASSERT_TRUE(obs_init_module(module)) << name;
-    }
-
     obs_source_t* color_ = nullptr;
 };
 
@@ -127,10 +121,8 @@ inline ::testing::Environment* const obs_environment =
 // An H.264/AAC pair of encoders on OBS's video and audio, keyframes every second.
 struct TestEncoders {
     TestEncoders() {
-        obs_data_t* settings = obs_data_create();
-        obs_data_set_int(settings, "keyint_sec", 1);
-        obs_data_set_string(settings, "preset", "ultrafast");
-        obs_data_set_int(settings, "bitrate", 500);
+        obs_data_t* settings = obs_data_create_from_json(
+            R"({"keyint_sec": 1, "preset": "ultrafast", "bitrate": 500})");
         video = obs_video_encoder_create("obs_x264", "test video", settings, nullptr);
         obs_data_release(settings);
         audio = obs_audio_encoder_create("ffmpeg_aac", "test audio", nullptr, 0, nullptr);
@@ -141,8 +133,6 @@ struct TestEncoders {
         obs_encoder_release(video);
         obs_encoder_release(audio);
     }
-    TestEncoders(const TestEncoders&) = delete;
-    TestEncoders& operator=(const TestEncoders&) = delete;
 
     bool active() const { return obs_encoder_active(video) || obs_encoder_active(audio); }
 
@@ -150,8 +140,7 @@ struct TestEncoders {
     obs_encoder_t* audio = nullptr;
 };
 
-// An OBS output that records to a file through the given encoders; stopped and released at the
-// end of its scope. `id` may name an output type that is not registered.
+// An output of type `id` writing to `path`, stopped and released at the end of its scope.
 class TestOutput {
   public:
     TestOutput(const std::string& name, const std::string& path, const TestEncoders& encoders,
@@ -167,11 +156,8 @@ class TestOutput {
         stop();
         obs_output_release(output_);
     }
-    TestOutput(const TestOutput&) = delete;
-    TestOutput& operator=(const TestOutput&) = delete;
 
     bool start() { return obs_output_start(output_); }
-    // Returns once OBS no longer reports the output active.
     void stop() {
         obs_output_stop(output_);
         eventually([this] { return !obs_output_active(output_); });
@@ -182,8 +168,7 @@ class TestOutput {
     obs_output_t* output_ = nullptr;
 };
 
-// The OBS application as the hook sees it: which outputs run, its event stream, its streaming
-// service and profile.
+// The OBS application as the hook sees it: its outputs, events, streaming service and profile.
 class FakeFrontend : public FrontendApi {
   public:
     FakeFrontend() { set_frontend_api(this); }
@@ -191,8 +176,6 @@ class FakeFrontend : public FrontendApi {
         set_frontend_api(nullptr);
         obs_service_release(service_);
     }
-    FakeFrontend(const FakeFrontend&) = delete;
-    FakeFrontend& operator=(const FakeFrontend&) = delete;
 
     void add_event_callback(obs_frontend_event_cb callback, void* data) override {
         callback_ = callback;
@@ -216,7 +199,7 @@ class FakeFrontend : public FrontendApi {
         }
     }
     std::string current_profile_name() override { return profile; }
-    void ensure_streaming_service_selected() override { ++service_selections; }
+    void ensure_streaming_service_selected() override {}
     void capture_initial_service_backup() override {}
     bool active_streaming_service_is_ryvo() override { return false; }
 
@@ -231,7 +214,6 @@ class FakeFrontend : public FrontendApi {
     bool streaming_on = false;
     bool recording_on = false;
     std::string profile = "Untitled";
-    int service_selections = 0;
 
   private:
     // OBS's active streaming service, one reference held as the application holds it.

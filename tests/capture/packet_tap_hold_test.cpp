@@ -1,8 +1,5 @@
-// The tap holds OBS's own packets instead of copying them: every reference it takes must be given
-// back exactly once, whichever way the packet leaves (muxed, dropped on overflow, refused, still
-// queued at detach). The packets are allocated as libobs allocates them, so that a missing release
-// leaks and a second one frees memory still in use; run under AddressSanitizer and
-// ThreadSanitizer as well as in the plain build.
+// The tap holds OBS's own packets, allocated here as libobs allocates them: under the sanitizers a
+// missing release leaks and a second one frees memory still in use.
 #include <gtest/gtest.h>
 
 #include <util/base.h>
@@ -60,9 +57,7 @@ struct WorkerRelease {
     }
 };
 
-// A full-mode attachment without an OBS output, fed from two encoder threads (as video and audio
-// encoders are) while the worker is held: the queue fills up, overflows and is still full at the
-// stop; the worker muxes all of it after the stop, and every hold is given back.
+// Two encoder threads feed a held worker: the queue overflows and is still full at the stop.
 TEST(PacketTapHold, EveryHoldIsGivenBackOnceWhetherMuxedDroppedRefusedOrQueuedAtTheStop) {
     testing::IsolatedHome home;
     testing::write_config(testing::linked_config(RuntimeMode::full, CaptureMode::streaming));
@@ -115,7 +110,6 @@ TEST(PacketTapHold, EveryHoldIsGivenBackOnceWhetherMuxedDroppedRefusedOrQueuedAt
     });
     video_thread.join();
     audio_thread.join();
-    // Queued packets are held once more; the dropped ones not at all.
     std::size_t held = 0;
     for (const std::deque<ObsPacket>* packets : {&video, &audio}) {
         for (const ObsPacket& packet : *packets) {
@@ -126,8 +120,6 @@ TEST(PacketTapHold, EveryHoldIsGivenBackOnceWhetherMuxedDroppedRefusedOrQueuedAt
     EXPECT_EQ(tap.queued(), kMuxQueueCapacity);
     EXPECT_EQ(tap.counters().mux_drops, 50u);
 
-    // A stale or missing token, a track the muxer was not built for and no packet at all: refused
-    // without a hold and without being counted.
     ObsPacket late(OBS_ENCODER_AUDIO, 200, 0);
     ObsPacket second_track(OBS_ENCODER_AUDIO, 200, 0, false, 1);
     tap.take_packet(late.get(), token + 1);

@@ -1,5 +1,4 @@
-// What the packet tap is handed in the tests: the configuration file it reads, written at the
-// default path of an isolated home directory, and encoder packets as libobs allocates them.
+// The tap's configuration file at the default path of an isolated home, and libobs's packets.
 #pragma once
 
 #include <obs.h>
@@ -36,9 +35,8 @@ inline void write_config(const PluginConfig& config) {
     ASSERT_TRUE(save_config_file(default_config_path(), config, &error)) << error;
 }
 
-// Its reference count, a long, right in front of the bytes, as libobs keeps it. The test holds one
-// reference and gives it back on destruction; anyone else's must have been given back by then,
-// or the bytes leak.
+// Its reference count, a long, right in front of the bytes, as libobs keeps it; the test's own
+// reference is given back on destruction.
 class ObsPacket {
   public:
     ObsPacket(obs_encoder_type type, std::size_t size, std::int64_t pts, bool keyframe = false,
