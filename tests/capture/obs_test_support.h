@@ -40,8 +40,9 @@ class CapturedLog {
     }
     std::size_t count(const std::string& text) const {
         std::lock_guard lock(mutex_);
-        return std::count_if(lines_.begin(), lines_.end(),
-                             [&](const std::string& line) { return line.contains(text); });
+        return std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
     }
 
   private:
