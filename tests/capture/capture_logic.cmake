@@ -1,4 +1,3 @@
-# The capture decisions, the mux queue and the muxer, which need no OBS.
 ryvo_add_test(ryvo_capture_logic_tests
               SOURCES mux_packet_queue_test.cpp capture_rules_test.cpp mpeg_ts_muxer_test.cpp
               LIBS ryvo_send_lib)

@@ -1,5 +1,3 @@
-// The capture side in real libobs with the OBS application stood in for: moves between outputs,
-// refusals, backups that cannot be given back, OBS's exit and the plug-in's unload.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -182,8 +180,7 @@ TEST_F(CaptureObsTest, FrontendRoadStandsAsideForThePluginsOwnOutput) {
     EXPECT_TRUE(eventually([&] { return !encoders.active(); }));
 }
 
-// A tapped output that stops frees the shared encoders before OBS tells the frontend, later, on
-// its UI thread; OBS's exit lets go of the output and the hook.
+// A stopping output frees the shared encoders before OBS tells the frontend on its UI thread.
 TEST_F(CaptureObsTest, TheEncodersNeverWaitForAnEventAndExitDetaches) {
     write_config(linked_config(RuntimeMode::tap_only, CaptureMode::recording));
     TestOutput recording("record", home.file("record.mkv"), encoders);

@@ -115,7 +115,6 @@ class ObsEnvironment : public ::testing::Environment {
     obs_source_t* color_ = nullptr;
 };
 
-// One OBS per test process, whichever test files it links.
 inline ::testing::Environment* const obs_environment =
     ::testing::AddGlobalTestEnvironment(new ObsEnvironment);
 

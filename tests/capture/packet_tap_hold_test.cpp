@@ -39,8 +39,7 @@ class AcceptingClient : public RyvoApiClient {
     void cancel() override {}
 };
 
-// While set, the mux worker waits inside its log line for a muxed chunk, so that the queue behind
-// it fills up.
+// While set, the mux worker stalls in its log line for a muxed chunk and the queue fills up.
 std::atomic<bool> worker_held{true};
 
 void hold_worker(int, const char* format, va_list, void*) {
