@@ -168,6 +168,14 @@ TEST_F(CurlRyvoApiTest, ExchangesAreBoundedAndCancelled) {
     const UploadResult timed_out =
         CurlRyvoApi(config_for(server_.base_url()), whole).upload_segment(segment(1));
     EXPECT_NE(timed_out.error.find("timed out"), std::string::npos) << timed_out.error;
+    // A dead network mid-request: no byte moves, so the stall bound ends it long before the
+    // exchange's own.
+    HttpSessionOptions stalling;
+    stalling.stall_timeout = std::chrono::milliseconds(300);
+    hold("upload");
+    EXPECT_EQ(
+        CurlRyvoApi(config_for(server_.base_url()), stalling).upload_segment(segment(1)).error,
+        "Operation too slow: no data transferred for 300 ms");
 
     // A cancel abandons a held exchange within a bound, and later ones fail unsent.
     hold("upload");

@@ -15,6 +15,7 @@
 #include "api/curl_ryvo_api.h"
 #include "config/config_file.h"
 #include "dev_server_process.h"
+#include "runtime/finishing_deliveries.h"
 #include "runtime/sequence_checkpoint.h"
 #include "temporary_directory.h"
 
@@ -242,5 +243,32 @@ TEST_F(RuntimeTest, FinishingRetriesTheEndAndGivesUpOnlyForTheWindowOrARejectedK
     }
 }
 
+// OBS quitting during an outage: one total grace for every finishing delivery, then requests in
+// flight are abandoned, even ones the client would otherwise wait on for a minute.
+TEST_F(RuntimeTest, ShutdownGivesOneTotalGraceThenAbandonsRequestsInFlight) {
+    FinishingDeliveries finishing;
+    outage(true);
+    for (int i = 0; i < 2; ++i) {
+        DeliverySettings settings = delivery_settings();
+        settings.client_factory = [](PluginConfig config) {
+            HttpSessionOptions patient;
+            patient.stall_timeout = patient.exchange_timeout = std::chrono::seconds(60);
+            return std::make_shared<CurlRyvoApi>(std::move(config), patient);
+        };
+        auto delivery = std::make_shared<BroadcastDelivery>(std::move(settings));
+        ASSERT_TRUE(delivery->start(nullptr));
+        feed_segments(*delivery, 2);
+        finishing.adopt(delivery);
+    }
+    ASSERT_EQ(finishing.progress().size(), 2u);
+    const auto quit = std::chrono::steady_clock::now();
+    finishing.shutdown_all(std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - quit, std::chrono::seconds(5));
+    const std::optional<DeliveryProgress> outcome = finishing.last_outcome();
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->phase, DeliveryPhase::gave_up);
+    EXPECT_EQ(outcome->reason, "shut down before delivery finished");
+    EXPECT_TRUE(finishing.progress().empty());
+}
 }  // namespace
 }  // namespace ryvoobs
