@@ -43,10 +43,6 @@ void RyvoSession::push_encoded_bytes(std::span<const std::uint8_t> bytes, std::i
     assembler_.append_chunk(bytes, duration_ms, keyframe);
 }
 
-void RyvoSession::flush() {
-    assembler_.flush();
-}
-
 void RyvoSession::on_segment_ready(SegmentData segment) {
     if (claim_sequence_) {
         segment.sequence = claim_sequence_(segment.sequence);

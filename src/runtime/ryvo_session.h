@@ -59,7 +59,6 @@ class RyvoSession {
     void start();
     void push_encoded_bytes(std::span<const std::uint8_t> bytes, std::int32_t duration_ms,
                             bool keyframe);
-    void flush();
     // The assembler's sink.
     void on_segment_ready(SegmentData segment);
     // Uploads a cached segment again because the server reported it missing.

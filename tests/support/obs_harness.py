@@ -236,7 +236,11 @@ class ObsSession:
             if not (result := check()) and not self.running():
                 raise HarnessError(f"OBS exited: {failure}")
             return result
-        return poll(checked, timeout, failure)
+        try:
+            return poll(checked, timeout, failure)
+        except HarnessError as error:
+            # The home folder goes with the run: what the plug-in said last goes with the error.
+            raise HarnessError("\n".join([str(error), *self.ryvo_lines()[-40:]])) from None
 
     def wait_for_log(self, patterns, timeout=30.0):
         """Waits until every pattern (text or compiled regex) is in the log; returns the log."""
