@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "accepting_client.h"
 #include "bench_measure.h"
 #include "bench_report.h"
 #include "runtime/broadcast_delivery.h"
@@ -30,31 +31,6 @@ struct CoreRun {
     DeliveryProgress outcome;
 };
 
-// Accepts every request at once and counts the uploads.
-class InstantClient final : public RyvoApiClient {
-  public:
-    explicit InstantClient(std::atomic<std::int64_t>& uploads) : uploads_(uploads) {}
-
-    UploadResult upload_segment(const SegmentData&) const override {
-        uploads_.fetch_add(1, std::memory_order_relaxed);
-        return UploadResult{true, 201, "", 0};
-    }
-    ApiStatus post_heartbeat(const HeartbeatPayload&, std::string*) const override {
-        return ApiStatus::ok;
-    }
-    std::optional<BackfillResponse> fetch_backfill(std::string*, ApiStatus* status) const override {
-        if (status != nullptr) {
-            *status = ApiStatus::ok;
-        }
-        return BackfillResponse{};
-    }
-    ApiStatus post_end(std::string*) const override { return ApiStatus::ok; }
-    void cancel() override {}
-
-  private:
-    std::atomic<std::int64_t>& uploads_;
-};
-
 PluginConfig session_config(std::int32_t ram_buffer_minutes) {
     PluginConfig config;
     config.stream_id = "bench-stream";
@@ -71,7 +47,7 @@ PluginConfig session_config(std::int32_t ram_buffer_minutes) {
 // all of it, the checkpoint written to `state_path` included.
 CoreRun run_session(const SyntheticStream& stream, std::int64_t gops,
                     std::int32_t ram_buffer_minutes, const std::string& state_path) {
-    std::atomic<std::int64_t> uploads{0};
+    auto client = std::make_shared<testing::AcceptingClient>();
     CoreRun run;
     const Stopwatch watch;
     {
@@ -80,9 +56,7 @@ CoreRun run_session(const SyntheticStream& stream, std::int64_t gops,
             return std::optional<PluginConfig>(session_config(ram_buffer_minutes));
         };
         settings.state_path = state_path;
-        settings.client_factory = [&uploads](PluginConfig) {
-            return std::make_shared<InstantClient>(uploads);
-        };
+        settings.client_factory = [client](PluginConfig) { return client; };
         BroadcastDelivery delivery(std::move(settings));
         std::string error;
         if (!delivery.start(&error)) {
@@ -101,7 +75,7 @@ CoreRun run_session(const SyntheticStream& stream, std::int64_t gops,
         run.outcome = delivery.progress();
     }
     run.time = watch.elapsed();
-    run.uploads = uploads.load();
+    run.uploads = client->uploads.load();
     return run;
 }
 

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "accepting_client.h"
 #include "bench_report.h"
 #include "capture/frontend_api.h"
 #include "capture/packet_tap_obs.h"
@@ -51,22 +52,6 @@ class AbsentFrontend : public FrontendApi {
     void ensure_streaming_service_selected() override {}
     void capture_initial_service_backup() override {}
     bool active_streaming_service_is_ryvo() override { return false; }
-};
-
-class InstantClient : public RyvoApiClient {
-  public:
-    UploadResult upload_segment(const SegmentData&) const override { return {true, 201, "", 0}; }
-    ApiStatus post_heartbeat(const HeartbeatPayload&, std::string*) const override {
-        return ApiStatus::ok;
-    }
-    std::optional<BackfillResponse> fetch_backfill(std::string*, ApiStatus* status) const override {
-        if (status != nullptr) {
-            *status = ApiStatus::ok;
-        }
-        return BackfillResponse{};
-    }
-    ApiStatus post_end(std::string*) const override { return ApiStatus::ok; }
-    void cancel() override {}
 };
 
 struct Spread {
@@ -161,7 +146,7 @@ int run(int argc, char** argv) {
 
     const std::filesystem::path folder = std::filesystem::absolute("dock-refresh-bench");
     std::filesystem::create_directories(folder);
-    auto client = std::make_shared<InstantClient>();
+    auto client = std::make_shared<testing::AcceptingClient>();
     DeliverySettings settings;
     settings.config_loader = [](std::string* load_error) {
         return plugin_config_store().load(load_error);

@@ -33,6 +33,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "accepting_client.h"
 #include "bench_measure.h"
 #include "bench_report.h"
 #include "capture/output_attachment_obs.h"
@@ -273,27 +274,6 @@ std::vector<std::int64_t> run_copying(PacketPlan& plan, const CodecConfig& video
         [&queue] { return queue.size(); });
 }
 
-class InstantClient : public RyvoApiClient {
-  public:
-    UploadResult upload_segment(const SegmentData&) const override {
-        uploads.fetch_add(1);
-        return {true, 201, "", 0};
-    }
-    ApiStatus post_heartbeat(const HeartbeatPayload&, std::string*) const override {
-        return ApiStatus::ok;
-    }
-    std::optional<BackfillResponse> fetch_backfill(std::string*, ApiStatus* status) const override {
-        if (status != nullptr) {
-            *status = ApiStatus::ok;
-        }
-        return BackfillResponse{};
-    }
-    ApiStatus post_end(std::string*) const override { return ApiStatus::ok; }
-    void cancel() override {}
-
-    mutable std::atomic<std::int64_t> uploads{0};
-};
-
 CodecConfig video_config() {
     CodecConfig config;
     config.kind = MediaKind::video;
@@ -433,7 +413,7 @@ std::vector<std::int64_t> time_stops(PacketPlan& plan, const std::filesystem::pa
 // both workers running), without an OBS output: the calls come from this thread.
 TapRun run_tap(PacketPlan& plan, const std::filesystem::path& folder, const CodecConfig& video,
                const CodecConfig& audio) {
-    auto client = std::make_shared<InstantClient>();
+    auto client = std::make_shared<testing::AcceptingClient>();
     auto delivery = start_delivery(folder, client);
 
     PacketTap tap;

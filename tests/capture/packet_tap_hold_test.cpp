@@ -13,6 +13,7 @@
 #include <memory>
 #include <thread>
 
+#include "accepting_client.h"
 #include "capture/packet_tap_obs.h"
 #include "isolated_home.h"
 #include "runtime/sequence_checkpoint.h"
@@ -21,23 +22,8 @@
 namespace ryvoobs {
 namespace {
 
+using testing::AcceptingClient;
 using testing::ObsPacket;
-
-class AcceptingClient : public RyvoApiClient {
-  public:
-    UploadResult upload_segment(const SegmentData&) const override { return {true, 201, "", 0}; }
-    ApiStatus post_heartbeat(const HeartbeatPayload&, std::string*) const override {
-        return ApiStatus::ok;
-    }
-    std::optional<BackfillResponse> fetch_backfill(std::string*, ApiStatus* status) const override {
-        if (status != nullptr) {
-            *status = ApiStatus::ok;
-        }
-        return BackfillResponse{};
-    }
-    ApiStatus post_end(std::string*) const override { return ApiStatus::ok; }
-    void cancel() override {}
-};
 
 // While set, the mux worker stalls in its log line for a muxed chunk and the queue fills up.
 std::atomic<bool> worker_held{true};
