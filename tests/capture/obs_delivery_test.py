@@ -120,9 +120,14 @@ class DeliveryTest(ObsTestCase):
         self.wait_for_more(text, before, timeout)
 
     def stop_in_the_dark(self, request):
+        """Stops during an outage and returns once OBS has let go of its output: OBS ignores a
+        Start while its output is still stopping, which takes longer on a busy machine."""
         self.server.control("outage", {"mode": "blackhole", "duration_ms": 120_000})
         time.sleep(2.5)
         self.act(request, "[ryvo-obs] stop: queue=")
+        status = "GetStreamStatus" if request == "StopStream" else "GetRecordStatus"
+        self.wait_for(lambda: not self.ws.request(status)["outputActive"],
+                      f"OBS's output still active after {request}", timeout=30.0)
 
     def test_streams_and_recordings_are_delivered_from_track_one(self):
         with tempfile.TemporaryDirectory() as work, \
