@@ -119,15 +119,21 @@ class DeliveryTest(ObsTestCase):
         self.ws.request(request)
         self.wait_for_more(text, before, timeout)
 
+    def let_go(self, stop_request):
+        """Waits until OBS has let go of the stopped output: OBS ignores a Start while its output
+        is still stopping, which takes longer on a busy machine."""
+        status = "GetStreamStatus" if stop_request == "StopStream" else "GetRecordStatus"
+        self.wait_for(lambda: not self.ws.request(status)["outputActive"],
+                      f"OBS's output still active after {stop_request}", timeout=30.0)
+
+    def stop(self, request, text):
+        self.act(request, text)
+        self.let_go(request)
+
     def stop_in_the_dark(self, request):
-        """Stops during an outage and returns once OBS has let go of its output: OBS ignores a
-        Start while its output is still stopping, which takes longer on a busy machine."""
         self.server.control("outage", {"mode": "blackhole", "duration_ms": 120_000})
         time.sleep(2.5)
-        self.act(request, "[ryvo-obs] stop: queue=")
-        status = "GetStreamStatus" if request == "StopStream" else "GetRecordStatus"
-        self.wait_for(lambda: not self.ws.request(status)["outputActive"],
-                      f"OBS's output still active after {request}", timeout=30.0)
+        self.stop(request, "[ryvo-obs] stop: queue=")
 
     def test_streams_and_recordings_are_delivered_from_track_one(self):
         with tempfile.TemporaryDirectory() as work, \
@@ -234,7 +240,7 @@ class DeliveryTest(ObsTestCase):
         self.wait_for(lambda: self.segments("stream-1") >= 12, "no steady delivery")
         # OBS's status bar shows the stream's bitrate from what the output reports.
         self.assertGreater(ws.request("GetStreamStatus")["outputBytes"], 100_000)
-        self.act("StopStream", FINISHED)
+        self.stop("StopStream", FINISHED)
         finished = obs.log_text().count(FINISHED)
         first = highest()
         ws.request("StartStream")
@@ -247,6 +253,7 @@ class DeliveryTest(ObsTestCase):
         self.wait_for(lambda: highest() >= third_from + 3, "no delivery in the third broadcast")
         ws.request("StopStream")
         self.wait_for_more(FINISHED, finished + 1, timeout=90.0)
+        self.let_go("StopStream")
         return stop_sequences(obs.log_text())
 
 
