@@ -87,13 +87,15 @@ TEST(GatherDiagnosticInputs, ReadsTheConfigurationStateAndHomeOfTheCurrentUser) 
     std::filesystem::create_directories(home.file(".config/obs-studio/logs"));
     std::ofstream(home.file(".config/Ryvo/obs-plugin.json")) << "{\"enabled\": true}";
     std::ofstream(home.file(".config/Ryvo/obs-plugin-state.json")) << "{\"seq\": 1}";
-    std::ofstream(home.file(".config/obs-studio/logs/2026-01-02 03-04-05.txt")) << "line\n";
-    // An encoded surrogate: a file no text reading can show is left out rather than mangled.
+    // U+10FFFF, the last code point, is text; an encoded surrogate is not, and a file that no
+    // text reading can show is left out rather than mangled.
+    std::ofstream(home.file(".config/obs-studio/logs/2026-01-02 03-04-05.txt"))
+        << "line \xF4\x8F\xBF\xBF\n";
     std::ofstream(home.file(".config/Ryvo/obs-plugin.json"), std::ios::app) << "\xED\xA0\x80";
     const DiagnosticBundleInputs found = gather_diagnostic_inputs({});
     EXPECT_EQ(found.config_json, "");
     EXPECT_EQ(found.state_json, "{\"seq\": 1}");
-    EXPECT_EQ(found.log_tail, "line\n");
+    EXPECT_EQ(found.log_tail, "line \xF4\x8F\xBF\xBF\n");
 }
 
 // The value on the line of label, or "(no line)".

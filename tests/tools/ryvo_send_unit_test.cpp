@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "config/config_file.h"
@@ -87,19 +88,23 @@ UploadResult answer(int status, std::string body = {}) {
     return result;
 }
 
+// A transport failure (no HTTP status) is its own text, as the summary's "last error" shows it.
 TEST(DeliveryTallyTest, RefusalsForGoodAreToldApartFromPassingFailures) {
     const std::string rejected = "API key rejected. Rotate your key in the Ryvo dashboard.";
-    for (const auto& [result, refusal] : std::vector<std::pair<UploadResult, std::string>>{
-             {answer(400, R"({"error": "unauthorized"})"), rejected},
+    for (const auto& [result, refusal, last] :
+         std::vector<std::tuple<UploadResult, std::string, std::string>>{
+             {answer(400, R"({"error": "unauthorized"})"), rejected,
+              R"(HTTP 400: {"error": "unauthorized"})"},
              {answer(404, R"({"error": "not_found"})"),
-              "Ryvo stream not found. Check the stream ID."},
-             {answer(403, "forbidden"), "HTTP 403: forbidden"},
-             {answer(0, "transient"), ""},
-             {answer(503), ""}}) {
+              "Ryvo stream not found. Check the stream ID.", R"(HTTP 404: {"error": "not_found"})"},
+             {answer(403, "forbidden"), "HTTP 403: forbidden", "HTTP 403: forbidden"},
+             {answer(0, "Couldn't connect to server"), "", "Couldn't connect to server"},
+             {answer(503), "", "HTTP 503"}}) {
         DeliveryTally tally;
         tally.note_upload(1, 10, result);
         EXPECT_EQ(tally.counts().refused, !refusal.empty()) << result.http_status;
         EXPECT_EQ(tally.counts().refusal, refusal) << result.http_status;
+        EXPECT_EQ(tally.counts().last_failure, last) << result.http_status;
     }
 }
 
