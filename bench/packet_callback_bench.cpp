@@ -4,8 +4,9 @@
 // 6 Mbit/s, 2 s keyframes, AAC 160 kbit/s). In the same run: an empty callback, the floor of any
 // callback; the callback as it was before the tap held OBS's packets: the same counting and
 // queueing with the payload copied; and the reference to OBS's packet with its hand-over to the
-// other core alone, the floor of any callback that holds the packet instead of copying it. Then what OBS's UI thread spends in the plug-in's stop, each
-// time with a busy mux queue and a service that has gone dark.
+// other core alone, the floor of any callback that holds the packet instead of copying it. Then
+// what OBS's UI thread spends in the plug-in's stop, each time with a busy mux queue and a service
+// that has gone dark.
 #include <obs.h>
 #include <stdlib.h>
 #include <util/base.h>
@@ -587,10 +588,10 @@ int run(int argc, char** argv) {
                       " (aim p99 within 1.5x an empty callback: " +
                       (ratio <= kAimRatio ? "met" : "missed") + ")",
                   "empty callback p99 " + microseconds(empty.p99_ns) +
-                      "; the reference and hand-over alone p99 " +
-                      microseconds(reference.p99_ns) + " (ours " +
-                      fixed(ours.p99_ns / reference.p99_ns, 2) + "x of it); copying the payload as before: median " + microseconds(copying.median_ns) +
-                      ", p99 " + microseconds(copying.p99_ns),
+                      "; the reference and hand-over alone p99 " + microseconds(reference.p99_ns) +
+                      " (ours " + fixed(ours.p99_ns / reference.p99_ns, 2) +
+                      "x of it); copying the payload as before: median " +
+                      microseconds(copying.median_ns) + ", p99 " + microseconds(copying.p99_ns),
                   "p99 time", ratio, kAimRatio});
     constexpr double kStopAimMs = 5.0;
     print_result({"The plug-in's stop on OBS's UI thread, busy queue, service dark",
