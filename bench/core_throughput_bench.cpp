@@ -3,12 +3,10 @@
 // and compared with the bare SHA-256 digest of the same bytes, the one piece of work the core
 // cannot avoid.
 #include <openssl/evp.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 
@@ -17,6 +15,7 @@
 #include "bench_report.h"
 #include "runtime/broadcast_delivery.h"
 #include "synthetic_stream.h"
+#include "temporary_directory.h"
 
 namespace ryvoobs::bench {
 namespace {
@@ -134,18 +133,7 @@ int run(int argc, char** argv) {
     const std::int32_t ram_minutes = std::stoi(flag_value(argc, argv, "--ram-minutes", "2"));
     const std::int64_t gops = broadcast_s * 1000 / SyntheticStream::kGopMs;
 
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "ryvo-core-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot make a temporary folder");
-    }
-    struct RemoveOnExit {
-        std::filesystem::path path;
-        ~RemoveOnExit() {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
-    } cleanup{pattern};
+    const testing::TemporaryDirectory work;
 
     const SyntheticStream stream(kBitrateBps);
     const double megabytes =
@@ -161,9 +149,8 @@ int run(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
         const Measurement bare = run_digest(stream, gops);
         // A state file per round: each broadcast numbers from 1.
-        const CoreRun session =
-            run_session(stream, gops, ram_minutes,
-                        (cleanup.path / ("state-" + std::to_string(round) + ".json")).string());
+        const CoreRun session = run_session(stream, gops, ram_minutes,
+                                            work.file("state-" + std::to_string(round) + ".json"));
         if (!verify(session, gops)) {
             return 1;
         }

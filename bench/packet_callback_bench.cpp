@@ -8,7 +8,6 @@
 // what OBS's UI thread spends in the plug-in's stop, each time with a busy mux queue and a service
 // that has gone dark.
 #include <obs.h>
-#include <stdlib.h>
 #include <util/base.h>
 
 #include <algorithm>
@@ -41,6 +40,7 @@
 #include "capture/output_attachment_obs.h"
 #include "capture/packet_tap_obs.h"
 #include "config/config_file.h"
+#include "temporary_directory.h"
 
 namespace ryvoobs::bench {
 namespace {
@@ -540,11 +540,8 @@ int run(int argc, char** argv) {
         count, stream.size(), video_bytes / std::max<std::size_t>(video, 1), keyframe_bytes,
         kPaceDepth);
 
-    char folder_template[] = "/tmp/ryvo-packet-bench-XXXXXX";
-    if (mkdtemp(folder_template) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    const std::filesystem::path folder(folder_template);
+    const testing::TemporaryDirectory work;
+    const std::filesystem::path folder = work.path();
     const CodecConfig video_codec = video_config();
     const CodecConfig audio_codec = audio_config();
     const Percentiles empty = percentiles(time_calls(
@@ -555,7 +552,6 @@ int run(int argc, char** argv) {
     const int stop_rounds = smoke ? 5 : 60;
     std::vector<std::int64_t> stops =
         time_stops(*plan, folder, video_codec, audio_codec, stop_rounds);
-    std::filesystem::remove_all(folder);
     if (!verify(tap, *plan)) {
         return 1;
     }

@@ -12,6 +12,7 @@
 #include "bench_measure.h"
 #include "bench_report.h"
 #include "dev_server_process.h"
+#include "temporary_directory.h"
 
 namespace ryvoobs::bench {
 namespace {
@@ -120,18 +121,8 @@ int run(int argc, char** argv) {
     // The cache bound of ryvo-send's default settings: 10 minutes at 8000 kbit/s.
     const double cache_bound_mib = 10.0 * 8000.0 * 7500.0 / 1048576.0;
 
-    std::string pattern = (fs::temp_directory_path() / "ryvo-send-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot make a temporary folder");
-    }
-    const fs::path work_dir = pattern;
-    struct RemoveOnExit {
-        fs::path path;
-        ~RemoveOnExit() {
-            std::error_code ignored;
-            fs::remove_all(path, ignored);
-        }
-    } cleanup{work_dir};
+    const testing::TemporaryDirectory work;
+    const fs::path work_dir = work.path();
     // ryvo-send must neither read nor touch the configuration of whoever runs the benchmark.
     setenv("XDG_CONFIG_HOME", work_dir.c_str(), 1);
 

@@ -1,7 +1,6 @@
 // Upload throughput against the local ingest server: a backlog of segments sent by the upload
 // manager through the real libcurl transport, against the same files posted by one curl process
 // that keeps its connection, alternating, in the same run.
-#include <stdlib.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -21,6 +20,7 @@
 #include "dev_server_process.h"
 #include "runtime/sha256.h"
 #include "runtime/upload_manager.h"
+#include "temporary_directory.h"
 
 namespace ryvoobs::bench {
 namespace {
@@ -215,18 +215,8 @@ int run(int argc, char** argv) {
         std::stoul(flag_value(argc, argv, "--segment-bytes", smoke ? "262144" : "1048576"));
     const int rounds = std::stoi(flag_value(argc, argv, "--rounds", smoke ? "1" : "3"));
 
-    std::string pattern = (fs::temp_directory_path() / "ryvo-upload-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot make a temporary folder");
-    }
-    const fs::path dir = pattern;
-    struct RemoveOnExit {
-        fs::path path;
-        ~RemoveOnExit() {
-            std::error_code ignored;
-            fs::remove_all(path, ignored);
-        }
-    } cleanup{dir};
+    const testing::TemporaryDirectory work;
+    const fs::path dir = work.path();
 
     const std::vector<SegmentData> segments = make_segments(count, size);
     write_segment_files(dir, segments);
